@@ -1,0 +1,45 @@
+// Waiting for udev to report a change of a network-class device between capture attempts.
+#pragma once
+
+#include <QString>
+
+#include <sys/select.h>
+#include <sys/types.h>
+
+struct udev;
+struct udev_device;
+struct udev_monitor;
+
+// Results of one watch.
+enum WatchResult {
+    WatchNetworkChanged = 0, // a network-class device changed, or the user is not root
+    WatchMonitorFailed = 3,  // the udev monitor could not be made
+    WatchEnableFailed = 4,   // receiving could not be enabled
+    WatchSelectFailed = 5,   // select failed for a cause other than a signal
+};
+
+// Makes a udev context, runs one watch on it, releases it; always returns 1.
+int wait_device_receive();
+
+// One whole watch: user test, monitor, wait for a network-class event, tear-down.
+int udevadm_monitor(udev *context);
+
+// Logs action, device path and subsystem; with `withProperties`, every property too.
+void print_device(udev_device *device, bool withProperties);
+
+// True when the device's subsystem name contains "net".
+bool is_net_work_device_changed(udev_device *device);
+bool isNetworkSubsystem(QString subsystem);
+
+// The system calls a watch makes, replaceable so that tests can reach the failure paths.
+struct WatchOps {
+    uid_t (*getUid)();
+    udev_monitor *(*newMonitor)(udev *context, const char *name);
+    int (*enableReceiving)(udev_monitor *monitor);
+    int (*getFd)(udev_monitor *monitor);
+    int (*waitReadable)(int nfds, fd_set *readSet); // select without a time-out
+    udev_device *(*receiveDevice)(udev_monitor *monitor);
+};
+
+WatchOps systemWatchOps();
+int udevadm_monitor_with(udev *context, const WatchOps &ops);

@@ -1,0 +1,147 @@
+// Service-frame decisions, replies and logging.
+#include "protocol.h"
+
+#include "args_str.h"
+
+#include <QDebug>
+#include <QHostAddress>
+#include <QNetworkInterface>
+#include <QRegExp>
+
+#include <cstdlib>
+
+const char *const kResetKeyword = "req:kiv+init";
+const char *const kInfoKeyword = "req:kiv+info";
+const char *const kResetCommand = "./run/resetAll.sh";
+
+ServiceFrame splitFrame(QByteArray frame) {
+    ServiceFrame f;
+    f.dst = frame.mid(0, 6);
+    f.src = frame.mid(6, 6);
+    f.payload = frame.mid(kHeaderLen);
+    // Senders pad short frames with zeros up to the Ethernet minimum; those never reach the
+    // text. fromUtf8(QByteArray) stops at the first zero byte.
+    f.text = QString::fromUtf8(f.payload);
+    return f;
+}
+
+QByteArray replyFrame(const ServiceFrame &request, QByteArray payload) {
+    QByteArray frame;
+    frame.reserve(kHeaderLen + payload.size());
+    frame.append(request.src);
+    frame.append(request.dst);
+    frame.append('\0');
+    frame.append('\0');
+    frame.append(payload);
+    return frame;
+}
+
+QStringList ipv4AddressList(QList<QList<QNetworkAddressEntry>> interfaces) {
+    QStringList list;
+    for (const QList<QNetworkAddressEntry> &entries : interfaces) {
+        for (const QNetworkAddressEntry &entry : entries) {
+            const QHostAddress ip = entry.ip();
+            if (ip.protocol() == QAbstractSocket::IPv4Protocol && !ip.isLoopback()) {
+                list.append(ip.toString());
+            }
+        }
+    }
+    return list;
+}
+
+QStringList boardIpv4Addresses() {
+    QList<QList<QNetworkAddressEntry>> interfaces;
+    const QList<QNetworkInterface> all = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &interface : all) {
+        interfaces.append(interface.addressEntries());
+    }
+    return ipv4AddressList(interfaces);
+}
+
+QString infoReplyText(const ArgsStr &args, QStringList ipv4Addresses) {
+    QString text = QStringLiteral("res:kiv+info\n");
+    text += QStringLiteral("Device : %1\n").arg(args.deviceName);
+    text += QStringLiteral("Version : %1\n").arg(args.version);
+    text += QStringLiteral("Product : %1\n").arg(args.deviceId);
+    text += QStringLiteral("HardId : %1\n").arg(args.hardId);
+    const QString addresses = ipv4Addresses.isEmpty() ? QStringLiteral("127.0.0.1")
+                                                      : ipv4Addresses.join(QLatin1Char(' '));
+    text += QStringLiteral("IpAddress : %1\n").arg(addresses);
+    return text;
+}
+
+FrameDecision decideFrame(QByteArray frame, const ArgsStr &args, AddressSource addresses) {
+    FrameDecision decision;
+    if (frame.size() < kMinAddressedLen) {
+        // Without both addresses there is no one to answer; a reply would be a malformed
+        // frame shorter than an Ethernet header.
+        return decision;
+    }
+    const ServiceFrame request = splitFrame(frame);
+    if (request.text.startsWith(QLatin1String(kResetKeyword))) {
+        decision.action = FrameAction::Reset;
+        return decision;
+    }
+    decision.action = FrameAction::Send;
+    if (request.text.startsWith(QLatin1String(kInfoKeyword))) {
+        decision.reply = replyFrame(request, infoReplyText(args, addresses()).toLatin1());
+    } else {
+        decision.reply = replyFrame(request, request.payload);
+    }
+    return decision;
+}
+
+void logFrame(quint32 capLen, quint32 wireLen, const ServiceFrame &frame) {
+    qDebug() << "capLen     :" << capLen;
+    qDebug() << "len        :" << wireLen;
+    qDebug() << "mac src    :" << macBytes2String(frame.src);
+    qDebug() << "mac dst    :" << macBytes2String(frame.dst);
+    qDebug() << "data str   :" << frame.text;
+}
+
+void on_handle_pkt(unsigned char *user, const pcap_pkthdr *header, const unsigned char *bytes) {
+    const ArgsStr *args = reinterpret_cast<const ArgsStr *>(user);
+    const QByteArray frame(reinterpret_cast<const char *>(bytes), static_cast<int>(header->caplen));
+    logFrame(header->caplen, header->len, splitFrame(frame));
+    const FrameDecision decision = decideFrame(frame, *args, boardIpv4Addresses);
+    switch (decision.action) {
+    case FrameAction::Reset:
+        qDebug() << "start reset all";
+        // The script's outcome is the board's business; the agent only starts it and waits.
+        (void)std::system(kResetCommand);
+        break;
+    case FrameAction::Send:
+        pcap_sendpacket(args->pcapHandle,
+                        reinterpret_cast<const u_char *>(decision.reply.constData()),
+                        decision.reply.size());
+        break;
+    case FrameAction::Drop:
+        break;
+    }
+}
+
+QString macBytes2String(QByteArray mac) {
+    if (mac.size() != 6) {
+        return QString();
+    }
+    QString text = QStringLiteral("%1:%2:%3:%4:%5:%6");
+    for (int i = 0; i < 6; ++i) {
+        text = text.arg(static_cast<qulonglong>(static_cast<unsigned char>(mac.at(i))), 2, 16,
+                        QLatin1Char('0'));
+    }
+    return text.toUpper();
+}
+
+QByteArray string2MacBytes(QString text) {
+    const QStringList groups =
+        text.split(QRegExp(QStringLiteral("[: \r\n\t]")), Qt::SkipEmptyParts);
+    if (groups.size() != 6) {
+        return QByteArray();
+    }
+    QByteArray mac;
+    for (const QString &group : groups) {
+        // An invalid group reads as 0, as toInt reports it.
+        mac.append(static_cast<char>(group.toInt(nullptr, 16) & 0xFF));
+    }
+    return mac;
+}

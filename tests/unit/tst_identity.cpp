@@ -1,0 +1,186 @@
+// The identity parsers over the malformed inputs a board can really hold, and the readers'
+// fallbacks for missing sources.
+#include "args_str.h"
+#include "identity.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+class TestIdentity : public QObject {
+    Q_OBJECT
+  private slots:
+    void hardId_data();
+    void hardId();
+    void hardIdFromCommand_data();
+    void hardIdFromCommand();
+    void deviceId_data();
+    void deviceId();
+    void deviceInfo_data();
+    void deviceInfo();
+    void readers();
+    void popenFails();
+};
+
+void TestIdentity::hardId_data() {
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QString>("id");
+    const QString uuid = QStringLiteral("5e1d0c2a-93b4-4f6e-8a71-0c9d2b3e4f51");
+    QTest::newRow("usual line") << QByteArray("/dev/mmcblk0: PTUUID=\"5e1d0c2a-93b4-4f6e-8a71-"
+                                              "0c9d2b3e4f51\" PTTYPE=\"gpt\"\n")
+                                << uuid;
+    QTest::newRow("tag last, line feed follows")
+        << QByteArray("/dev/mmcblk0: PTUUID=\"5e1d0c2a-93b4-4f6e-8a71-0c9d2b3e4f51\"\n") << uuid;
+    QTest::newRow("tag first") << QByteArray("PTUUID=\"abcd1234\" PTTYPE=\"dos\"")
+                               << QStringLiteral("abcd1234");
+    QTest::newRow("dos id") << QByteArray("/dev/mmcblk0: PTUUID=\"1b2c3d4e\" PTTYPE=\"dos\"\n")
+                            << QStringLiteral("1b2c3d4e");
+    QTest::newRow("absent: file system, no table")
+        << QByteArray("/dev/mmcblk0: UUID=\"1234\" TYPE=\"ext4\"\n") << QString();
+    QTest::newRow("lower case tag is absent")
+        << QByteArray("/dev/mmcblk0: ptuuid=\"1234\" PTTYPE=\"gpt\"\n") << QString();
+    QTest::newRow("no closing quote") << QByteArray("/dev/mmcblk0: PTUUID=\"1234\n") << QString();
+    QTest::newRow("nothing printed") << QByteArray() << QString();
+    QTest::newRow("short output") << QByteArray("/dev/m") << QString();
+    QTest::newRow("empty value") << QByteArray("PTUUID=\"\" X=\"y\"") << QString();
+    QTest::newRow("value across a line end")
+        << QByteArray("/dev/mmcblk0: PTUUID=\"ab\ncd\"") << QStringLiteral("ab\ncd");
+    QTest::newRow("NUL ends the text") << QByteArray("PTUUID=\"ab\0cd\"", 14) << QString();
+}
+
+void TestIdentity::hardId() {
+    QFETCH(QByteArray, output);
+    QFETCH(QString, id);
+    QCOMPARE(hardIdFromBlkid(output), id);
+}
+
+void TestIdentity::hardIdFromCommand_data() {
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<QString>("id");
+    const QByteArray longValue(3000, 'a');
+    QTest::newRow("line longer than 1023 bytes is joined")
+        << QByteArray("printf '/dev/mmcblk0: LABEL=\"" + QByteArray(1500, 'x') + "\" PTUUID=\"" +
+                      longValue + "\" PTTYPE=\"gpt\"\\n'")
+        << QString::fromLatin1(longValue);
+    QTest::newRow("command prints nothing") << QByteArray("true") << QString();
+    QTest::newRow("command missing") << QByteArray("/nonexistent/blkid 2>/dev/null") << QString();
+}
+
+void TestIdentity::hardIdFromCommand() {
+    QFETCH(QByteArray, command);
+    QFETCH(QString, id);
+    QCOMPARE(getHardIdFrom(command.constData()), id);
+}
+
+void TestIdentity::deviceId_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("id");
+    QTest::newRow("empty") << QByteArray() << QStringLiteral("Error");
+    QTest::newRow("white space only") << QByteArray(" \t\r\n\v\f \n") << QStringLiteral("Error");
+    QTest::newRow("spaces and CR LF around")
+        << QByteArray("  PX0042 \r\n") << QStringLiteral("PX0042");
+    QTest::newRow("two lines keep inner line end")
+        << QByteArray("PX\r\n42\r\n") << QStringLiteral("PX\r\n42");
+    QTest::newRow("NUL ends the text") << QByteArray("PX\0"
+                                                     "42",
+                                                     5)
+                                       << QStringLiteral("PX");
+    QTest::newRow("NUL first after trim") << QByteArray(" \0PX", 4) << QStringLiteral("Error");
+    QTest::newRow("UTF-8") << QByteArray("Pr\xc3\xbc"
+                                         "f")
+                           << QString::fromUtf8("Pr\xc3\xbc"
+                                                "f");
+}
+
+void TestIdentity::deviceId() {
+    QFETCH(QByteArray, content);
+    QFETCH(QString, id);
+    QCOMPARE(deviceIdFromFile(content), id);
+}
+
+void TestIdentity::deviceInfo_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("version");
+    const QString none = QStringLiteral("DOREVIVIZ");
+    const QString zero = QStringLiteral("0.0.0.0");
+    QTest::newRow("empty") << QByteArray() << none << zero;
+    QTest::newRow("one line, no line end") << QByteArray("BOARD") << none << zero;
+    QTest::newRow("one line with line end")
+        << QByteArray("BOARD\n") << QStringLiteral("BOARD") << QString();
+    QTest::newRow("two lines") << QByteArray("BOARD-A7\n2.3.1") << QStringLiteral("BOARD-A7")
+                               << QStringLiteral("2.3.1");
+    QTest::newRow("three lines") << QByteArray("A\nB\nC\n") << QStringLiteral("A")
+                                 << QStringLiteral("B");
+    QTest::newRow("empty first line")
+        << QByteArray("\n2.0\n") << QString() << QStringLiteral("2.0");
+    QTest::newRow("only a line end") << QByteArray("\n") << QString() << QString();
+    QTest::newRow("CR LF") << QByteArray("BOARD-A7\r\n2.3.1\r\n") << QStringLiteral("BOARD-A7")
+                           << QStringLiteral("2.3.1");
+    QTest::newRow("bare CR") << QByteArray("BOARD\r2.3\r") << none << zero;
+    QTest::newRow("spaces kept") << QByteArray(" B \n 1 \n") << QStringLiteral(" B ")
+                                 << QStringLiteral(" 1 ");
+    QTest::newRow("Latin-1") << QByteArray("Gr\xc3\xbc\n\xff\n")
+                             << QString::fromUtf8("Gr\xc3\x83\xc2\xbc")
+                             << QString::fromUtf8("\xc3\xbf");
+    QTest::newRow("NUL ends the text") << QByteArray("A\0\nB\n", 5) << none << zero;
+}
+
+void TestIdentity::deviceInfo() {
+    QFETCH(QByteArray, content);
+    QFETCH(QString, name);
+    QFETCH(QString, version);
+    QString gotName = QStringLiteral("untouched");
+    QString gotVersion = QStringLiteral("untouched");
+    deviceInfoFromFile(content, &gotName, &gotVersion);
+    QCOMPARE(gotName, name);
+    QCOMPARE(gotVersion, version);
+}
+
+// The readers on real files: missing and unreadable sources leave the fields as they were.
+void TestIdentity::readers() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString missing = dir.filePath(QStringLiteral("missing"));
+    QCOMPARE(getDeviceIdFrom(missing), QStringLiteral("Error"));
+
+    ArgsStr args;
+    initDeviceInfoFrom(&args, missing);
+    QVERIFY(args.deviceName.isNull() && args.version.isNull());
+
+    // A directory exists but cannot be opened as a file.
+    initDeviceInfoFrom(&args, dir.path());
+    QVERIFY(args.deviceName.isNull() && args.version.isNull());
+    QCOMPARE(getDeviceIdFrom(dir.path()), QStringLiteral("Error"));
+
+    const QString version = dir.filePath(QStringLiteral("version"));
+    QFile file(version);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("BOARD-A7\r\n2.3.1\r\nextra\r\n");
+    file.close();
+    initDeviceInfoFrom(&args, version);
+    QCOMPARE(args.deviceName, QStringLiteral("BOARD-A7"));
+    QCOMPARE(args.version, QStringLiteral("2.3.1"));
+    QVERIFY(args.deviceId.isNull() && args.hardId.isNull() && args.interfaceName.isNull());
+}
+
+// With no descriptor left for the pipe, popen gives no stream: the all-zero id.
+void TestIdentity::popenFails() {
+    rlimit saved;
+    QCOMPARE(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowestFree = dup(0);
+    QVERIFY(lowestFree >= 0);
+    close(lowestFree);
+    rlimit tight = saved;
+    tight.rlim_cur = rlim_t(lowestFree);
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const QString id = getHardIdFrom("echo 'PTUUID=\"1234\" '");
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    QCOMPARE(id, QStringLiteral("00000000-0000-0000-0000-000000000000"));
+    QCOMPARE(getHardIdFrom("echo 'PTUUID=\"1234\" '"), QStringLiteral("1234"));
+}
+
+QTEST_APPLESS_MAIN(TestIdentity)
+#include "tst_identity.moc"

@@ -1,0 +1,226 @@
+// The watcher's paths and lines, with real udev devices and monitors and scripted failures.
+#include "logcapture.h"
+#include "netwatch.h"
+
+#include <QtTest>
+
+#include <libudev.h>
+
+#include <cerrno>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// One scripted outcome of the wait and of the receive that follows it.
+struct Step {
+    int result;          // what select returns
+    int error;           // errno when result < 0
+    bool readable;       // whether the descriptor is marked
+    const char *syspath; // device handed out by the receive; null: none
+};
+
+struct Script {
+    uid_t uid = 0;
+    bool monitorMade = true;
+    bool enabled = true;
+    QList<Step> steps;
+    int waits = 0;
+    udev *context = nullptr;
+};
+Script *g_script = nullptr;
+const char *g_nextDevice = nullptr;
+
+uid_t fakeUid() {
+    return g_script->uid;
+}
+
+udev_monitor *fakeNewMonitor(udev *context, const char *name) {
+    // A real monitor, so that the watcher's own unref has something to release.
+    return g_script->monitorMade ? udev_monitor_new_from_netlink(context, name) : nullptr;
+}
+
+int fakeEnable(udev_monitor *) {
+    return g_script->enabled ? 0 : -1;
+}
+
+int fakeWait(int nfds, fd_set *readSet) {
+    if (g_script->waits >= g_script->steps.size()) {
+        qFatal("the watcher waited more often than scripted");
+    }
+    const Step step = g_script->steps.at(g_script->waits++);
+    if (!step.readable) {
+        FD_CLR(nfds - 1, readSet);
+    }
+    g_nextDevice = step.syspath;
+    errno = step.error;
+    return step.result;
+}
+
+udev_device *fakeReceive(udev_monitor *) {
+    return g_nextDevice == nullptr ? nullptr
+                                   : udev_device_new_from_syspath(g_script->context, g_nextDevice);
+}
+
+WatchOps fakeOps() {
+    WatchOps ops = systemWatchOps();
+    ops.getUid = fakeUid;
+    ops.newMonitor = fakeNewMonitor;
+    ops.enableReceiving = fakeEnable;
+    ops.waitReadable = fakeWait;
+    ops.receiveDevice = fakeReceive;
+    return ops;
+}
+
+const char *const kNull = "/sys/devices/virtual/mem/null";
+const char *const kLoopback = "/sys/class/net/lo";
+
+} // namespace
+
+Q_DECLARE_METATYPE(QList<Step>)
+
+class TestNetwatch : public QObject {
+    Q_OBJECT
+  private slots:
+    void subsystem_data();
+    void subsystem();
+    void deviceLines();
+    void watch_data();
+    void watch();
+    void waitReleasesEverything();
+};
+
+void TestNetwatch::subsystem_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("network");
+    QTest::newRow("net") << QStringLiteral("net") << true;
+    QTest::newRow("longer name") << QStringLiteral("netconsole") << true;
+    QTest::newRow("inside") << QStringLiteral("xnetx") << true;
+    QTest::newRow("upper case") << QStringLiteral("NET") << false;
+    QTest::newRow("block") << QStringLiteral("block") << false;
+    QTest::newRow("none") << QString() << false;
+}
+
+void TestNetwatch::subsystem() {
+    QFETCH(QString, name);
+    QFETCH(bool, network);
+    QCOMPARE(isNetworkSubsystem(name), network);
+}
+
+void TestNetwatch::deviceLines() {
+    udev *context = udev_new();
+    QVERIFY(context != nullptr);
+    udev_device *lo = udev_device_new_from_syspath(context, kLoopback);
+    udev_device *null = udev_device_new_from_syspath(context, kNull);
+    QVERIFY(lo != nullptr && null != nullptr);
+    QVERIFY(is_net_work_device_changed(lo));
+    QVERIFY(!is_net_work_device_changed(null));
+
+    LogCapture log;
+    // A device read from sysfs has no action: its piece stays, empty.
+    print_device(lo, false);
+    QCOMPARE(log.lines(), QStringList{QStringLiteral(" /devices/virtual/net/lo net")});
+    log.clear();
+    print_device(lo, true);
+    const QStringList lines = log.lines();
+    QVERIFY(lines.size() > 2);
+    QCOMPARE(lines.first(), QStringLiteral(" /devices/virtual/net/lo net"));
+    QVERIFY2(lines.contains(QStringLiteral("INTERFACE lo")),
+             qPrintable(lines.join(QLatin1Char('|'))));
+    QVERIFY(lines.contains(QStringLiteral("SUBSYSTEM net")));
+    udev_device_unref(lo);
+    udev_device_unref(null);
+    udev_unref(context);
+}
+
+void TestNetwatch::watch_data() {
+    QTest::addColumn<uint>("uid");
+    QTest::addColumn<bool>("monitorMade");
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<QList<Step>>("steps");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QStringList>("log");
+
+    const QString stop = QStringLiteral("stop the kernel uevent");
+    const QString start = QStringLiteral("start the kernel uevent");
+    QTest::newRow("not root") << 65534u << true << true << QList<Step>() << 0
+                              << QStringList{
+                                     QStringLiteral("getuid error root privileges needed to "
+                                                    "subscribe to kernel events"),
+                                     stop};
+    QTest::newRow("monitor not made")
+        << 0u << false << true << QList<Step>() << 3
+        << QStringList{QStringLiteral("udev_monitor_new_from_netlink error"), stop};
+    QTest::newRow("receiving not enabled")
+        << 0u << true << false << QList<Step>() << 4
+        << QStringList{QStringLiteral("udev_monitor_enable_receiving error"), stop};
+    QTest::newRow("quiet waits, other device, then network")
+        << 0u << true << true
+        << QList<Step>{{-1, EINTR, false, nullptr},
+                       {1, 0, false, nullptr},
+                       {1, 0, true, nullptr},
+                       {1, 0, true, kNull},
+                       {1, 0, true, kLoopback}}
+        << 0
+        << QStringList{start, QStringLiteral(" /devices/virtual/mem/null mem"),
+                       QStringLiteral(" /devices/virtual/net/lo net"),
+                       QStringLiteral("network changed"), stop};
+    QTest::newRow("select fails: the watch ends")
+        << 0u << true << true << QList<Step>{{1, 0, true, kNull}, {-1, EBADF, false, nullptr}} << 5
+        << QStringList{start, QStringLiteral(" /devices/virtual/mem/null mem"),
+                       QStringLiteral("udev_monitor_get_fd error receiving uevent message"), stop};
+}
+
+void TestNetwatch::watch() {
+    QFETCH(uint, uid);
+    QFETCH(bool, monitorMade);
+    QFETCH(bool, enabled);
+    QFETCH(QList<Step>, steps);
+    QFETCH(int, result);
+    QFETCH(QStringList, log);
+
+    Script script;
+    script.uid = uid;
+    script.monitorMade = monitorMade;
+    script.enabled = enabled;
+    script.steps = steps;
+    script.context = udev_new();
+    g_script = &script;
+    LogCapture capture;
+    QCOMPARE(udevadm_monitor_with(script.context, fakeOps()), result);
+    g_script = nullptr;
+    udev_unref(script.context);
+    QCOMPARE(capture.lines(), log);
+    QCOMPARE(script.waits, steps.size());
+}
+
+// The real entry point as a non-root user returns at once; run in a child so that the test
+// process keeps its own user.
+void TestNetwatch::waitReleasesEverything() {
+    if (getuid() != 0) {
+        LogCapture capture;
+        QCOMPARE(wait_device_receive(), 1);
+        QCOMPARE(capture.lines().size(), 2);
+        return;
+    }
+    const pid_t child = fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        if (setuid(65534) != 0) {
+            _exit(10);
+        }
+        LogCapture capture;
+        const int result = wait_device_receive();
+        const QStringList expected{
+            QStringLiteral("getuid error root privileges needed to subscribe to kernel events"),
+            QStringLiteral("stop the kernel uevent")};
+        _exit(result == 1 && capture.lines() == expected ? 0 : 11);
+    }
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
+}
+
+QTEST_APPLESS_MAIN(TestNetwatch)
+#include "tst_netwatch.moc"

@@ -1,0 +1,274 @@
+// The frame decision, the reply bytes, the per-frame log lines and the MAC codec.
+#include "args_str.h"
+#include "logcapture.h"
+#include "protocol.h"
+
+#include <QtTest>
+
+namespace {
+
+const QByteArray kService = QByteArray::fromHex("66778899AABB");
+const QByteArray kStation = QByteArray::fromHex("001122334455");
+
+QByteArray request(QByteArray payload, int padTo = 0) {
+    QByteArray frame = kService + kStation + QByteArray::fromHex("88B5") + payload;
+    if (frame.size() < padTo) {
+        frame.append(QByteArray(padTo - frame.size(), '\0'));
+    }
+    return frame;
+}
+
+ArgsStr exampleBoard() {
+    ArgsStr args;
+    args.deviceName = QStringLiteral("BOARD-A7");
+    args.version = QStringLiteral("2.3.1");
+    args.deviceId = QStringLiteral("PX0042");
+    args.hardId = QStringLiteral("5e1d0c2a-93b4-4f6e-8a71-0c9d2b3e4f51");
+    return args;
+}
+
+QStringList exampleAddresses() {
+    return {QStringLiteral("192.168.10.25"), QStringLiteral("10.1.2.3")};
+}
+
+int g_addressCalls = 0;
+QStringList countedAddresses() {
+    ++g_addressCalls;
+    return exampleAddresses();
+}
+
+QNetworkAddressEntry entry(const char *ip) {
+    QNetworkAddressEntry e;
+    e.setIp(QHostAddress(QString::fromLatin1(ip)));
+    return e;
+}
+
+} // namespace
+
+class TestProtocol : public QObject {
+    Q_OBJECT
+  private slots:
+    void infoReplyWorkedExample();
+    void decide_data();
+    void decide();
+    void replyText_data();
+    void replyText();
+    void addressList_data();
+    void addressList();
+    void frameLogLines_data();
+    void frameLogLines();
+    void macToText_data();
+    void macToText();
+    void textToMac_data();
+    void textToMac();
+};
+
+void TestProtocol::infoReplyWorkedExample() {
+    const QByteArray frame = request("req:kiv+info", 60);
+    QCOMPARE(frame.size(), 60);
+    g_addressCalls = 0;
+    const FrameDecision d = decideFrame(frame, exampleBoard(), countedAddresses);
+    QCOMPARE(int(d.action), int(FrameAction::Send));
+    const QByteArray text = "res:kiv+info\n"
+                            "Device : BOARD-A7\n"
+                            "Version : 2.3.1\n"
+                            "Product : PX0042\n"
+                            "HardId : 5e1d0c2a-93b4-4f6e-8a71-0c9d2b3e4f51\n"
+                            "IpAddress : 192.168.10.25 10.1.2.3\n";
+    QCOMPARE(text.size(), 145);
+    QCOMPARE(d.reply.size(), 159);
+    QCOMPARE(d.reply, kStation + kService + QByteArray(2, '\0') + text);
+    QCOMPARE(g_addressCalls, 1);
+}
+
+void TestProtocol::decide_data() {
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<int>("action");
+    QTest::addColumn<QByteArray>("reply"); // "INFO" stands for an info reply
+
+    const QByteArray header = kStation + kService + QByteArray(2, '\0');
+    const QByteArray padded = request("hello", 60);
+    QTest::newRow("padded echo keeps zeros")
+        << padded << int(FrameAction::Send) << header + padded.mid(14);
+    QTest::newRow("14 bytes") << request("") << int(FrameAction::Send) << header;
+    QTest::newRow("13 bytes: type byte not echoed")
+        << (kService + kStation + "\x88") << int(FrameAction::Send) << header;
+    QTest::newRow("12 bytes") << (kService + kStation) << int(FrameAction::Send) << header;
+    QTest::newRow("11 bytes dropped")
+        << (kService + kStation.left(5)) << int(FrameAction::Drop) << QByteArray();
+    QTest::newRow("empty dropped") << QByteArray() << int(FrameAction::Drop) << QByteArray();
+    QTest::newRow("reset") << request("req:kiv+init", 60) << int(FrameAction::Reset)
+                           << QByteArray();
+    QTest::newRow("reset with trailing text")
+        << request("req:kiv+init now please") << int(FrameAction::Reset) << QByteArray();
+    QTest::newRow("info with trailing text")
+        << request("req:kiv+info?x") << int(FrameAction::Send) << QByteArray("INFO");
+    QTest::newRow("info leading space echoed")
+        << request(" req:kiv+info") << int(FrameAction::Send) << header + " req:kiv+info";
+    QTest::newRow("NUL before keyword echoed")
+        << request(QByteArray("\0req:kiv+info", 13)) << int(FrameAction::Send)
+        << header + QByteArray("\0req:kiv+info", 13);
+    QTest::newRow("other case echoed")
+        << request("REQ:KIV+INFO") << int(FrameAction::Send) << header + "REQ:KIV+INFO";
+    QTest::newRow("reset other case echoed")
+        << request("req:kiv+Init") << int(FrameAction::Send) << header + "req:kiv+Init";
+    QTest::newRow("keyword cut short echoed")
+        << request("req:kiv+inf") << int(FrameAction::Send) << header + "req:kiv+inf";
+    QTest::newRow("type field not carried")
+        << (kService + kStation + "\xff\xff" + "x") << int(FrameAction::Send) << header + "x";
+    const QByteArray big(1500, '\xA5');
+    QTest::newRow("full frame echoed whole")
+        << request(big) << int(FrameAction::Send) << header + big;
+}
+
+void TestProtocol::decide() {
+    QFETCH(QByteArray, frame);
+    QFETCH(int, action);
+    QFETCH(QByteArray, reply);
+    g_addressCalls = 0;
+    const FrameDecision d = decideFrame(frame, exampleBoard(), countedAddresses);
+    QCOMPARE(int(d.action), action);
+    if (reply == "INFO") {
+        QVERIFY(d.reply.startsWith(kStation + kService + QByteArray(2, '\0') + "res:kiv+info\n"));
+        QCOMPARE(g_addressCalls, 1);
+    } else {
+        QCOMPARE(d.reply, reply);
+        // The address list costs a netlink dump: only info requests may ask for it.
+        QCOMPARE(g_addressCalls, 0);
+    }
+}
+
+void TestProtocol::replyText_data() {
+    QTest::addColumn<QString>("deviceName");
+    QTest::addColumn<QString>("hardId");
+    QTest::addColumn<QStringList>("addresses");
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("no addresses: loopback")
+        << QString() << QString() << QStringList()
+        << QByteArray("res:kiv+info\nDevice : \nVersion : v\nProduct : p\nHardId : \n"
+                      "IpAddress : 127.0.0.1\n");
+    QTest::newRow("Latin-1 kept, others become ?")
+        << QString::fromUtf8("Gr\xc3\xbc\xc3\x9f \xe2\x82\xac") << QStringLiteral("%1 %2")
+        << QStringList{QStringLiteral("10.0.0.1")}
+        << QByteArray("res:kiv+info\nDevice : Gr\xfc\xdf ?\nVersion : v\nProduct : p\n"
+                      "HardId : %1 %2\nIpAddress : 10.0.0.1\n");
+}
+
+void TestProtocol::replyText() {
+    QFETCH(QString, deviceName);
+    QFETCH(QString, hardId);
+    QFETCH(QStringList, addresses);
+    QFETCH(QByteArray, bytes);
+    ArgsStr args;
+    args.deviceName = deviceName;
+    args.version = QStringLiteral("v");
+    args.deviceId = QStringLiteral("p");
+    args.hardId = hardId;
+    QCOMPARE(infoReplyText(args, addresses).toLatin1(), bytes);
+}
+
+void TestProtocol::addressList_data() {
+    QTest::addColumn<QList<QList<QNetworkAddressEntry>>>("interfaces");
+    QTest::addColumn<QStringList>("expected");
+    using Entries = QList<QNetworkAddressEntry>;
+    QTest::newRow("none") << QList<Entries>() << QStringList();
+    QTest::newRow("loopback only") << QList<Entries>{{entry("127.0.0.1")}} << QStringList();
+    QTest::newRow("loopback range") << QList<Entries>{{entry("127.8.0.2")}} << QStringList();
+    QTest::newRow("interface order, IPv6 skipped")
+        << QList<Entries>{{entry("127.0.0.1"), entry("::1")},
+                          {entry("192.168.10.25"), entry("fe80::1")},
+                          {entry("10.1.2.3"), entry("10.1.2.4")}}
+        << QStringList{QStringLiteral("192.168.10.25"), QStringLiteral("10.1.2.3"),
+                       QStringLiteral("10.1.2.4")};
+    QTest::newRow("duplicates kept")
+        << QList<Entries>{{entry("10.0.0.1")}, {entry("10.0.0.1")}}
+        << QStringList{QStringLiteral("10.0.0.1"), QStringLiteral("10.0.0.1")};
+}
+
+void TestProtocol::addressList() {
+    QFETCH(QList<QList<QNetworkAddressEntry>>, interfaces);
+    QFETCH(QStringList, expected);
+    QCOMPARE(ipv4AddressList(interfaces), expected);
+}
+
+void TestProtocol::frameLogLines_data() {
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QStringList>("lines");
+    QTest::newRow("worked example")
+        << request("req:kiv+info", 60)
+        << QStringList{QStringLiteral("capLen     : 60"), QStringLiteral("len        : 60"),
+                       QStringLiteral("mac src    : \"00:11:22:33:44:55\""),
+                       QStringLiteral("mac dst    : \"66:77:88:99:AA:BB\""),
+                       QStringLiteral("data str   : \"req:kiv+info\"")};
+    QTest::newRow("quotes, backslash, line feed escaped")
+        << request("a\"b\\c\nd")
+        << QStringList{QStringLiteral("capLen     : 21"), QStringLiteral("len        : 60"),
+                       QStringLiteral("mac src    : \"00:11:22:33:44:55\""),
+                       QStringLiteral("mac dst    : \"66:77:88:99:AA:BB\""),
+                       QStringLiteral("data str   : \"a\\\"b\\\\c\\nd\"")};
+    QTest::newRow("short frame: empty addresses and text")
+        << kService.left(5)
+        << QStringList{QStringLiteral("capLen     : 5"), QStringLiteral("len        : 60"),
+                       QStringLiteral("mac src    : \"\""), QStringLiteral("mac dst    : \"\""),
+                       QStringLiteral("data str   : \"\"")};
+}
+
+void TestProtocol::frameLogLines() {
+    QFETCH(QByteArray, frame);
+    QFETCH(QStringList, lines);
+    LogCapture log;
+    logFrame(quint32(frame.size()), 60, splitFrame(frame));
+    QCOMPARE(log.lines(), lines);
+}
+
+void TestProtocol::macToText_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("station") << kStation << QStringLiteral("00:11:22:33:44:55");
+    QTest::newRow("service upper case") << kService << QStringLiteral("66:77:88:99:AA:BB");
+    QTest::newRow("FF not sign-extended")
+        << QByteArray::fromHex("FF00FF0A0B80") << QStringLiteral("FF:00:FF:0A:0B:80");
+    QTest::newRow("5 bytes") << kService.left(5) << QString();
+    QTest::newRow("7 bytes") << kService + "x" << QString();
+    QTest::newRow("empty") << QByteArray() << QString();
+}
+
+void TestProtocol::macToText() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, text);
+    QCOMPARE(macBytes2String(bytes), text);
+    if (!text.isEmpty()) {
+        QCOMPARE(string2MacBytes(text), bytes);
+    }
+}
+
+void TestProtocol::textToMac_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("lower case") << QStringLiteral("66:77:88:99:aa:bb") << kService;
+    QTest::newRow("spaces tabs breaks") << QStringLiteral("66 77\t88\r\n99::aa bb\n") << kService;
+    QTest::newRow("one-digit groups")
+        << QStringLiteral("0:1:2:3:4:5") << QByteArray::fromHex("000102030405");
+    QTest::newRow("hyphens: one group") << QStringLiteral("66-77-88-99-AA-BB") << QByteArray();
+    QTest::newRow("five groups") << QStringLiteral("66:77:88:99:AA") << QByteArray();
+    QTest::newRow("seven groups") << QStringLiteral("66:77:88:99:AA:BB:CC") << QByteArray();
+    QTest::newRow("not hex gives zero") << QStringLiteral("zz:77:88:99:AA:BB")
+                                        << QByteArray::fromHex("007788"
+                                                               "99AABB");
+    QTest::newRow("low 8 bits") << QStringLiteral("1FF:77:88:99:AA:BB")
+                                << QByteArray::fromHex("FF778899AABB");
+    QTest::newRow("too big for int gives zero")
+        << QStringLiteral("FFFFFFFFFF:77:88:99:AA:BB") << QByteArray::fromHex("00778899AABB");
+}
+
+void TestProtocol::textToMac() {
+    QFETCH(QString, text);
+    QFETCH(QByteArray, bytes);
+    const QByteArray mac = string2MacBytes(text);
+    QCOMPARE(mac, bytes);
+    QCOMPARE(mac.isNull(), bytes.isEmpty());
+}
+
+QTEST_APPLESS_MAIN(TestProtocol)
+#include "tst_protocol.moc"

@@ -1,0 +1,154 @@
+// One attempt of the supervision loop on every path, through fake capture and wait calls.
+#include "args_str.h"
+#include "logcapture.h"
+#include "supervisor.h"
+
+#include <QtTest>
+
+namespace {
+
+struct Script {
+    bool found = true;
+    bool opens = true;
+    QStringList calls;
+    ArgsStr *args = nullptr;
+};
+Script *g_script = nullptr;
+pcap *const kFakeHandle = reinterpret_cast<pcap *>(0x1234);
+
+bool fakeFind(QString name) {
+    g_script->calls << QStringLiteral("find ") + name;
+    return g_script->found;
+}
+
+bool fakeOpen(pcap **handle, QString name, QString filter) {
+    g_script->calls << QStringLiteral("open %1 [%2]").arg(name, filter);
+    *handle = g_script->opens ? kFakeHandle : nullptr;
+    return g_script->opens;
+}
+
+int fakeDispatch(pcap *handle, int count, pcap_handler, u_char *user) {
+    // The handler may only ever see the capture that is being dispatched.
+    const bool sameHandle = handle == kFakeHandle && g_script->args->pcapHandle == kFakeHandle;
+    const bool sameRecord = user == reinterpret_cast<u_char *>(g_script->args);
+    g_script->calls << QStringLiteral("dispatch count=%1 handle=%2 record=%3")
+                           .arg(count)
+                           .arg(sameHandle ? QStringLiteral("ok") : QStringLiteral("wrong"))
+                           .arg(sameRecord ? QStringLiteral("ok") : QStringLiteral("wrong"));
+    return -1;
+}
+
+void fakeClose(pcap *handle) {
+    g_script->calls << (handle == kFakeHandle ? QStringLiteral("close")
+                                              : QStringLiteral("close wrong"));
+}
+
+int fakeWait() {
+    g_script->calls << QStringLiteral("wait");
+    return 1;
+}
+
+unsigned fakePause(unsigned seconds) {
+    g_script->calls << QStringLiteral("pause %1").arg(seconds);
+    return 0;
+}
+
+const LoopOps kFakeOps{fakeFind, fakeOpen, fakeDispatch, fakeClose, fakeWait, fakePause};
+
+} // namespace
+
+class TestSupervisor : public QObject {
+    Q_OBJECT
+  private slots:
+    void attempt_data();
+    void attempt();
+    void interfaceName_data();
+    void interfaceName();
+};
+
+void TestSupervisor::attempt_data() {
+    QTest::addColumn<QString>("interface");
+    QTest::addColumn<bool>("found");
+    QTest::addColumn<bool>("opens");
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<QStringList>("log");
+
+    const QString filter =
+        QStringLiteral("ether src 00:11:22:33:44:55 and ether dst 66:77:88:99:AA:BB");
+    QTest::newRow("missing") << QStringLiteral("eth1") << false << true
+                             << QStringList{QStringLiteral("find eth1"), QStringLiteral("wait"),
+                                            QStringLiteral("pause 3")}
+                             << QStringList{QStringLiteral("\"could not find device 'eth1'\"")};
+    QTest::newRow("empty name") << QString() << false << true
+                                << QStringList{QStringLiteral("find "), QStringLiteral("wait"),
+                                               QStringLiteral("pause 3")}
+                                << QStringList{QStringLiteral("\"could not find device ''\"")};
+    QTest::newRow("open fails") << QStringLiteral("eth1") << true << false
+                                << QStringList{QStringLiteral("find eth1"),
+                                               QStringLiteral("open eth1 [%1]").arg(filter),
+                                               QStringLiteral("wait"), QStringLiteral("pause 3")}
+                                << QStringList{QStringLiteral("pcap_init failed")};
+    QTest::newRow("capture runs and ends")
+        << QStringLiteral("en\"p0") << true << true
+        << QStringList{QStringLiteral("find en\"p0"),
+                       QStringLiteral("open en\"p0 [%1]").arg(filter),
+                       QStringLiteral("dispatch count=0 handle=ok record=ok"),
+                       QStringLiteral("close"),
+                       QStringLiteral("wait"),
+                       QStringLiteral("pause 3")}
+        << QStringList{QStringLiteral("\"start 'en\\\"p0' dump\""),
+                       QStringLiteral("\"stop 'en\\\"p0' dump\"")};
+}
+
+void TestSupervisor::attempt() {
+    QFETCH(QString, interface);
+    QFETCH(bool, found);
+    QFETCH(bool, opens);
+    QFETCH(QStringList, calls);
+    QFETCH(QStringList, log);
+
+    ArgsStr args;
+    args.interfaceName = interface;
+    Script script;
+    script.found = found;
+    script.opens = opens;
+    script.args = &args;
+    g_script = &script;
+    LogCapture capture;
+    runAttempt(&args, kFakeOps);
+    g_script = nullptr;
+    QCOMPARE(script.calls, calls);
+    QCOMPARE(capture.lines(), log);
+}
+
+void TestSupervisor::interfaceName_data() {
+    QTest::addColumn<QStringList>("argv");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("no argument") << QStringList{QStringLiteral("l2agent")}
+                                 << QStringLiteral("eth1");
+    QTest::newRow("first counts") << QStringList{QStringLiteral("l2agent"), QStringLiteral("br0"),
+                                                 QStringLiteral("eth9")}
+                                  << QStringLiteral("br0");
+    QTest::newRow("empty argument")
+        << QStringList{QStringLiteral("l2agent"), QString()} << QString();
+    QTest::newRow("UTF-8") << QStringList{QStringLiteral("l2agent"),
+                                          QString::fromUtf8("n\xc3\xa9t")}
+                           << QString::fromUtf8("n\xc3\xa9t");
+}
+
+void TestSupervisor::interfaceName() {
+    QFETCH(QStringList, argv);
+    QFETCH(QString, name);
+    QList<QByteArray> storage;
+    QVector<char *> pointers;
+    for (const QString &arg : argv) {
+        storage.append(arg.toUtf8());
+    }
+    for (QByteArray &arg : storage) {
+        pointers.append(arg.data());
+    }
+    QCOMPARE(interfaceFromArgs(pointers.size(), pointers.data()), name);
+}
+
+QTEST_APPLESS_MAIN(TestSupervisor)
+#include "tst_supervisor.moc"
