@@ -1,0 +1,25 @@
+# Sourced by the scripts: installs the Debian packages given as arguments that are not
+# installed yet, with one `apt-get update` at most.
+need_packages() {
+    local missing=() p
+    for p in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed'; then
+            missing+=("$p")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing packages: ${missing[*]} (run as root, or install them)" >&2
+        return 1
+    fi
+    echo "installing: ${missing[*]}"
+    if [ -z "${L2_APT_UPDATED:-}" ]; then
+        apt-get update -qq
+        L2_APT_UPDATED=1
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# What building and testing the project needs on Debian 12.
+L2_BUILD_PACKAGES=(build-essential cmake pkg-config qtbase5-dev libpcap-dev libudev-dev)
+L2_TEST_PACKAGES=(iproute2 udev util-linux procps)

@@ -1,0 +1,45 @@
+#!/bin/sh
+# Runs a command as a test board would: in a mount namespace of its own (start it under
+# `unshare --mount --propagation private`), optionally with /App bound to a test directory,
+# extra directories first on PATH, its own systemd-udevd, and another user.
+#   board-env.sh [--app DIR] [--path DIR] [--udev] [--user NAME] -- COMMAND [ARG...]
+set -eu
+app= path= udev= user=
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --app) app=$2; shift 2 ;;
+    --path) path=$2; shift 2 ;;
+    --udev) udev=1; shift ;;
+    --user) user=$2; shift 2 ;;
+    --) shift; break ;;
+    *) echo "board-env.sh: unknown option $1" >&2; exit 2 ;;
+    esac
+done
+[ $# -gt 0 ] || { echo "board-env.sh: no command" >&2; exit 2; }
+
+if [ -n "$app" ]; then
+    mount --bind "$app" /App
+fi
+if [ -n "$udev" ]; then
+    # uevents of a network device reach only the namespace that owns it, so this board needs
+    # a udevd of its own; its state lives on a private tmpfs, as on a booted board.
+    mkdir -p /run/udev
+    mount -t tmpfs tmpfs /run/udev
+    udevd=/lib/systemd/systemd-udevd
+    [ -x "$udevd" ] || udevd=/usr/lib/systemd/systemd-udevd
+    "$udevd" >/dev/null 2>&1 &
+    i=0
+    while [ ! -e /run/udev/control ]; do
+        i=$((i + 1))
+        [ $i -le 500 ] || { echo "board-env.sh: systemd-udevd did not start" >&2; exit 1; }
+        sleep 0.01
+    done
+fi
+if [ -n "$path" ]; then
+    PATH="$path:$PATH"
+    export PATH
+fi
+if [ -n "$user" ]; then
+    exec setpriv --reuid="$user" --regid="$(id -g "$user")" --init-groups "$@"
+fi
+exec "$@"

@@ -1,0 +1,334 @@
+// The real l2agent on a veth link between two network namespaces, driven with real frames.
+#include "netlab.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString kStartLine = QStringLiteral("\"start 'eth1' dump\"");
+const QString kStopLine = QStringLiteral("\"stop 'eth1' dump\"");
+const QString kNotFoundLine = QStringLiteral("\"could not find device 'eth1'\"");
+const QString kUuid = QStringLiteral("5e1d0c2a-93b4-4f6e-8a71-0c9d2b3e4f51");
+
+bool writeFile(const QString &path, const QByteArray &content, bool executable = false)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        return false;
+    }
+    file.write(content);
+    file.close();
+    if (executable) {
+        file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeGroup |
+                            QFile::ExeOther);
+    }
+    return true;
+}
+
+// A station namespace and a board namespace joined by eth1 <-> st0.
+struct Segment {
+    Netns board{QStringLiteral("b")};
+    Netns station{QStringLiteral("s")};
+    PacketSocket socket;
+
+    bool ok() const { return board.ok() && station.ok(); }
+
+    bool addLink(const QString &address = QStringLiteral("192.168.10.25/24"))
+    {
+        return board.ip({QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("eth1"),
+                         QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"),
+                         QStringLiteral("name"), QStringLiteral("st0"), QStringLiteral("netns"),
+                         station.name()}) &&
+               board.ip({QStringLiteral("addr"), QStringLiteral("add"), address,
+                         QStringLiteral("dev"), QStringLiteral("eth1")}) &&
+               board.ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("eth1"),
+                         QStringLiteral("up")}) &&
+               station.ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("st0"),
+                           QStringLiteral("up")}) &&
+               socket.open(station.name(), QStringLiteral("st0"));
+    }
+
+    bool deleteLink()
+    {
+        socket.close();
+        return board.ip({QStringLiteral("link"), QStringLiteral("del"), QStringLiteral("eth1")});
+    }
+
+    // A request, and the first reply to it.
+    QByteArray ask(const QByteArray &frame, int timeoutMs = 3000)
+    {
+        if (!socket.send(frame)) {
+            return QByteArray();
+        }
+        return socket.receive(timeoutMs);
+    }
+};
+
+} // namespace
+
+class TestAgentE2e : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void infoWorkedExample();
+    void echo_data();
+    void echo();
+    void foreignFramesIgnored_data();
+    void foreignFramesIgnored();
+    void resetRunsScript();
+    void interfaceRemovedAndRecreated();
+    void missingAtStartThenHotplugged();
+    void identitySourcesMissing();
+    void nonRootRetries();
+    void cleanupTestCase();
+
+private:
+    bool startBoard(Segment &segment, AgentRun &agent, const QStringList &env,
+                    const QStringList &args = {QStringLiteral("eth1")});
+
+    QTemporaryDir dir_;
+    QString app_;      // identity files of the worked example
+    QString emptyApp_; // no identity files at all
+    QString stubs_;    // stand-in blkid printing the worked example's PTUUID
+    QString silent_;   // stand-in blkid printing nothing, as for a missing device
+    bool madeAppDir_ = false;
+    std::unique_ptr<Segment> main_;
+    std::unique_ptr<AgentRun> agent_;
+};
+
+bool TestAgentE2e::startBoard(Segment &segment, AgentRun &agent, const QStringList &env,
+                              const QStringList &args)
+{
+    const QString work = dir_.filePath(QStringLiteral("work-") + segment.board.name());
+    if (!writeFile(work + QStringLiteral("/run/resetAll.sh"),
+                   "#!/bin/sh\necho reset >> \"$(dirname \"$0\")/../reset.log\"\n", true)) {
+        return false;
+    }
+    return agent.start(segment.board, env, args, work);
+}
+
+void TestAgentE2e::initTestCase()
+{
+    QString reason;
+    if (!netlabAvailable(&reason)) {
+        if (qgetenv("CI") == "true") {
+            QFAIL(qPrintable(reason));
+        }
+        QSKIP(qPrintable(reason));
+    }
+    QVERIFY(dir_.isValid());
+    app_ = dir_.filePath(QStringLiteral("app"));
+    emptyApp_ = dir_.filePath(QStringLiteral("empty-app"));
+    stubs_ = dir_.filePath(QStringLiteral("stubs"));
+    silent_ = dir_.filePath(QStringLiteral("silent"));
+    QVERIFY(writeFile(app_ + QStringLiteral("/bin/version"), "BOARD-A7\r\n2.3.1\r\nbuild 7\r\n"));
+    QVERIFY(writeFile(app_ + QStringLiteral("/cfg/ID.txt"), "  PX0042 \n"));
+    QVERIFY(QDir().mkpath(emptyApp_));
+    QVERIFY(writeFile(stubs_ + QStringLiteral("/blkid"),
+                      "#!/bin/sh\n[ \"$1\" = /dev/mmcblk0 ] || exit 2\n"
+                      "echo '/dev/mmcblk0: PTUUID=\"" + kUuid.toLatin1() + "\" PTTYPE=\"gpt\"'\n",
+                      true));
+    QVERIFY(writeFile(silent_ + QStringLiteral("/blkid"), "#!/bin/sh\nexit 2\n", true));
+    // /App is a mount point for the boards' private bind mounts only.
+    if (!QFileInfo::exists(QStringLiteral("/App"))) {
+        QVERIFY(QDir().mkpath(QStringLiteral("/App")));
+        madeAppDir_ = true;
+    }
+
+    main_ = std::make_unique<Segment>();
+    QVERIFY(main_->ok());
+    QVERIFY(main_->addLink());
+    // A second address on a second interface, after eth1 in interface order.
+    QVERIFY(main_->board.ip({QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("eth2"),
+                             QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"),
+                             QStringLiteral("name"), QStringLiteral("eth3")}));
+    QVERIFY(main_->board.ip({QStringLiteral("addr"), QStringLiteral("add"),
+                             QStringLiteral("10.1.2.3/8"), QStringLiteral("dev"),
+                             QStringLiteral("eth2")}));
+    agent_ = std::make_unique<AgentRun>();
+    QVERIFY(startBoard(*main_, *agent_,
+                       {QStringLiteral("--udev"), QStringLiteral("--app"), app_,
+                        QStringLiteral("--path"), stubs_}));
+    QVERIFY(agent_->waitForLine(kStartLine));
+}
+
+void TestAgentE2e::infoWorkedExample()
+{
+    const int before = agent_->logLines().size();
+    const QByteArray reply = main_->ask(stationFrame("req:kiv+info", 60));
+    const QByteArray text = "res:kiv+info\n"
+                            "Device : BOARD-A7\n"
+                            "Version : 2.3.1\n"
+                            "Product : PX0042\n"
+                            "HardId : 5e1d0c2a-93b4-4f6e-8a71-0c9d2b3e4f51\n"
+                            "IpAddress : 192.168.10.25 10.1.2.3\n";
+    QCOMPARE(reply, kStationMac + kServiceMac + QByteArray(2, '\0') + text);
+    QCOMPARE(reply.size(), 159);
+    QVERIFY(agent_->waitForLine(QStringLiteral("data str   : \"req:kiv+info\"")));
+    QCOMPARE(agent_->logLines().mid(before, 5),
+             (QStringList{QStringLiteral("capLen     : 60"), QStringLiteral("len        : 60"),
+                          QStringLiteral("mac src    : \"00:11:22:33:44:55\""),
+                          QStringLiteral("mac dst    : \"66:77:88:99:AA:BB\""),
+                          QStringLiteral("data str   : \"req:kiv+info\"")}));
+}
+
+void TestAgentE2e::echo_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("reply");
+    const QByteArray header = kStationMac + kServiceMac + QByteArray(2, '\0');
+    QTest::newRow("padded to 60, zeros echoed")
+        << stationFrame("hello", 60) << header + "hello" + QByteArray(41, '\0');
+    QTest::newRow("header only") << stationFrame("") << header;
+    const QByteArray full(1500, '\x5A');
+    QTest::newRow("full-size frame") << stationFrame(full) << header + full;
+    QTest::newRow("other case is no request")
+        << stationFrame("REQ:KIV+INFO", 60) << header + "REQ:KIV+INFO" + QByteArray(34, '\0');
+    QTest::newRow("leading space is no request")
+        << stationFrame(" req:kiv+init") << header + " req:kiv+init";
+}
+
+void TestAgentE2e::echo()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, reply);
+    QCOMPARE(main_->ask(request), reply);
+}
+
+void TestAgentE2e::foreignFramesIgnored_data()
+{
+    QTest::addColumn<QByteArray>("frame");
+    const QByteArray otherStation = QByteArray::fromHex("001122334456");
+    const QByteArray otherBoard = QByteArray::fromHex("66778899AABC");
+    QTest::newRow("other source") << kServiceMac + otherStation + QByteArray(2, '\0') +
+                                         "foreign-src req:kiv+info";
+    QTest::newRow("other destination") << otherBoard + kStationMac + QByteArray(2, '\0') +
+                                              "foreign-dst";
+    QTest::newRow("broadcast") << QByteArray(6, '\xff') + kStationMac + QByteArray(2, '\0') +
+                                      "foreign-bcast";
+}
+
+void TestAgentE2e::foreignFramesIgnored()
+{
+    QFETCH(QByteArray, frame);
+    QVERIFY(main_->socket.send(frame));
+    // A marker sent after it: the first reply must be the marker's echo, and the foreign
+    // frame must not be in the log.
+    const QByteArray marker = stationFrame("marker-" + QByteArray(QTest::currentDataTag()));
+    const QByteArray reply = main_->ask(marker);
+    QCOMPARE(reply.mid(14), marker.mid(14));
+    QVERIFY(agent_->waitForText(QString::fromLatin1(marker.mid(14))));
+    QVERIFY(!agent_->log().contains(QStringLiteral("foreign")));
+}
+
+void TestAgentE2e::resetRunsScript()
+{
+    const QString resetLog = agent_->workDir() + QStringLiteral("/reset.log");
+    QFile::remove(resetLog);
+    QVERIFY(main_->socket.send(stationFrame("req:kiv+init all", 60)));
+    const QByteArray marker = stationFrame("after-reset");
+    QCOMPARE(main_->ask(marker).mid(14), marker.mid(14));
+    // The agent answers the marker only after the script has ended.
+    QVERIFY(QFileInfo::exists(resetLog));
+    QVERIFY(agent_->waitForLine(QStringLiteral("start reset all")));
+    const QStringList lines = agent_->logLines();
+    const int at = lines.indexOf(QStringLiteral("start reset all"));
+    QCOMPARE(lines.at(at - 1), QStringLiteral("data str   : \"req:kiv+init all\""));
+}
+
+void TestAgentE2e::interfaceRemovedAndRecreated()
+{
+    QVERIFY(main_->deleteLink());
+    QVERIFY(agent_->waitForLine(kStopLine));
+    QVERIFY(main_->addLink(QStringLiteral("192.168.10.26/24")));
+    QVERIFY(agent_->waitForLine(kStartLine, 2));
+    const QByteArray reply = main_->ask(stationFrame("req:kiv+info"));
+    QVERIFY2(reply.contains("IpAddress : 10.1.2.3 192.168.10.26\n"), reply.constData());
+    QVERIFY(agent_->running());
+}
+
+void TestAgentE2e::missingAtStartThenHotplugged()
+{
+    Segment segment;
+    QVERIFY(segment.ok());
+    AgentRun agent;
+    QVERIFY(startBoard(segment, agent, {QStringLiteral("--udev")}));
+    QVERIFY(agent.waitForLine(QStringLiteral("start the kernel uevent")));
+    QCOMPARE(agent.logLines().first(), kNotFoundLine);
+    QCOMPARE(agent.out(), QStringLiteral("monitor will print the received events.\n"));
+    // Nothing changes, so nothing is tried again: the agent blocks in its wait.
+    QThread::sleep(4);
+    QCOMPARE(agent.logCount(kNotFoundLine), 1);
+    QCOMPARE(agent.logLines().size(), 2);
+
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(segment.addLink());
+    QVERIFY(agent.waitForLine(QStringLiteral("add /devices/virtual/net/eth1 net")));
+    QVERIFY(agent.waitForLine(kStartLine));
+    const QStringList lines = agent.logLines();
+    const int added = lines.indexOf(QStringLiteral("add /devices/virtual/net/eth1 net"));
+    QCOMPARE(lines.mid(added + 1, 2), (QStringList{QStringLiteral("network changed"),
+                                                    QStringLiteral("stop the kernel uevent")}));
+    QVERIFY2(timer.elapsed() < 6000, "the retry after a network change takes about 3 s");
+    QVERIFY(segment.ask(stationFrame("req:kiv+info")).startsWith(kStationMac + kServiceMac));
+}
+
+void TestAgentE2e::identitySourcesMissing()
+{
+    Segment segment;
+    QVERIFY(segment.ok());
+    QVERIFY(segment.addLink(QStringLiteral("192.0.2.7/24")));
+    AgentRun agent;
+    QVERIFY(startBoard(segment, agent,
+                       {QStringLiteral("--udev"), QStringLiteral("--app"), emptyApp_,
+                        QStringLiteral("--path"), silent_}));
+    QVERIFY(agent.waitForLine(kStartLine));
+    QCOMPARE(segment.ask(stationFrame("req:kiv+info")).mid(14),
+             QByteArray("res:kiv+info\nDevice : \nVersion : \nProduct : Error\nHardId : \n"
+                        "IpAddress : 192.0.2.7\n"));
+}
+
+void TestAgentE2e::nonRootRetries()
+{
+    Segment segment;
+    QVERIFY(segment.ok());
+    QVERIFY(segment.addLink());
+    AgentRun agent;
+    QVERIFY(startBoard(segment, agent,
+                       {QStringLiteral("--udev"), QStringLiteral("--user"), QStringLiteral("nobody")}));
+    const QString refusal =
+        QStringLiteral("getuid error root privileges needed to subscribe to kernel events");
+    QVERIFY(agent.waitForLine(refusal));
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(agent.waitForLine(refusal, 2, 8000));
+    QVERIFY2(timer.elapsed() > 2500, "attempts follow each other every three seconds");
+    const QStringList lines = agent.logLines();
+    QCOMPARE(lines.count(QStringLiteral("pcap_init failed")), 2);
+    QVERIFY(lines.first().startsWith(QStringLiteral("pcap_open_live error eth1: ")));
+    const int first = lines.indexOf(refusal);
+    QCOMPARE(lines.at(first - 1), QStringLiteral("pcap_init failed"));
+    QCOMPARE(lines.at(first + 1), QStringLiteral("stop the kernel uevent"));
+    QCOMPARE(agent.out(), QString());
+}
+
+void TestAgentE2e::cleanupTestCase()
+{
+    agent_.reset();
+    main_.reset();
+    if (madeAppDir_) {
+        QDir().rmdir(QStringLiteral("/App"));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestAgentE2e)
+#include "tst_agent_e2e.moc"

@@ -1,0 +1,338 @@
+// Network namespaces, veth links, raw station sockets and agent processes for end-to-end tests.
+#include "netlab.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+const QByteArray kStationMac = QByteArray::fromHex("001122334455");
+const QByteArray kServiceMac = QByteArray::fromHex("66778899AABB");
+
+bool runCommand(const QStringList &command, QString *output)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(command.first(), command.mid(1));
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        return false;
+    }
+    const QString text = QString::fromLocal8Bit(process.readAll());
+    if (output != nullptr) {
+        *output = text;
+    }
+    const bool ok = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (!ok) {
+        qWarning("command failed: %s\n%s", qPrintable(command.join(QLatin1Char(' '))),
+                 qPrintable(text));
+    }
+    return ok;
+}
+
+QByteArray stationFrame(const QByteArray &payload, int padTo)
+{
+    QByteArray frame = kServiceMac + kStationMac + QByteArray::fromHex("88B5") + payload;
+    if (frame.size() < padTo) {
+        frame.append(QByteArray(padTo - frame.size(), '\0'));
+    }
+    return frame;
+}
+
+bool netlabAvailable(QString *reason)
+{
+    if (geteuid() != 0) {
+        *reason = QStringLiteral("end-to-end tests need root (network namespaces, raw sockets)");
+        return false;
+    }
+    Netns probe(QStringLiteral("probe"));
+    if (!probe.ok()) {
+        *reason = QStringLiteral("cannot create a network namespace with `ip netns add`");
+        return false;
+    }
+    return true;
+}
+
+namespace {
+int g_nsCounter = 0;
+}
+
+Netns::Netns(const QString &tag)
+    : name_(QStringLiteral("l2t%1-%2-%3").arg(getpid()).arg(++g_nsCounter).arg(tag))
+{
+    ok_ = runCommand({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("add"), name_});
+    if (ok_) {
+        ok_ = ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("lo"),
+                  QStringLiteral("up")});
+    }
+}
+
+Netns::~Netns()
+{
+    runCommand({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("del"), name_});
+}
+
+bool Netns::ip(const QStringList &args) const
+{
+    return runCommand(QStringList{QStringLiteral("ip"), QStringLiteral("-n"), name_} + args);
+}
+
+bool Netns::exec(const QStringList &command, QString *output) const
+{
+    return runCommand(
+        QStringList{QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"), name_} +
+            command,
+        output);
+}
+
+PacketSocket::~PacketSocket()
+{
+    close();
+}
+
+bool PacketSocket::open(const QString &netns, const QString &interface)
+{
+    close();
+    // A socket belongs to the namespace its creator was in: enter the station's namespace on
+    // this thread just long enough to make and bind it.
+    const int self = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int target =
+        ::open(QByteArray("/var/run/netns/" + netns.toUtf8()).constData(), O_RDONLY | O_CLOEXEC);
+    if (self < 0 || target < 0 || setns(target, CLONE_NEWNET) != 0) {
+        qWarning("cannot enter namespace %s: %s", qPrintable(netns), strerror(errno));
+        if (self >= 0) {
+            ::close(self);
+        }
+        if (target >= 0) {
+            ::close(target);
+        }
+        return false;
+    }
+    fd_ = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+    const unsigned index = if_nametoindex(interface.toUtf8().constData());
+    bool ok = fd_ >= 0 && index != 0;
+    if (ok) {
+        sockaddr_ll address{};
+        address.sll_family = AF_PACKET;
+        address.sll_protocol = htons(ETH_P_ALL);
+        address.sll_ifindex = int(index);
+        ok = bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    }
+    if (setns(self, CLONE_NEWNET) != 0) {
+        qFatal("cannot return to the test's own network namespace");
+    }
+    ::close(self);
+    ::close(target);
+    if (!ok) {
+        qWarning("cannot open a packet socket on %s in %s", qPrintable(interface),
+                 qPrintable(netns));
+        close();
+    }
+    return ok;
+}
+
+void PacketSocket::close()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+bool PacketSocket::send(const QByteArray &frame)
+{
+    return fd_ >= 0 && ::send(fd_, frame.constData(), size_t(frame.size()), 0) == frame.size();
+}
+
+QByteArray PacketSocket::receive(int timeoutMs, const QByteArray &from, const QByteArray &to)
+{
+    QElapsedTimer timer;
+    timer.start();
+    QByteArray buffer(70000, '\0');
+    for (;;) {
+        const int left = timeoutMs - int(timer.elapsed());
+        if (left <= 0 || fd_ < 0) {
+            return QByteArray();
+        }
+        pollfd pfd{fd_, POLLIN, 0};
+        if (poll(&pfd, 1, left) <= 0) {
+            continue;
+        }
+        sockaddr_ll address{};
+        socklen_t length = sizeof address;
+        const ssize_t n = recvfrom(fd_, buffer.data(), size_t(buffer.size()), 0,
+                                   reinterpret_cast<sockaddr *>(&address), &length);
+        if (n < 0 || address.sll_pkttype == PACKET_OUTGOING) {
+            continue;
+        }
+        const QByteArray frame = buffer.left(int(n));
+        if (frame.mid(0, 6) == to && frame.mid(6, 6) == from) {
+            return frame;
+        }
+    }
+}
+
+QString agentBinary()
+{
+    return QStringLiteral(L2AGENT_BIN);
+}
+
+QString boardEnvScript()
+{
+    return QStringLiteral(BOARD_ENV_SCRIPT);
+}
+
+AgentRun::AgentRun() = default;
+
+AgentRun::~AgentRun()
+{
+    stop();
+}
+
+bool AgentRun::start(const Netns &board, const QStringList &envOptions,
+                     const QStringList &agentArgs, const QString &workDir)
+{
+    workDir_ = workDir.isEmpty() ? files_.path() : workDir;
+    const QStringList command =
+        QStringList{QStringLiteral("ip"),        QStringLiteral("netns"),
+                    QStringLiteral("exec"),      board.name(),
+                    QStringLiteral("unshare"),   QStringLiteral("--mount"),
+                    QStringLiteral("--propagation"), QStringLiteral("private"),
+                    boardEnvScript()} +
+        envOptions + QStringList{QStringLiteral("--"), agentBinary()} + agentArgs;
+    QList<QByteArray> storage;
+    for (const QString &part : command) {
+        storage.append(part.toUtf8());
+    }
+    const QByteArray errPath = QFile::encodeName(files_.filePath(QStringLiteral("stderr")));
+    const QByteArray outPath = QFile::encodeName(files_.filePath(QStringLiteral("stdout")));
+    const QByteArray dir = QFile::encodeName(workDir_);
+    pid_ = fork();
+    if (pid_ < 0) {
+        return false;
+    }
+    if (pid_ == 0) {
+        // A group of its own, so that stop() also ends the board's udevd.
+        setpgid(0, 0);
+        const int err = ::open(errPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = ::open(outPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err < 0 || out < 0 || chdir(dir.constData()) != 0) {
+            _exit(127);
+        }
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        std::vector<char *> argv;
+        for (QByteArray &part : storage) {
+            argv.push_back(part.data());
+        }
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    setpgid(pid_, pid_);
+    return true;
+}
+
+void AgentRun::stop()
+{
+    if (pid_ <= 0) {
+        return;
+    }
+    kill(-pid_, SIGTERM);
+    QElapsedTimer timer;
+    timer.start();
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+        if (timer.elapsed() > 5000) {
+            kill(-pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+            break;
+        }
+        QThread::msleep(10);
+    }
+    // The board's udevd may outlive the agent for a moment.
+    kill(-pid_, SIGKILL);
+    pid_ = -1;
+}
+
+bool AgentRun::running() const
+{
+    return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
+}
+
+namespace {
+QString readText(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return QString();
+    }
+    return QString::fromUtf8(file.readAll());
+}
+} // namespace
+
+QString AgentRun::log() const
+{
+    return readText(files_.filePath(QStringLiteral("stderr")));
+}
+
+QString AgentRun::out() const
+{
+    return readText(files_.filePath(QStringLiteral("stdout")));
+}
+
+QStringList AgentRun::logLines() const
+{
+    return log().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+int AgentRun::logCount(const QString &line) const
+{
+    return logLines().count(line);
+}
+
+bool AgentRun::waitForLine(const QString &line, int count, int timeoutMs) const
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (logCount(line) < count) {
+        if (timer.elapsed() > timeoutMs) {
+            qWarning("waited %d ms for %d x line %s; log:\n%s", timeoutMs, count,
+                     qPrintable(line), qPrintable(log()));
+            return false;
+        }
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+bool AgentRun::waitForText(const QString &text, int timeoutMs) const
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!log().contains(text)) {
+        if (timer.elapsed() > timeoutMs) {
+            qWarning("waited %d ms for %s; log:\n%s", timeoutMs, qPrintable(text),
+                     qPrintable(log()));
+            return false;
+        }
+        QThread::msleep(10);
+    }
+    return true;
+}

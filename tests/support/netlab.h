@@ -1,0 +1,98 @@
+// Test hosts for end-to-end tests: network namespaces joined by veth links, a raw station socket
+// on the station's side, and agents started inside a board namespace with their logs in files.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <sys/types.h>
+
+// The protocol's fixed addresses, as raw bytes.
+extern const QByteArray kStationMac;
+extern const QByteArray kServiceMac;
+
+// Runs a command, returns true when it exits 0; its output goes to *output when given.
+bool runCommand(const QStringList &command, QString *output = nullptr);
+
+// A frame from the station to the service address with the given payload, zero-padded to
+// `padTo` bytes.
+QByteArray stationFrame(const QByteArray &payload, int padTo = 0);
+
+// Whether end-to-end tests can run here (root, `ip netns`); why not in *reason.
+bool netlabAvailable(QString *reason);
+
+// A named network namespace that lives as long as this object.
+class Netns {
+public:
+    explicit Netns(const QString &tag);
+    ~Netns();
+    Netns(const Netns &) = delete;
+    Netns &operator=(const Netns &) = delete;
+    bool ok() const { return ok_; }
+    QString name() const { return name_; }
+    // `ip -n NAME ARGS...`
+    bool ip(const QStringList &args) const;
+    // Runs a command inside the namespace.
+    bool exec(const QStringList &command, QString *output = nullptr) const;
+
+private:
+    QString name_;
+    bool ok_ = false;
+};
+
+// A raw AF_PACKET socket on one interface of a namespace, as the station uses.
+class PacketSocket {
+public:
+    PacketSocket() = default;
+    ~PacketSocket();
+    PacketSocket(const PacketSocket &) = delete;
+    PacketSocket &operator=(const PacketSocket &) = delete;
+    bool open(const QString &netns, const QString &interface);
+    void close();
+    bool send(const QByteArray &frame);
+    // The next incoming frame from `from` to `to` within the time-out; null on time-out.
+    // Other frames (the kernel's own, the socket's outgoing ones) are skipped.
+    QByteArray receive(int timeoutMs, const QByteArray &from = kServiceMac,
+                       const QByteArray &to = kStationMac);
+
+private:
+    int fd_ = -1;
+};
+
+// An agent process started as a board would run it, with standard error and standard output
+// in files that tests poll.
+class AgentRun {
+public:
+    AgentRun();
+    ~AgentRun();
+    AgentRun(const AgentRun &) = delete;
+    AgentRun &operator=(const AgentRun &) = delete;
+
+    // Options for the board environment (see board-env.sh), then the agent's arguments.
+    bool start(const Netns &board, const QStringList &envOptions, const QStringList &agentArgs,
+               const QString &workDir = QString());
+    void stop();
+    bool running() const;
+    pid_t pid() const { return pid_; }
+
+    QString log() const;
+    QString out() const;
+    QStringList logLines() const;
+    int logCount(const QString &line) const;
+    // Polls the log until `line` has appeared `count` times as a whole line.
+    bool waitForLine(const QString &line, int count = 1, int timeoutMs = 15000) const;
+    // Polls the log until the file holds `text` anywhere.
+    bool waitForText(const QString &text, int timeoutMs = 15000) const;
+    QString workDir() const { return workDir_; }
+
+private:
+    pid_t pid_ = -1;
+    QTemporaryDir files_;
+    QString workDir_;
+};
+
+// Directory of the agent binary, the board helper script and such, from the build.
+QString agentBinary();
+QString boardEnvScript();
