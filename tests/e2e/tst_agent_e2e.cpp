@@ -17,8 +17,7 @@ const QString kStopLine = QStringLiteral("\"stop 'eth1' dump\"");
 const QString kNotFoundLine = QStringLiteral("\"could not find device 'eth1'\"");
 const QString kUuid = QStringLiteral("5e1d0c2a-93b4-4f6e-8a71-0c9d2b3e4f51");
 
-bool writeFile(const QString &path, const QByteArray &content, bool executable = false)
-{
+bool writeFile(const QString &path, const QByteArray &content, bool executable = false) {
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
@@ -39,10 +38,11 @@ struct Segment {
     Netns station{QStringLiteral("s")};
     PacketSocket socket;
 
-    bool ok() const { return board.ok() && station.ok(); }
+    bool ok() const {
+        return board.ok() && station.ok();
+    }
 
-    bool addLink(const QString &address = QStringLiteral("192.168.10.25/24"))
-    {
+    bool addLink(const QString &address = QStringLiteral("192.168.10.25/24")) {
         return board.ip({QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("eth1"),
                          QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"),
                          QStringLiteral("name"), QStringLiteral("st0"), QStringLiteral("netns"),
@@ -56,15 +56,13 @@ struct Segment {
                socket.open(station.name(), QStringLiteral("st0"));
     }
 
-    bool deleteLink()
-    {
+    bool deleteLink() {
         socket.close();
         return board.ip({QStringLiteral("link"), QStringLiteral("del"), QStringLiteral("eth1")});
     }
 
     // A request, and the first reply to it.
-    QByteArray ask(const QByteArray &frame, int timeoutMs = 3000)
-    {
+    QByteArray ask(const QByteArray &frame, int timeoutMs = 3000) {
         if (!socket.send(frame)) {
             return QByteArray();
         }
@@ -76,7 +74,7 @@ struct Segment {
 
 class TestAgentE2e : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void initTestCase();
     void infoWorkedExample();
     void echo_data();
@@ -90,7 +88,7 @@ private slots:
     void nonRootRetries();
     void cleanupTestCase();
 
-private:
+  private:
     bool startBoard(Segment &segment, AgentRun &agent, const QStringList &env,
                     const QStringList &args = {QStringLiteral("eth1")});
 
@@ -105,8 +103,7 @@ private:
 };
 
 bool TestAgentE2e::startBoard(Segment &segment, AgentRun &agent, const QStringList &env,
-                              const QStringList &args)
-{
+                              const QStringList &args) {
     const QString work = dir_.filePath(QStringLiteral("work-") + segment.board.name());
     if (!writeFile(work + QStringLiteral("/run/resetAll.sh"),
                    "#!/bin/sh\necho reset >> \"$(dirname \"$0\")/../reset.log\"\n", true)) {
@@ -115,8 +112,7 @@ bool TestAgentE2e::startBoard(Segment &segment, AgentRun &agent, const QStringLi
     return agent.start(segment.board, env, args, work);
 }
 
-void TestAgentE2e::initTestCase()
-{
+void TestAgentE2e::initTestCase() {
     QString reason;
     if (!netlabAvailable(&reason)) {
         if (qgetenv("CI") == "true") {
@@ -134,7 +130,8 @@ void TestAgentE2e::initTestCase()
     QVERIFY(QDir().mkpath(emptyApp_));
     QVERIFY(writeFile(stubs_ + QStringLiteral("/blkid"),
                       "#!/bin/sh\n[ \"$1\" = /dev/mmcblk0 ] || exit 2\n"
-                      "echo '/dev/mmcblk0: PTUUID=\"" + kUuid.toLatin1() + "\" PTTYPE=\"gpt\"'\n",
+                      "echo '/dev/mmcblk0: PTUUID=\"" +
+                          kUuid.toLatin1() + "\" PTTYPE=\"gpt\"'\n",
                       true));
     QVERIFY(writeFile(silent_ + QStringLiteral("/blkid"), "#!/bin/sh\nexit 2\n", true));
     // /App is a mount point for the boards' private bind mounts only.
@@ -160,8 +157,7 @@ void TestAgentE2e::initTestCase()
     QVERIFY(agent_->waitForLine(kStartLine));
 }
 
-void TestAgentE2e::infoWorkedExample()
-{
+void TestAgentE2e::infoWorkedExample() {
     const int before = agent_->logLines().size();
     const QByteArray reply = main_->ask(stationFrame("req:kiv+info", 60));
     const QByteArray text = "res:kiv+info\n"
@@ -180,8 +176,7 @@ void TestAgentE2e::infoWorkedExample()
                           QStringLiteral("data str   : \"req:kiv+info\"")}));
 }
 
-void TestAgentE2e::echo_data()
-{
+void TestAgentE2e::echo_data() {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("reply");
     const QByteArray header = kStationMac + kServiceMac + QByteArray(2, '\0');
@@ -196,28 +191,25 @@ void TestAgentE2e::echo_data()
         << stationFrame(" req:kiv+init") << header + " req:kiv+init";
 }
 
-void TestAgentE2e::echo()
-{
+void TestAgentE2e::echo() {
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, reply);
     QCOMPARE(main_->ask(request), reply);
 }
 
-void TestAgentE2e::foreignFramesIgnored_data()
-{
+void TestAgentE2e::foreignFramesIgnored_data() {
     QTest::addColumn<QByteArray>("frame");
     const QByteArray otherStation = QByteArray::fromHex("001122334456");
     const QByteArray otherBoard = QByteArray::fromHex("66778899AABC");
     QTest::newRow("other source") << kServiceMac + otherStation + QByteArray(2, '\0') +
                                          "foreign-src req:kiv+info";
-    QTest::newRow("other destination") << otherBoard + kStationMac + QByteArray(2, '\0') +
-                                              "foreign-dst";
+    QTest::newRow("other destination")
+        << otherBoard + kStationMac + QByteArray(2, '\0') + "foreign-dst";
     QTest::newRow("broadcast") << QByteArray(6, '\xff') + kStationMac + QByteArray(2, '\0') +
                                       "foreign-bcast";
 }
 
-void TestAgentE2e::foreignFramesIgnored()
-{
+void TestAgentE2e::foreignFramesIgnored() {
     QFETCH(QByteArray, frame);
     QVERIFY(main_->socket.send(frame));
     // A marker sent after it: the first reply must be the marker's echo, and the foreign
@@ -229,8 +221,7 @@ void TestAgentE2e::foreignFramesIgnored()
     QVERIFY(!agent_->log().contains(QStringLiteral("foreign")));
 }
 
-void TestAgentE2e::resetRunsScript()
-{
+void TestAgentE2e::resetRunsScript() {
     const QString resetLog = agent_->workDir() + QStringLiteral("/reset.log");
     QFile::remove(resetLog);
     QVERIFY(main_->socket.send(stationFrame("req:kiv+init all", 60)));
@@ -244,8 +235,7 @@ void TestAgentE2e::resetRunsScript()
     QCOMPARE(lines.at(at - 1), QStringLiteral("data str   : \"req:kiv+init all\""));
 }
 
-void TestAgentE2e::interfaceRemovedAndRecreated()
-{
+void TestAgentE2e::interfaceRemovedAndRecreated() {
     QVERIFY(main_->deleteLink());
     QVERIFY(agent_->waitForLine(kStopLine));
     QVERIFY(main_->addLink(QStringLiteral("192.168.10.26/24")));
@@ -255,8 +245,7 @@ void TestAgentE2e::interfaceRemovedAndRecreated()
     QVERIFY(agent_->running());
 }
 
-void TestAgentE2e::missingAtStartThenHotplugged()
-{
+void TestAgentE2e::missingAtStartThenHotplugged() {
     Segment segment;
     QVERIFY(segment.ok());
     AgentRun agent;
@@ -277,13 +266,12 @@ void TestAgentE2e::missingAtStartThenHotplugged()
     const QStringList lines = agent.logLines();
     const int added = lines.indexOf(QStringLiteral("add /devices/virtual/net/eth1 net"));
     QCOMPARE(lines.mid(added + 1, 2), (QStringList{QStringLiteral("network changed"),
-                                                    QStringLiteral("stop the kernel uevent")}));
+                                                   QStringLiteral("stop the kernel uevent")}));
     QVERIFY2(timer.elapsed() < 6000, "the retry after a network change takes about 3 s");
     QVERIFY(segment.ask(stationFrame("req:kiv+info")).startsWith(kStationMac + kServiceMac));
 }
 
-void TestAgentE2e::identitySourcesMissing()
-{
+void TestAgentE2e::identitySourcesMissing() {
     Segment segment;
     QVERIFY(segment.ok());
     QVERIFY(segment.addLink(QStringLiteral("192.0.2.7/24")));
@@ -297,14 +285,14 @@ void TestAgentE2e::identitySourcesMissing()
                         "IpAddress : 192.0.2.7\n"));
 }
 
-void TestAgentE2e::nonRootRetries()
-{
+void TestAgentE2e::nonRootRetries() {
     Segment segment;
     QVERIFY(segment.ok());
     QVERIFY(segment.addLink());
     AgentRun agent;
-    QVERIFY(startBoard(segment, agent,
-                       {QStringLiteral("--udev"), QStringLiteral("--user"), QStringLiteral("nobody")}));
+    QVERIFY(
+        startBoard(segment, agent,
+                   {QStringLiteral("--udev"), QStringLiteral("--user"), QStringLiteral("nobody")}));
     const QString refusal =
         QStringLiteral("getuid error root privileges needed to subscribe to kernel events");
     QVERIFY(agent.waitForLine(refusal));
@@ -321,8 +309,7 @@ void TestAgentE2e::nonRootRetries()
     QCOMPARE(agent.out(), QString());
 }
 
-void TestAgentE2e::cleanupTestCase()
-{
+void TestAgentE2e::cleanupTestCase() {
     agent_.reset();
     main_.reset();
     if (madeAppDir_) {

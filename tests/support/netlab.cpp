@@ -24,8 +24,7 @@
 const QByteArray kStationMac = QByteArray::fromHex("001122334455");
 const QByteArray kServiceMac = QByteArray::fromHex("66778899AABB");
 
-bool runCommand(const QStringList &command, QString *output)
-{
+bool runCommand(const QStringList &command, QString *output) {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(command.first(), command.mid(1));
@@ -46,8 +45,7 @@ bool runCommand(const QStringList &command, QString *output)
     return ok;
 }
 
-QByteArray stationFrame(const QByteArray &payload, int padTo)
-{
+QByteArray stationFrame(const QByteArray &payload, int padTo) {
     QByteArray frame = kServiceMac + kStationMac + QByteArray::fromHex("88B5") + payload;
     if (frame.size() < padTo) {
         frame.append(QByteArray(padTo - frame.size(), '\0'));
@@ -55,8 +53,7 @@ QByteArray stationFrame(const QByteArray &payload, int padTo)
     return frame;
 }
 
-bool netlabAvailable(QString *reason)
-{
+bool netlabAvailable(QString *reason) {
     if (geteuid() != 0) {
         *reason = QStringLiteral("end-to-end tests need root (network namespaces, raw sockets)");
         return false;
@@ -74,8 +71,7 @@ int g_nsCounter = 0;
 }
 
 Netns::Netns(const QString &tag)
-    : name_(QStringLiteral("l2t%1-%2-%3").arg(getpid()).arg(++g_nsCounter).arg(tag))
-{
+    : name_(QStringLiteral("l2t%1-%2-%3").arg(getpid()).arg(++g_nsCounter).arg(tag)) {
     ok_ = runCommand({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("add"), name_});
     if (ok_) {
         ok_ = ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("lo"),
@@ -83,31 +79,26 @@ Netns::Netns(const QString &tag)
     }
 }
 
-Netns::~Netns()
-{
+Netns::~Netns() {
     runCommand({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("del"), name_});
 }
 
-bool Netns::ip(const QStringList &args) const
-{
+bool Netns::ip(const QStringList &args) const {
     return runCommand(QStringList{QStringLiteral("ip"), QStringLiteral("-n"), name_} + args);
 }
 
-bool Netns::exec(const QStringList &command, QString *output) const
-{
+bool Netns::exec(const QStringList &command, QString *output) const {
     return runCommand(
         QStringList{QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"), name_} +
             command,
         output);
 }
 
-PacketSocket::~PacketSocket()
-{
+PacketSocket::~PacketSocket() {
     close();
 }
 
-bool PacketSocket::open(const QString &netns, const QString &interface)
-{
+bool PacketSocket::open(const QString &netns, const QString &interface) {
     close();
     // A socket belongs to the namespace its creator was in: enter the station's namespace on
     // this thread just long enough to make and bind it.
@@ -147,21 +138,18 @@ bool PacketSocket::open(const QString &netns, const QString &interface)
     return ok;
 }
 
-void PacketSocket::close()
-{
+void PacketSocket::close() {
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
     }
 }
 
-bool PacketSocket::send(const QByteArray &frame)
-{
+bool PacketSocket::send(const QByteArray &frame) {
     return fd_ >= 0 && ::send(fd_, frame.constData(), size_t(frame.size()), 0) == frame.size();
 }
 
-QByteArray PacketSocket::receive(int timeoutMs, const QByteArray &from, const QByteArray &to)
-{
+QByteArray PacketSocket::receive(int timeoutMs, const QByteArray &from, const QByteArray &to) {
     QElapsedTimer timer;
     timer.start();
     QByteArray buffer(70000, '\0');
@@ -188,34 +176,38 @@ QByteArray PacketSocket::receive(int timeoutMs, const QByteArray &from, const QB
     }
 }
 
-QString agentBinary()
-{
+QString agentBinary() {
     return QStringLiteral(L2AGENT_BIN);
 }
 
-QString boardEnvScript()
-{
+QString stationBinary() {
+    return QStringLiteral(L2STATION_BIN);
+}
+
+QString boardEnvScript() {
     return QStringLiteral(BOARD_ENV_SCRIPT);
 }
 
 AgentRun::AgentRun() = default;
 
-AgentRun::~AgentRun()
-{
+AgentRun::~AgentRun() {
     stop();
 }
 
 bool AgentRun::start(const Netns &board, const QStringList &envOptions,
-                     const QStringList &agentArgs, const QString &workDir)
-{
+                     const QStringList &agentArgs, const QString &workDir) {
     workDir_ = workDir.isEmpty() ? files_.path() : workDir;
-    const QStringList command =
-        QStringList{QStringLiteral("ip"),        QStringLiteral("netns"),
-                    QStringLiteral("exec"),      board.name(),
-                    QStringLiteral("unshare"),   QStringLiteral("--mount"),
-                    QStringLiteral("--propagation"), QStringLiteral("private"),
-                    boardEnvScript()} +
-        envOptions + QStringList{QStringLiteral("--"), agentBinary()} + agentArgs;
+    const QStringList command = QStringList{QStringLiteral("ip"),
+                                            QStringLiteral("netns"),
+                                            QStringLiteral("exec"),
+                                            board.name(),
+                                            QStringLiteral("unshare"),
+                                            QStringLiteral("--mount"),
+                                            QStringLiteral("--propagation"),
+                                            QStringLiteral("private"),
+                                            boardEnvScript()} +
+                                envOptions + QStringList{QStringLiteral("--"), agentBinary()} +
+                                agentArgs;
     QList<QByteArray> storage;
     for (const QString &part : command) {
         storage.append(part.toUtf8());
@@ -249,8 +241,7 @@ bool AgentRun::start(const Netns &board, const QStringList &envOptions,
     return true;
 }
 
-void AgentRun::stop()
-{
+void AgentRun::stop() {
     if (pid_ <= 0) {
         return;
     }
@@ -271,14 +262,12 @@ void AgentRun::stop()
     pid_ = -1;
 }
 
-bool AgentRun::running() const
-{
+bool AgentRun::running() const {
     return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
 }
 
 namespace {
-QString readText(const QString &path)
-{
+QString readText(const QString &path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         return QString();
@@ -287,34 +276,29 @@ QString readText(const QString &path)
 }
 } // namespace
 
-QString AgentRun::log() const
-{
+QString AgentRun::log() const {
     return readText(files_.filePath(QStringLiteral("stderr")));
 }
 
-QString AgentRun::out() const
-{
+QString AgentRun::out() const {
     return readText(files_.filePath(QStringLiteral("stdout")));
 }
 
-QStringList AgentRun::logLines() const
-{
+QStringList AgentRun::logLines() const {
     return log().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
-int AgentRun::logCount(const QString &line) const
-{
+int AgentRun::logCount(const QString &line) const {
     return logLines().count(line);
 }
 
-bool AgentRun::waitForLine(const QString &line, int count, int timeoutMs) const
-{
+bool AgentRun::waitForLine(const QString &line, int count, int timeoutMs) const {
     QElapsedTimer timer;
     timer.start();
     while (logCount(line) < count) {
         if (timer.elapsed() > timeoutMs) {
-            qWarning("waited %d ms for %d x line %s; log:\n%s", timeoutMs, count,
-                     qPrintable(line), qPrintable(log()));
+            qWarning("waited %d ms for %d x line %s; log:\n%s", timeoutMs, count, qPrintable(line),
+                     qPrintable(log()));
             return false;
         }
         QThread::msleep(10);
@@ -322,8 +306,7 @@ bool AgentRun::waitForLine(const QString &line, int count, int timeoutMs) const
     return true;
 }
 
-bool AgentRun::waitForText(const QString &text, int timeoutMs) const
-{
+bool AgentRun::waitForText(const QString &text, int timeoutMs) const {
     QElapsedTimer timer;
     timer.start();
     while (!log().contains(text)) {

@@ -25,26 +25,30 @@ bool netlabAvailable(QString *reason);
 
 // A named network namespace that lives as long as this object.
 class Netns {
-public:
+  public:
     explicit Netns(const QString &tag);
     ~Netns();
     Netns(const Netns &) = delete;
     Netns &operator=(const Netns &) = delete;
-    bool ok() const { return ok_; }
-    QString name() const { return name_; }
+    bool ok() const {
+        return ok_;
+    }
+    QString name() const {
+        return name_;
+    }
     // `ip -n NAME ARGS...`
     bool ip(const QStringList &args) const;
     // Runs a command inside the namespace.
     bool exec(const QStringList &command, QString *output = nullptr) const;
 
-private:
+  private:
     QString name_;
     bool ok_ = false;
 };
 
 // A raw AF_PACKET socket on one interface of a namespace, as the station uses.
 class PacketSocket {
-public:
+  public:
     PacketSocket() = default;
     ~PacketSocket();
     PacketSocket(const PacketSocket &) = delete;
@@ -57,14 +61,14 @@ public:
     QByteArray receive(int timeoutMs, const QByteArray &from = kServiceMac,
                        const QByteArray &to = kStationMac);
 
-private:
+  private:
     int fd_ = -1;
 };
 
 // An agent process started as a board would run it, with standard error and standard output
 // in files that tests poll.
 class AgentRun {
-public:
+  public:
     AgentRun();
     ~AgentRun();
     AgentRun(const AgentRun &) = delete;
@@ -75,7 +79,9 @@ public:
                const QString &workDir = QString());
     void stop();
     bool running() const;
-    pid_t pid() const { return pid_; }
+    pid_t pid() const {
+        return pid_;
+    }
 
     QString log() const;
     QString out() const;
@@ -85,9 +91,11 @@ public:
     bool waitForLine(const QString &line, int count = 1, int timeoutMs = 15000) const;
     // Polls the log until the file holds `text` anywhere.
     bool waitForText(const QString &text, int timeoutMs = 15000) const;
-    QString workDir() const { return workDir_; }
+    QString workDir() const {
+        return workDir_;
+    }
 
-private:
+  private:
     pid_t pid_ = -1;
     QTemporaryDir files_;
     QString workDir_;
@@ -95,4 +103,5 @@ private:
 
 // Directory of the agent binary, the board helper script and such, from the build.
 QString agentBinary();
+QString stationBinary();
 QString boardEnvScript();

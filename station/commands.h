@@ -1,0 +1,4 @@
+// l2station's commands.
+#pragma once
+
+int stationMain(int argc, char **argv);

@@ -1,0 +1,156 @@
+// libpcap capture and injection for the station tool.
+#include "link.h"
+
+#include <QFile>
+
+#include <pcap/pcap.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <poll.h>
+
+volatile sig_atomic_t g_interrupted = 0;
+
+namespace {
+const char kReplyFilter[] = "ether src 66:77:88:99:aa:bb and ether dst 00:11:22:33:44:55";
+const unsigned char kService[6] = {0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB};
+const unsigned char kStation[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+
+void collect(u_char *user, const pcap_pkthdr *header, const u_char *bytes) {
+    auto *replies = reinterpret_cast<QList<Reply> *>(user);
+    Reply reply;
+    reply.frame = QByteArray(reinterpret_cast<const char *>(bytes), int(header->caplen));
+    reply.atMs = StationLink::nowMs();
+    replies->append(reply);
+}
+} // namespace
+
+StationLink::~StationLink() {
+    if (handle_ != nullptr) {
+        pcap_close(handle_);
+    }
+}
+
+double StationLink::nowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) * 1000.0 + double(ts.tv_nsec) / 1e6;
+}
+
+StationExit StationLink::open(const QString &interface, QString *error) {
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    const QByteArray name = interface.toUtf8();
+    bool listed = false;
+    for (const InterfaceCandidate &c : listInterfaces()) {
+        listed = listed || c.name == interface;
+    }
+    if (!listed) {
+        *error = QStringLiteral("no such interface: %1").arg(interface);
+        return ExitNoInterface;
+    }
+    handle_ = pcap_create(name.constData(), errbuf);
+    if (handle_ == nullptr) {
+        *error = QStringLiteral("cannot capture on %1: %2")
+                     .arg(interface, QString::fromLocal8Bit(errbuf));
+        return ExitCaptureError;
+    }
+    pcap_set_snaplen(handle_, 65536);
+    pcap_set_promisc(handle_, 1);
+    // Replies must reach the tool the moment they arrive; many boards answer at once, so the
+    // ring gets room for a few hundred of them.
+    pcap_set_immediate_mode(handle_, 1);
+    pcap_set_buffer_size(handle_, 32 * 1024 * 1024);
+    const int status = pcap_activate(handle_);
+    if (status < 0) {
+        const QString reason = QString::fromLocal8Bit(pcap_geterr(handle_));
+        pcap_close(handle_);
+        handle_ = nullptr;
+        if (status == PCAP_ERROR_PERM_DENIED || status == PCAP_ERROR_PROMISC_PERM_DENIED) {
+            *error = QStringLiteral("no permission to capture on %1 (run as root or give "
+                                    "l2station CAP_NET_RAW): %2")
+                         .arg(interface, reason);
+            return ExitNoPermission;
+        }
+        if (status == PCAP_ERROR_NO_SUCH_DEVICE) {
+            *error = QStringLiteral("no such interface: %1").arg(interface);
+            return ExitNoInterface;
+        }
+        *error = QStringLiteral("cannot capture on %1: %2").arg(interface, reason);
+        return ExitCaptureError;
+    }
+    if (pcap_datalink(handle_) != DLT_EN10MB) {
+        *error = QStringLiteral("%1 is not an Ethernet interface").arg(interface);
+        return ExitCaptureError;
+    }
+    bpf_program program;
+    if (pcap_compile(handle_, &program, kReplyFilter, 1, PCAP_NETMASK_UNKNOWN) != 0 ||
+        pcap_setfilter(handle_, &program) != 0) {
+        *error = QStringLiteral("cannot filter on %1: %2")
+                     .arg(interface, QString::fromLocal8Bit(pcap_geterr(handle_)));
+        return ExitCaptureError;
+    }
+    pcap_freecode(&program);
+    // Only what arrives, not the tool's own requests.
+    pcap_setdirection(handle_, PCAP_D_IN);
+    pcap_setnonblock(handle_, 1, errbuf);
+    return ExitOk;
+}
+
+bool StationLink::send(const QByteArray &payload) {
+    QByteArray frame(reinterpret_cast<const char *>(kService), 6);
+    frame.append(reinterpret_cast<const char *>(kStation), 6);
+    // The agent ignores the type field; 0x88B5 is the IEEE local experimental EtherType, so
+    // other hosts' stacks leave these frames alone.
+    frame.append('\x88');
+    frame.append('\xB5');
+    frame.append(payload);
+    if (pcap_inject(handle_, frame.constData(), size_t(frame.size())) != frame.size()) {
+        error_ = QString::fromLocal8Bit(pcap_geterr(handle_));
+        return false;
+    }
+    return true;
+}
+
+QList<Reply> StationLink::receiveUntil(double deadlineMs, bool stopAtFirst) {
+    QList<Reply> replies;
+    const int fd = pcap_get_selectable_fd(handle_);
+    for (;;) {
+        pcap_dispatch(handle_, -1, collect, reinterpret_cast<u_char *>(&replies));
+        if (stopAtFirst && !replies.isEmpty()) {
+            return replies;
+        }
+        const double left = deadlineMs - nowMs();
+        if (left <= 0 || g_interrupted != 0) {
+            return replies;
+        }
+        pollfd pfd{fd, POLLIN, 0};
+        poll(&pfd, 1, int(left) + 1);
+    }
+}
+
+QList<InterfaceCandidate> listInterfaces() {
+    QList<InterfaceCandidate> list;
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    pcap_if_t *devices = nullptr;
+    if (pcap_findalldevs(&devices, errbuf) != 0) {
+        return list;
+    }
+    const bool haveSysfs = QFile::exists(QStringLiteral("/sys/class/net"));
+    for (pcap_if_t *d = devices; d != nullptr; d = d->next) {
+        InterfaceCandidate c;
+        c.name = QString::fromUtf8(d->name);
+        c.up = (d->flags & PCAP_IF_UP) != 0;
+        c.loopback = (d->flags & PCAP_IF_LOOPBACK) != 0;
+        if (haveSysfs) {
+            // ARPHRD_ETHER is 1; pseudo-devices such as "any" have no entry.
+            QFile type(QStringLiteral("/sys/class/net/%1/type").arg(c.name));
+            c.ethernet = type.open(QIODevice::ReadOnly) && type.readAll().trimmed() == "1";
+        } else {
+            c.ethernet = true;
+        }
+        list.append(c);
+    }
+    pcap_freealldevs(devices);
+    return list;
+}

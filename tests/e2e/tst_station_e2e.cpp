@@ -1,0 +1,286 @@
+// l2station against several real agents bridged onto one segment with the station.
+#include "netlab.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int kBoards = 3;
+
+bool writeFile(const QString &path, const QByteArray &content, bool executable = false) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        return false;
+    }
+    file.write(content);
+    file.close();
+    return !executable || file.setPermissions(file.permissions() | QFile::ExeOwner);
+}
+
+struct Board {
+    std::unique_ptr<Netns> ns;
+    std::unique_ptr<AgentRun> agent;
+    QString work;
+};
+
+struct Result {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+} // namespace
+
+class TestStationE2e : public QObject {
+    Q_OBJECT
+  private slots:
+    void initTestCase();
+    void infoListsEveryBoard();
+    void infoJson();
+    void infoFirst();
+    void ping();
+    void send();
+    void resetReachesEveryBoard();
+    void exitStatuses_data();
+    void exitStatuses();
+    void cleanupTestCase();
+
+  private:
+    Result station(const QStringList &args);
+
+    QTemporaryDir dir_;
+    std::unique_ptr<Netns> segment_;
+    std::vector<Board> boards_;
+    bool madeAppDir_ = false;
+};
+
+Result TestStationE2e::station(const QStringList &args) {
+    QProcess process;
+    process.start(QStringLiteral("ip"), QStringList{QStringLiteral("netns"), QStringLiteral("exec"),
+                                                    segment_->name(), stationBinary()} +
+                                            args);
+    Result r;
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished();
+        return r;
+    }
+    r.exitCode = process.exitCode();
+    r.out = QString::fromUtf8(process.readAllStandardOutput());
+    r.err = QString::fromUtf8(process.readAllStandardError());
+    return r;
+}
+
+void TestStationE2e::initTestCase() {
+    QString reason;
+    if (!netlabAvailable(&reason)) {
+        if (qgetenv("CI") == "true") {
+            QFAIL(qPrintable(reason));
+        }
+        QSKIP(qPrintable(reason));
+    }
+    if (!QFileInfo::exists(QStringLiteral("/App"))) {
+        QVERIFY(QDir().mkpath(QStringLiteral("/App")));
+        madeAppDir_ = true;
+    }
+    // The station's namespace holds the segment: a bridge that every board is plugged into.
+    // Every board answers from the same service address, so the bridge must not learn it, or
+    // it would send the next request to the last board that answered only.
+    segment_ = std::make_unique<Netns>(QStringLiteral("seg"));
+    QVERIFY(segment_->ok());
+    QVERIFY(segment_->ip({QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("seg0"),
+                          QStringLiteral("type"), QStringLiteral("bridge"),
+                          QStringLiteral("ageing_time"), QStringLiteral("0")}));
+    QVERIFY(segment_->ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("seg0"),
+                          QStringLiteral("up")}));
+    QVERIFY(segment_->ip({QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("quiet0"),
+                          QStringLiteral("type"), QStringLiteral("bridge")}));
+    QVERIFY(segment_->ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("quiet0"),
+                          QStringLiteral("up")}));
+    for (int i = 1; i <= kBoards; ++i) {
+        Board board;
+        board.ns = std::make_unique<Netns>(QStringLiteral("b%1").arg(i));
+        QVERIFY(board.ns->ok());
+        const QString port = QStringLiteral("p%1").arg(i);
+        QVERIFY(board.ns->ip({QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("eth1"),
+                              QStringLiteral("type"), QStringLiteral("veth"),
+                              QStringLiteral("peer"), QStringLiteral("name"), port,
+                              QStringLiteral("netns"), segment_->name()}));
+        QVERIFY(board.ns->ip({QStringLiteral("addr"), QStringLiteral("add"),
+                              QStringLiteral("192.0.2.%1/24").arg(10 + i), QStringLiteral("dev"),
+                              QStringLiteral("eth1")}));
+        QVERIFY(board.ns->ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("eth1"),
+                              QStringLiteral("up")}));
+        QVERIFY(
+            segment_->ip({QStringLiteral("link"), QStringLiteral("set"), port,
+                          QStringLiteral("master"), QStringLiteral("seg0"), QStringLiteral("up")}));
+
+        const QString root = dir_.filePath(QStringLiteral("board%1").arg(i));
+        board.work = root + QStringLiteral("/work");
+        QVERIFY(writeFile(root + QStringLiteral("/app/bin/version"),
+                          QStringLiteral("BOARD-%1\n1.%1.0\n").arg(i).toLatin1()));
+        QVERIFY(writeFile(root + QStringLiteral("/app/cfg/ID.txt"),
+                          QStringLiteral("PX%1\n").arg(i).toLatin1()));
+        QVERIFY(writeFile(root + QStringLiteral("/bin/blkid"),
+                          QStringLiteral("#!/bin/sh\necho '/dev/mmcblk0: PTUUID=\"0000000%1\" "
+                                         "PTTYPE=\"dos\"'\n")
+                              .arg(i)
+                              .toLatin1(),
+                          true));
+        QVERIFY(writeFile(board.work + QStringLiteral("/run/resetAll.sh"),
+                          "#!/bin/sh\necho reset >> reset.log\n", true));
+        board.agent = std::make_unique<AgentRun>();
+        QVERIFY(board.agent->start(*board.ns,
+                                   {QStringLiteral("--app"), root + QStringLiteral("/app"),
+                                    QStringLiteral("--path"), root + QStringLiteral("/bin")},
+                                   {QStringLiteral("eth1")}, board.work));
+        boards_.push_back(std::move(board));
+    }
+    for (const Board &board : boards_) {
+        QVERIFY(board.agent->waitForLine(QStringLiteral("\"start 'eth1' dump\"")));
+    }
+}
+
+void TestStationE2e::infoListsEveryBoard() {
+    const Result r = station({QStringLiteral("info"), QStringLiteral("-i"), QStringLiteral("seg0"),
+                              QStringLiteral("-w"), QStringLiteral("500")});
+    QCOMPARE(r.exitCode, 0);
+    const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), kBoards + 2);
+    QVERIFY(lines.first().startsWith(QStringLiteral("DEVICE")));
+    QVERIFY2(lines.last().startsWith(QStringLiteral("3 boards answered on seg0 in ")),
+             qPrintable(r.out));
+    for (int i = 1; i <= kBoards; ++i) {
+        const QRegularExpression row(QStringLiteral("^BOARD-%1 +1\\.%1\\.0 +PX%1 +0000000%1 +"
+                                                    "192\\.0\\.2\\.1%1 +[0-9.]+$")
+                                         .arg(i));
+        QCOMPARE(lines.filter(row).size(), 1);
+    }
+    QCOMPARE(r.err, QString());
+}
+
+void TestStationE2e::infoJson() {
+    const Result r =
+        station({QStringLiteral("info"), QStringLiteral("-i"), QStringLiteral("seg0"),
+                 QStringLiteral("-w"), QStringLiteral("500"), QStringLiteral("--json")});
+    QCOMPARE(r.exitCode, 0);
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(r.out.toUtf8(), &error);
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QVERIFY(doc.isArray());
+    QSet<QString> devices;
+    for (const QJsonValue &v : doc.array()) {
+        const QJsonObject o = v.toObject();
+        const QString device = o.value(QStringLiteral("Device")).toString();
+        const QString n = device.mid(6);
+        devices.insert(device);
+        QCOMPARE(o.value(QStringLiteral("Product")).toString(), QStringLiteral("PX") + n);
+        QCOMPARE(o.value(QStringLiteral("HardId")).toString(), QStringLiteral("0000000") + n);
+        QCOMPARE(o.value(QStringLiteral("IpAddress")).toArray(),
+                 QJsonArray{QStringLiteral("192.0.2.1") + n});
+    }
+    QCOMPARE(devices.size(), kBoards);
+    QCOMPARE(doc.array().size(), kBoards);
+    QVERIFY(r.err.startsWith(QStringLiteral("3 boards answered")));
+}
+
+void TestStationE2e::infoFirst() {
+    QElapsedTimer timer;
+    timer.start();
+    const Result r =
+        station({QStringLiteral("info"), QStringLiteral("-i"), QStringLiteral("seg0"),
+                 QStringLiteral("-w"), QStringLiteral("20000"), QStringLiteral("--first")});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(timer.elapsed() < 10000, "--first returns at the first reply, not after the window");
+    QVERIFY(r.out.contains(QStringLiteral("1 board answered")));
+}
+
+void TestStationE2e::ping() {
+    const Result r =
+        station({QStringLiteral("ping"), QStringLiteral("-i"), QStringLiteral("seg0"),
+                 QStringLiteral("-c"), QStringLiteral("5"), QStringLiteral("--interval"),
+                 QStringLiteral("100"), QStringLiteral("-W"), QStringLiteral("500")});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.out.contains(QStringLiteral(
+                 "5 packets transmitted, 5 received, +10 duplicates, 0% packet loss")),
+             qPrintable(r.out));
+    QCOMPARE(r.out.count(QStringLiteral("(DUP!)")), 10);
+    QVERIFY(!r.out.contains(QStringLiteral("payload differs")));
+    QVERIFY(r.out.contains(QStringLiteral("rtt min/avg/max/mdev = ")));
+}
+
+void TestStationE2e::send() {
+    const Result r = station({QStringLiteral("send"), QStringLiteral("-i"), QStringLiteral("seg0"),
+                              QStringLiteral("-w"), QStringLiteral("500"), QStringLiteral("--hex"),
+                              QStringLiteral("68690001")});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out.count(QStringLiteral("  text: hi\\x00\\x01\n")), kBoards);
+    QVERIFY(r.out.contains(QStringLiteral("3 replies on seg0")));
+}
+
+void TestStationE2e::resetReachesEveryBoard() {
+    const Result r = station({QStringLiteral("reset"), QStringLiteral("-i"), QStringLiteral("seg0"),
+                              QStringLiteral("--yes")});
+    QCOMPARE(r.exitCode, 0);
+    for (const Board &board : boards_) {
+        QVERIFY(board.agent->waitForLine(QStringLiteral("start reset all")));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(board.work + QStringLiteral("/reset.log")),
+                                 10000);
+    }
+}
+
+void TestStationE2e::exitStatuses_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no such interface")
+        << QStringList{QStringLiteral("info"), QStringLiteral("-i"), QStringLiteral("nope0")} << 3
+        << QStringLiteral("l2station: no such interface: nope0\n");
+    QTest::newRow("silent segment")
+        << QStringList{QStringLiteral("info"), QStringLiteral("-i"),  QStringLiteral("quiet0"),
+                       QStringLiteral("-w"),   QStringLiteral("300"), QStringLiteral("--json")}
+        << 1 << QStringLiteral("0 boards answered on quiet0 in ");
+    QTest::newRow("ping, silent") << QStringList{QStringLiteral("ping"),   QStringLiteral("-i"),
+                                                 QStringLiteral("quiet0"), QStringLiteral("-c"),
+                                                 QStringLiteral("1"),      QStringLiteral("-W"),
+                                                 QStringLiteral("200")}
+                                  << 1 << QString();
+    QTest::newRow("usage") << QStringList{QStringLiteral("reset")} << 2
+                           << QStringLiteral("l2station: reset needs --yes");
+}
+
+void TestStationE2e::exitStatuses() {
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+    const Result r = station(args);
+    QCOMPARE(r.exitCode, status);
+    QVERIFY2(r.err.startsWith(message), qPrintable(r.err));
+    if (args.contains(QStringLiteral("--json"))) {
+        QCOMPARE(r.out.trimmed(), QStringLiteral("[\n]"));
+    }
+}
+
+void TestStationE2e::cleanupTestCase() {
+    boards_.clear();
+    segment_.reset();
+    if (madeAppDir_) {
+        QDir().rmdir(QStringLiteral("/App"));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestStationE2e)
+#include "tst_station_e2e.moc"

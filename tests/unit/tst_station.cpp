@@ -1,0 +1,217 @@
+// l2station's pure parts: info-reply parsing, JSON shape, command line, ping figures.
+#include "station.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+
+Q_DECLARE_METATYPE(StationOptions)
+
+class TestStation : public QObject {
+    Q_OBJECT
+  private slots:
+    void parseReply_data();
+    void parseReply();
+    void jsonShape();
+    void args_data();
+    void args();
+    void pingPayloads();
+    void pingSummary();
+    void pick();
+};
+
+void TestStation::parseReply_data() {
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("hardId");
+    QTest::addColumn<QStringList>("addresses");
+    QTest::addColumn<QString>("error");
+    const QByteArray example = "res:kiv+info\nDevice : BOARD-A7\nVersion : 2.3.1\nProduct : "
+                               "PX0042\nHardId : 5e1d0c2a-93b4-4f6e-8a71-0c9d2b3e4f51\n"
+                               "IpAddress : 192.168.10.25 10.1.2.3\n";
+    const QStringList two{QStringLiteral("192.168.10.25"), QStringLiteral("10.1.2.3")};
+    QTest::newRow("worked example")
+        << example << true << QStringLiteral("BOARD-A7")
+        << QStringLiteral("5e1d0c2a-93b4-4f6e-8a71-0c9d2b3e4f51") << two << QString();
+    QTest::newRow("zero padding after")
+        << example + QByteArray(20, '\0') << true << QStringLiteral("BOARD-A7")
+        << QStringLiteral("5e1d0c2a-93b4-4f6e-8a71-0c9d2b3e4f51") << two << QString();
+    QTest::newRow("empty values")
+        << QByteArray("res:kiv+info\nDevice : \nVersion : \nProduct : Error\nHardId : \n"
+                      "IpAddress : 127.0.0.1\n")
+        << true << QString() << QString() << QStringList{QStringLiteral("127.0.0.1")} << QString();
+    QTest::newRow("value with separator inside")
+        << QByteArray("res:kiv+info\nDevice : a : b\nVersion : v\nProduct : p\nHardId : h\n"
+                      "IpAddress : 10.0.0.1\nFuture : x\n")
+        << true << QStringLiteral("a : b") << QStringLiteral("h")
+        << QStringList{QStringLiteral("10.0.0.1")} << QString();
+    QTest::newRow("missing lines")
+        << QByteArray("res:kiv+info\nDevice : d\nVersion : v\nIpAddress : 1.2.3.4\n") << false
+        << QString() << QString() << QStringList() << QStringLiteral("missing Product, HardId");
+    QTest::newRow("cut short") << example.left(example.size() - 5) << false << QString()
+                               << QString() << QStringList()
+                               << QStringLiteral("cut short (no final line feed)");
+    QTest::newRow("echo, not info")
+        << QByteArray("req:kiv+info") << false << QString() << QString() << QStringList()
+        << QStringLiteral("does not start with res:kiv+info");
+    QTest::newRow("garbage line") << QByteArray("res:kiv+info\nDevice: d\n") << false << QString()
+                                  << QString() << QStringList()
+                                  << QStringLiteral("line 2 is not 'Label : value': Device: d");
+    QTest::newRow("label twice")
+        << QByteArray("res:kiv+info\nDevice : a\nDevice : b\nVersion : v\nProduct : p\n"
+                      "HardId : h\nIpAddress : 1.1.1.1\n")
+        << false << QString() << QString() << QStringList() << QStringLiteral("Device given twice");
+}
+
+void TestStation::parseReply() {
+    QFETCH(QByteArray, payload);
+    QFETCH(bool, ok);
+    QFETCH(QString, device);
+    QFETCH(QString, hardId);
+    QFETCH(QStringList, addresses);
+    QFETCH(QString, error);
+    BoardInfo board;
+    QString why;
+    QCOMPARE(parseInfoReply(payload, &board, &why), ok);
+    QCOMPARE(why, error);
+    if (ok) {
+        QCOMPARE(board.device, device);
+        QCOMPARE(board.hardId, hardId);
+        QCOMPARE(board.ipAddresses, addresses);
+    }
+}
+
+void TestStation::jsonShape() {
+    QCOMPARE(QJsonDocument::fromJson(boardsJson({})).array().size(), 0);
+    QVERIFY(QJsonDocument::fromJson(boardsJson({})).isArray());
+    BoardInfo board;
+    board.device = QStringLiteral("B\"1");
+    board.version = QStringLiteral("1.0");
+    board.product = QStringLiteral("P");
+    board.hardId = QStringLiteral("H");
+    board.ipAddresses = QStringList{QStringLiteral("10.0.0.1"), QStringLiteral("10.0.0.2")};
+    board.replyMs = 0.25;
+    const QJsonArray array = QJsonDocument::fromJson(boardsJson({board})).array();
+    QCOMPARE(array.size(), 1);
+    const QJsonObject o = array.first().toObject();
+    QCOMPARE(o.value(QStringLiteral("Device")).toString(), QStringLiteral("B\"1"));
+    QCOMPARE(o.value(QStringLiteral("Version")).toString(), QStringLiteral("1.0"));
+    QCOMPARE(o.value(QStringLiteral("IpAddress")).toArray().size(), 2);
+    QCOMPARE(o.value(QStringLiteral("replyMs")).toDouble(), 0.25);
+}
+
+void TestStation::args_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QString>("check"); // field=value pairs, or the error
+    QTest::newRow("info defaults") << QStringList{QStringLiteral("info")} << true
+                                   << QStringLiteral("wait=1000 first=0 json=0 if=");
+    QTest::newRow("info all")
+        << QStringLiteral("info -i eth0 -w 250 --first --json").split(QLatin1Char(' ')) << true
+        << QStringLiteral("wait=250 first=1 json=1 if=eth0");
+    QTest::newRow("ping")
+        << QStringLiteral("ping -c 5 -s 100 -W 300 --interval 0").split(QLatin1Char(' ')) << true
+        << QStringLiteral("count=5 size=100 timeout=300 interval=0");
+    QTest::newRow("send hex") << QStringLiteral("send --hex 00ff:41").split(QLatin1Char(' '))
+                              << true << QStringLiteral("data=00ff41");
+    QTest::newRow("send text") << QStringList{QStringLiteral("send"), QStringLiteral("hi there")}
+                               << true << QStringLiteral("data=6869207468657265");
+    QTest::newRow("help anywhere") << QStringList{QStringLiteral("ping"), QStringLiteral("--help")}
+                                   << true << QStringLiteral("help=1");
+    QTest::newRow("no command") << QStringList() << false << QStringLiteral("no command given");
+    QTest::newRow("unknown command")
+        << QStringList{QStringLiteral("boot")} << false << QStringLiteral("unknown command 'boot'");
+    QTest::newRow("reset without yes") << QStringList{QStringLiteral("reset")} << false
+                                       << QStringLiteral("reset needs --yes: every board on the "
+                                                         "segment that receives the request runs "
+                                                         "its reset script");
+    QTest::newRow("option of another command")
+        << QStringList{QStringLiteral("info"), QStringLiteral("-c"), QStringLiteral("3")} << false
+        << QStringLiteral("unknown option -c for info");
+    QTest::newRow("missing value") << QStringList{QStringLiteral("info"), QStringLiteral("-w")}
+                                   << false << QStringLiteral("option -w needs a value");
+    QTest::newRow("bad number") << QStringLiteral("ping -c 0").split(QLatin1Char(' ')) << false
+                                << QStringLiteral("-c takes a count from 1 to 1000000");
+    QTest::newRow("size too small") << QStringLiteral("ping -s 4").split(QLatin1Char(' ')) << false
+                                    << QStringLiteral("-s takes a payload size from 16 to 1500");
+    QTest::newRow("odd hex") << QStringLiteral("send --hex abc").split(QLatin1Char(' ')) << false
+                             << QStringLiteral("--hex DATA must be pairs of hexadecimal digits");
+    QTest::newRow("send two data") << QStringLiteral("send a b").split(QLatin1Char(' ')) << false
+                                   << QStringLiteral("send takes exactly one DATA argument");
+    QTest::newRow("stray argument") << QStringLiteral("info eth0").split(QLatin1Char(' ')) << false
+                                    << QStringLiteral("unexpected argument 'eth0'");
+}
+
+void TestStation::args() {
+    QFETCH(QStringList, args);
+    QFETCH(bool, ok);
+    QFETCH(QString, check);
+    StationOptions o;
+    QString error;
+    QCOMPARE(parseStationArgs(args, &o, &error), ok);
+    if (!ok) {
+        QCOMPARE(error, check);
+        return;
+    }
+    for (const QString &pair : check.split(QLatin1Char(' '))) {
+        const QString field = pair.section(QLatin1Char('='), 0, 0);
+        const QString value = pair.section(QLatin1Char('='), 1);
+        const QMap<QString, QString> actual{
+            {QStringLiteral("wait"), QString::number(o.waitMs)},
+            {QStringLiteral("first"), QString::number(o.first)},
+            {QStringLiteral("json"), QString::number(o.json)},
+            {QStringLiteral("if"), o.interface},
+            {QStringLiteral("count"), QString::number(o.count)},
+            {QStringLiteral("size"), QString::number(o.size)},
+            {QStringLiteral("timeout"), QString::number(o.timeoutMs)},
+            {QStringLiteral("interval"), QString::number(o.intervalMs)},
+            {QStringLiteral("data"), QString::fromLatin1(o.data.toHex())},
+            {QStringLiteral("help"), QString::number(o.help)}};
+        QCOMPARE(actual.value(field), value);
+    }
+}
+
+void TestStation::pingPayloads() {
+    const QByteArray payload = pingPayload(42, 46);
+    QCOMPARE(payload.size(), 46);
+    QCOMPARE(pingSequence(payload), 42);
+    QCOMPARE(pingSequence(payload + QByteArray(10, '\0')), 42);
+    QCOMPARE(pingSequence("l2ping seq=x;"), -1);
+    QCOMPARE(pingSequence("l2ping seq=7"), -1);
+    QCOMPARE(pingSequence("res:kiv+info\n"), -1);
+    // The payload never looks like a request, whatever its size.
+    QVERIFY(!pingPayload(0, 16).startsWith("req:"));
+}
+
+void TestStation::pingSummary() {
+    PingSummary s;
+    s.transmitted = 5;
+    s.received = 4;
+    s.duplicates = 8;
+    s.rttMs = {1.0, 2.0, 3.0, 2.0};
+    QCOMPARE(pingSummaryText(QStringLiteral("X"), s, 4004.4),
+             QStringLiteral("--- X l2station ping statistics ---\n"
+                            "5 packets transmitted, 4 received, +8 duplicates, 20% packet loss, "
+                            "time 4004ms\n"
+                            "rtt min/avg/max/mdev = 1.000/2.000/3.000/0.707 ms\n"));
+    PingSummary none;
+    none.transmitted = 2;
+    QCOMPARE(pingSummaryText(QStringLiteral("X"), none, 10),
+             QStringLiteral("--- X l2station ping statistics ---\n"
+                            "2 packets transmitted, 0 received, 100% packet loss, time 10ms\n"));
+}
+
+void TestStation::pick() {
+    const QList<InterfaceCandidate> list{{QStringLiteral("any"), true, false, false},
+                                         {QStringLiteral("lo"), true, true, true},
+                                         {QStringLiteral("eth0"), false, false, true},
+                                         {QStringLiteral("eth1"), true, false, true},
+                                         {QStringLiteral("eth2"), true, false, true}};
+    QCOMPARE(pickInterface(list), QStringLiteral("eth1"));
+    QCOMPARE(pickInterface(list.mid(0, 3)), QString());
+}
+
+QTEST_APPLESS_MAIN(TestStation)
+#include "tst_station.moc"
