@@ -105,6 +105,11 @@ bool StationLink::send(const QByteArray &payload) {
     frame.append('\x88');
     frame.append('\xB5');
     frame.append(payload);
+    // Ethernet's minimum frame (without the checksum) is 60 bytes; pad as a NIC would, so the
+    // boards see the same frame on every kind of link. The agent's text ends at the zeros.
+    if (frame.size() < 60) {
+        frame.append(QByteArray(60 - frame.size(), '\0'));
+    }
     if (pcap_inject(handle_, frame.constData(), size_t(frame.size())) != frame.size()) {
         error_ = QString::fromLocal8Bit(pcap_geterr(handle_));
         return false;
