@@ -6,8 +6,7 @@
 #include <pcap/pcap.h>
 
 namespace {
-void handle(u_char *user, const pcap_pkthdr *h, const u_char *bytes)
-{
+void handle(u_char *user, const pcap_pkthdr *h, const u_char *bytes) {
     static unsigned char out[70000];
     if (h->caplen < 14) {
         return;
@@ -17,8 +16,7 @@ void handle(u_char *user, const pcap_pkthdr *h, const u_char *bytes)
 }
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     pcap_t *p = pcap_open_live(argc > 1 ? argv[1] : "eth1", 65536, 1, 500, errbuf);
     if (p == nullptr) {
@@ -26,8 +24,8 @@ int main(int argc, char **argv)
         return 1;
     }
     bpf_program program;
-    if (pcap_compile(p, &program, "ether src 00:11:22:33:44:55 and ether dst 66:77:88:99:AA:BB",
-                     0, PCAP_NETMASK_UNKNOWN) != 0 ||
+    if (pcap_compile(p, &program, "ether src 00:11:22:33:44:55 and ether dst 66:77:88:99:AA:BB", 0,
+                     PCAP_NETMASK_UNKNOWN) != 0 ||
         pcap_setfilter(p, &program) != 0) {
         std::fprintf(stderr, "filter: %s\n", pcap_geterr(p));
         return 1;

@@ -9,8 +9,7 @@
 #include <net/if.h>
 #include <sys/socket.h>
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     static const unsigned char service[6] = {0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB};
     static const unsigned char station[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
     const int fd = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
@@ -29,7 +28,8 @@ int main(int argc, char **argv)
     for (;;) {
         sockaddr_ll from{};
         socklen_t length = sizeof from;
-        const ssize_t n = recvfrom(fd, in, sizeof in, 0, reinterpret_cast<sockaddr *>(&from), &length);
+        const ssize_t n =
+            recvfrom(fd, in, sizeof in, 0, reinterpret_cast<sockaddr *>(&from), &length);
         if (n < 14 || from.sll_pkttype == PACKET_OUTGOING || std::memcmp(in, service, 6) != 0 ||
             std::memcmp(in + 6, station, 6) != 0) {
             continue;

@@ -5,8 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
-inline size_t buildReply(const unsigned char *in, size_t len, unsigned char *out)
-{
+inline size_t buildReply(const unsigned char *in, size_t len, unsigned char *out) {
     static const char info[] = "res:kiv+info\nDevice : BOARD-A7\nVersion : 2.3.1\nProduct : "
                                "PX0042\nHardId : 5e1d0c2a-93b4-4f6e-8a71-0c9d2b3e4f51\n"
                                "IpAddress : 192.168.10.25\n";
