@@ -1,6 +1,8 @@
 // The network change watcher on libudev.
 #include "netwatch.h"
 
+#include "capture.h"
+
 #include <QDebug>
 
 #include <libudev.h>
@@ -47,7 +49,8 @@ void print_device(udev_device *device, bool withProperties) {
     }
 }
 
-int udevadm_monitor_with(udev *context, const WatchOps &ops) {
+int udevadm_monitor_with(udev *context, const WatchOps &ops,
+                         const std::function<bool()> &changedMeanwhile) {
     int result = WatchNetworkChanged;
     udev_monitor *monitor = nullptr;
     if (ops.getUid() != 0) {
@@ -66,7 +69,13 @@ int udevadm_monitor_with(udev *context, const WatchOps &ops) {
         } else {
             qDebug() << "start the kernel uevent";
             const int fd = ops.getFd(monitor);
-            for (;;) {
+            // Asked only now that the monitor listens, so no change can fall between the
+            // answer and the first event.
+            const bool missed = changedMeanwhile && changedMeanwhile();
+            if (missed) {
+                qDebug() << "network changed before the watch began";
+            }
+            while (!missed) {
                 fd_set readSet;
                 FD_ZERO(&readSet);
                 FD_SET(fd, &readSet);
@@ -109,6 +118,14 @@ int udevadm_monitor_with(udev *context, const WatchOps &ops) {
 
 int udevadm_monitor(udev *context) {
     return udevadm_monitor_with(context, systemWatchOps());
+}
+
+int waitForInterfaceChange(QString interfaceName, bool present) {
+    udev *context = udev_new();
+    udevadm_monitor_with(context, systemWatchOps(),
+                         [&] { return pcap_find(interfaceName) != present; });
+    udev_unref(context);
+    return 1;
 }
 
 int wait_device_receive() {

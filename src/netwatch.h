@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <functional>
+
 #include <sys/select.h>
 #include <sys/types.h>
 
@@ -42,4 +44,13 @@ struct WatchOps {
 };
 
 WatchOps systemWatchOps();
-int udevadm_monitor_with(udev *context, const WatchOps &ops);
+
+// A watch sees only events that come after its monitor listens. `changedMeanwhile`, when given,
+// is asked once at that moment: true means the network already changed since the caller last
+// looked, and the watch ends at once instead of waiting for an event that has gone by.
+int udevadm_monitor_with(udev *context, const WatchOps &ops,
+                         const std::function<bool()> &changedMeanwhile = {});
+
+// Like wait_device_receive, but a watch that begins when the interface's presence already
+// differs from `present` ends at once. Always returns 1.
+int waitForInterfaceChange(QString interfaceName, bool present);

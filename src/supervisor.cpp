@@ -25,16 +25,27 @@ void initArgsStr(ArgsStr *args, int argc, char **argv) {
     args->interfaceName = interfaceFromArgs(argc, argv);
 }
 
+int waitAfterAttempt(QString interfaceName, AttemptEnd how) {
+    if (how == AttemptEnd::OpenFailed) {
+        // The interface is there but cannot be captured: only a change can help.
+        return wait_device_receive();
+    }
+    return waitForInterfaceChange(interfaceName, false);
+}
+
 LoopOps systemLoopOps() {
-    return LoopOps{pcap_find, pcap_init, pcap_loop, pcap_close, wait_device_receive, sleep};
+    return LoopOps{pcap_find, pcap_init, pcap_loop, pcap_close, waitAfterAttempt, sleep};
 }
 
 void runAttempt(ArgsStr *args, const LoopOps &ops) {
     pcap *handle = nullptr;
+    AttemptEnd end = AttemptEnd::CaptureEnded;
     if (!ops.find(args->interfaceName)) {
         qDebug() << QStringLiteral("could not find device '%1'").arg(args->interfaceName);
+        end = AttemptEnd::NotFound;
     } else if (!ops.open(&handle, args->interfaceName, QString::fromLatin1(kServiceFilter))) {
         qDebug() << "pcap_init failed";
+        end = AttemptEnd::OpenFailed;
     } else {
         // Only a capture whose filter is installed is ever handed to the frame handler.
         args->pcapHandle = handle;
@@ -44,6 +55,6 @@ void runAttempt(ArgsStr *args, const LoopOps &ops) {
         qDebug() << QStringLiteral("stop '%1' dump").arg(args->interfaceName);
         ops.close(handle);
     }
-    ops.waitForChange();
+    ops.waitForChange(args->interfaceName, end);
     ops.pause(kRetryPauseSeconds);
 }

@@ -18,17 +18,25 @@ QString interfaceFromArgs(int argc, char **argv);
 // Collects the identity, then takes the interface name from the command line.
 void initArgsStr(ArgsStr *args, int argc, char **argv);
 
+// How an attempt ended.
+enum class AttemptEnd { NotFound, OpenFailed, CaptureEnded };
+
 // What one attempt calls, replaceable so that tests can drive every path of the loop.
 struct LoopOps {
     bool (*find)(QString interfaceName);
     bool (*open)(pcap **handle, QString interfaceName, QString filter);
     int (*dispatch)(pcap *handle, int count, pcap_handler handler, u_char *user);
     void (*close)(pcap *handle);
-    int (*waitForChange)();
+    int (*waitForChange)(QString interfaceName, AttemptEnd how);
     unsigned (*pause)(unsigned seconds);
 };
 
 LoopOps systemLoopOps();
+
+// The wait between attempts: for udev to report a network change. After a missing interface
+// or an ended capture, a watch that finds the interface present when it begins ends at once:
+// the udev events of an interface that came back while the agent was still busy are gone.
+int waitAfterAttempt(QString interfaceName, AttemptEnd how);
 
 // One attempt of the supervision loop, the wait and the pause included.
 void runAttempt(ArgsStr *args, const LoopOps &ops);

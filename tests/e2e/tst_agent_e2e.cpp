@@ -83,6 +83,7 @@ class TestAgentE2e : public QObject {
     void foreignFramesIgnored();
     void resetRunsScript();
     void interfaceRemovedAndRecreated();
+    void interfaceBouncedWhileBusy();
     void missingAtStartThenHotplugged();
     void identitySourcesMissing();
     void nonRootRetries();
@@ -106,7 +107,9 @@ bool TestAgentE2e::startBoard(Segment &segment, AgentRun &agent, const QStringLi
                               const QStringList &args) {
     const QString work = dir_.filePath(QStringLiteral("work-") + segment.board.name());
     if (!writeFile(work + QStringLiteral("/run/resetAll.sh"),
-                   "#!/bin/sh\necho reset >> \"$(dirname \"$0\")/../reset.log\"\n", true)) {
+                   "#!/bin/sh\ncd \"$(dirname \"$0\")/..\"\necho reset >> reset.log\n"
+                   "[ -e slow ] && sleep 1\n",
+                   true)) {
         return false;
     }
     return agent.start(segment.board, env, args, work);
@@ -243,6 +246,26 @@ void TestAgentE2e::interfaceRemovedAndRecreated() {
     const QByteArray reply = main_->ask(stationFrame("req:kiv+info"));
     QVERIFY2(reply.contains("IpAddress : 10.1.2.3 192.168.10.26\n"), reply.constData());
     QVERIFY(agent_->running());
+}
+
+// The interface goes and comes back while the agent is busy (here: in a slow reset script), so
+// its udev events pass before the next watch begins. The watch must notice that the interface
+// is back instead of waiting for an event that has gone by.
+void TestAgentE2e::interfaceBouncedWhileBusy() {
+    const QString slow = agent_->workDir() + QStringLiteral("/slow");
+    QVERIFY(QFile(slow).open(QIODevice::WriteOnly));
+    const int resets = agent_->logCount(QStringLiteral("start reset all"));
+    const int stops = agent_->logCount(kStopLine);
+    const int starts = agent_->logCount(kStartLine);
+    QVERIFY(main_->socket.send(stationFrame("req:kiv+init")));
+    QVERIFY(agent_->waitForLine(QStringLiteral("start reset all"), resets + 1));
+    QVERIFY(main_->deleteLink());
+    QVERIFY(main_->addLink(QStringLiteral("192.168.10.27/24")));
+    QVERIFY(agent_->waitForLine(kStopLine, stops + 1));
+    QVERIFY(agent_->waitForLine(kStartLine, starts + 1));
+    QVERIFY(agent_->logCount(QStringLiteral("network changed before the watch began")) > 0);
+    QFile::remove(slow);
+    QVERIFY(main_->ask(stationFrame("req:kiv+info")).contains("192.168.10.27"));
 }
 
 void TestAgentE2e::missingAtStartThenHotplugged() {

@@ -128,14 +128,10 @@ void TestSoakE2e::framesAndHotplug() {
             socket.send(mixedFrame(random, sent));
         }
         socket.close();
-        const QString watching = QStringLiteral("start the kernel uevent");
-        const int watches = agent.logCount(watching);
         QVERIFY(link(board, station, false));
         QVERIFY(agent.waitForLine(stop, cycle + 1, 30000));
-        // The watcher only sees events that come after its monitor is up: re-creating the
-        // link while the agent still drains its capture would go unnoticed until the next
-        // network event.
-        QVERIFY(agent.waitForLine(watching, watches + 1, 30000));
+        // Re-created at once, while the agent may still be draining its capture: the watch
+        // that follows must notice that the interface is already back.
         QVERIFY(link(board, station, true));
         QVERIFY(agent.waitForLine(start, cycle + 2, 30000));
         QVERIFY(socket.open(station.name(), QStringLiteral("st0")));
@@ -154,8 +150,13 @@ void TestSoakE2e::framesAndHotplug() {
     qInfo("soak: %d frames, %d hotplug cycles; fds %d -> %d; RSS %lld -> %lld KiB", sent, cycles,
           fdsBefore, fdsAfter, rssBefore, rssAfter);
     QCOMPARE(fdsAfter, fdsBefore);
+#ifndef L2_SANITIZED
     // Allocator arenas may settle a little higher; a leak per frame or per cycle would not.
     QVERIFY2(rssAfter - rssBefore < 2048, "resident memory grew by 2 MiB or more");
+#else
+    // AddressSanitizer keeps freed memory in quarantine, so resident size says nothing here.
+    qInfo("sanitized build: resident memory not compared");
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestSoakE2e)

@@ -177,7 +177,14 @@ QByteArray PacketSocket::receive(int timeoutMs, const QByteArray &from, const QB
 }
 
 QString agentBinary() {
-    return QStringLiteral(L2AGENT_BIN);
+    // L2_AGENT_BIN runs another build of the agent (e.g. the arm64 one) under these tests.
+    const QString override = qEnvironmentVariable("L2_AGENT_BIN");
+    return override.isEmpty() ? QStringLiteral(L2AGENT_BIN) : override;
+}
+
+// L2_AGENT_WRAPPER runs the agent under a command, e.g. "qemu-aarch64 -L /".
+QStringList agentWrapper() {
+    return qEnvironmentVariable("L2_AGENT_WRAPPER").split(QLatin1Char(' '), Qt::SkipEmptyParts);
 }
 
 QString stationBinary() {
@@ -206,8 +213,8 @@ bool AgentRun::start(const Netns &board, const QStringList &envOptions,
                                             QStringLiteral("--propagation"),
                                             QStringLiteral("private"),
                                             boardEnvScript()} +
-                                envOptions + QStringList{QStringLiteral("--"), agentBinary()} +
-                                agentArgs;
+                                envOptions + QStringList{QStringLiteral("--")} + agentWrapper() +
+                                QStringList{agentBinary()} + agentArgs;
     QList<QByteArray> storage;
     for (const QString &part : command) {
         storage.append(part.toUtf8());
@@ -284,26 +291,57 @@ QString AgentRun::out() const {
     return readText(files_.filePath(QStringLiteral("stdout")));
 }
 
+void AgentRun::readNewLines() const {
+    QFile file(files_.filePath(QStringLiteral("stderr")));
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(offset_)) {
+        return;
+    }
+    const QByteArray chunk = file.readAll();
+    offset_ += chunk.size();
+    partial_ += chunk;
+    const int end = partial_.lastIndexOf('\n');
+    if (end < 0) {
+        return;
+    }
+    for (const QByteArray &line : partial_.left(end).split('\n')) {
+        if (!line.isEmpty()) {
+            lines_.append(QString::fromUtf8(line));
+        }
+    }
+    partial_.remove(0, end + 1);
+}
+
 QStringList AgentRun::logLines() const {
-    return log().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    readNewLines();
+    return lines_;
 }
 
 int AgentRun::logCount(const QString &line) const {
-    return logLines().count(line);
+    readNewLines();
+    return lines_.count(line);
 }
 
 bool AgentRun::waitForLine(const QString &line, int count, int timeoutMs) const {
     QElapsedTimer timer;
     timer.start();
-    while (logCount(line) < count) {
+    int seen = 0;
+    int scanned = 0;
+    for (;;) {
+        readNewLines();
+        for (; scanned < lines_.size(); ++scanned) {
+            seen += lines_.at(scanned) == line ? 1 : 0;
+        }
+        if (seen >= count) {
+            return true;
+        }
         if (timer.elapsed() > timeoutMs) {
-            qWarning("waited %d ms for %d x line %s; log:\n%s", timeoutMs, count, qPrintable(line),
-                     qPrintable(log()));
+            qWarning("waited %d ms for %d x line %s; log ends:\n%s", timeoutMs, count,
+                     qPrintable(line),
+                     qPrintable(lines_.mid(lines_.size() - 40).join(QLatin1Char('\n'))));
             return false;
         }
         QThread::msleep(10);
     }
-    return true;
 }
 
 bool AgentRun::waitForText(const QString &text, int timeoutMs) const {

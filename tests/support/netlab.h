@@ -96,12 +96,20 @@ class AgentRun {
     }
 
   private:
+    // Reads what the agent logged since the last call; a soak run logs millions of lines, so
+    // polls must not read the whole file again.
+    void readNewLines() const;
+
     pid_t pid_ = -1;
     QTemporaryDir files_;
     QString workDir_;
+    mutable QStringList lines_;
+    mutable QByteArray partial_;
+    mutable qint64 offset_ = 0;
 };
 
 // Directory of the agent binary, the board helper script and such, from the build.
 QString agentBinary();
+QStringList agentWrapper();
 QString stationBinary();
 QString boardEnvScript();

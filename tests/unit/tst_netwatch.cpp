@@ -140,20 +140,23 @@ void TestNetwatch::watch_data() {
     QTest::addColumn<QList<Step>>("steps");
     QTest::addColumn<int>("result");
     QTest::addColumn<QStringList>("log");
+    QTest::addColumn<int>("meanwhile"); // -1: no check; else what the check answers
+    QTest::addColumn<int>("asked");     // how often the check is asked
 
     const QString stop = QStringLiteral("stop the kernel uevent");
     const QString start = QStringLiteral("start the kernel uevent");
     QTest::newRow("not root") << 65534u << true << true << QList<Step>() << 0
-                              << QStringList{
-                                     QStringLiteral("getuid error root privileges needed to "
-                                                    "subscribe to kernel events"),
-                                     stop};
+                              << QStringList{QStringLiteral(
+                                                 "getuid error root privileges needed to "
+                                                 "subscribe to kernel events"),
+                                             stop}
+                              << -1 << 0;
     QTest::newRow("monitor not made")
         << 0u << false << true << QList<Step>() << 3
-        << QStringList{QStringLiteral("udev_monitor_new_from_netlink error"), stop};
+        << QStringList{QStringLiteral("udev_monitor_new_from_netlink error"), stop} << -1 << 0;
     QTest::newRow("receiving not enabled")
         << 0u << true << false << QList<Step>() << 4
-        << QStringList{QStringLiteral("udev_monitor_enable_receiving error"), stop};
+        << QStringList{QStringLiteral("udev_monitor_enable_receiving error"), stop} << -1 << 0;
     QTest::newRow("quiet waits, other device, then network")
         << 0u << true << true
         << QList<Step>{{-1, EINTR, false, nullptr},
@@ -164,11 +167,28 @@ void TestNetwatch::watch_data() {
         << 0
         << QStringList{start, QStringLiteral(" /devices/virtual/mem/null mem"),
                        QStringLiteral(" /devices/virtual/net/lo net"),
-                       QStringLiteral("network changed"), stop};
+                       QStringLiteral("network changed"), stop}
+        << -1 << 0;
     QTest::newRow("select fails: the watch ends")
         << 0u << true << true << QList<Step>{{1, 0, true, kNull}, {-1, EBADF, false, nullptr}} << 5
         << QStringList{start, QStringLiteral(" /devices/virtual/mem/null mem"),
-                       QStringLiteral("udev_monitor_get_fd error receiving uevent message"), stop};
+                       QStringLiteral("udev_monitor_get_fd error receiving uevent message"), stop}
+        << -1 << 0;
+    QTest::newRow("not root: check not asked")
+        << 65534u << true << true << QList<Step>() << 0
+        << QStringList{QStringLiteral("getuid error root privileges needed to subscribe to kernel "
+                                      "events"),
+                       stop}
+        << 1 << 0;
+    QTest::newRow("changed before the watch began")
+        << 0u << true << true << QList<Step>() << 0
+        << QStringList{start, QStringLiteral("network changed before the watch began"), stop} << 1
+        << 1;
+    QTest::newRow("nothing changed meanwhile: waits for an event")
+        << 0u << true << true << QList<Step>{{1, 0, true, kLoopback}} << 0
+        << QStringList{start, QStringLiteral(" /devices/virtual/net/lo net"),
+                       QStringLiteral("network changed"), stop}
+        << 0 << 1;
 }
 
 void TestNetwatch::watch() {
@@ -178,6 +198,8 @@ void TestNetwatch::watch() {
     QFETCH(QList<Step>, steps);
     QFETCH(int, result);
     QFETCH(QStringList, log);
+    QFETCH(int, meanwhile);
+    QFETCH(int, asked);
 
     Script script;
     script.uid = uid;
@@ -187,7 +209,16 @@ void TestNetwatch::watch() {
     script.context = udev_new();
     g_script = &script;
     LogCapture capture;
-    QCOMPARE(udevadm_monitor_with(script.context, fakeOps()), result);
+    int askedCount = 0;
+    std::function<bool()> check;
+    if (meanwhile >= 0) {
+        check = [&] {
+            ++askedCount;
+            return meanwhile == 1;
+        };
+    }
+    QCOMPARE(udevadm_monitor_with(script.context, fakeOps(), check), result);
+    QCOMPARE(askedCount, asked);
     g_script = nullptr;
     udev_unref(script.context);
     QCOMPARE(capture.lines(), log);

@@ -43,8 +43,9 @@ void fakeClose(pcap *handle) {
                                               : QStringLiteral("close wrong"));
 }
 
-int fakeWait() {
-    g_script->calls << QStringLiteral("wait");
+int fakeWait(QString name, AttemptEnd how) {
+    const char *const ends[] = {"not-found", "open-failed", "capture-ended"};
+    g_script->calls << QStringLiteral("wait %1 %2").arg(name, QLatin1String(ends[int(how)]));
     return 1;
 }
 
@@ -76,17 +77,20 @@ void TestSupervisor::attempt_data() {
     const QString filter =
         QStringLiteral("ether src 00:11:22:33:44:55 and ether dst 66:77:88:99:AA:BB");
     QTest::newRow("missing") << QStringLiteral("eth1") << false << true
-                             << QStringList{QStringLiteral("find eth1"), QStringLiteral("wait"),
+                             << QStringList{QStringLiteral("find eth1"),
+                                            QStringLiteral("wait eth1 not-found"),
                                             QStringLiteral("pause 3")}
                              << QStringList{QStringLiteral("\"could not find device 'eth1'\"")};
     QTest::newRow("empty name") << QString() << false << true
-                                << QStringList{QStringLiteral("find "), QStringLiteral("wait"),
+                                << QStringList{QStringLiteral("find "),
+                                               QStringLiteral("wait  not-found"),
                                                QStringLiteral("pause 3")}
                                 << QStringList{QStringLiteral("\"could not find device ''\"")};
     QTest::newRow("open fails") << QStringLiteral("eth1") << true << false
                                 << QStringList{QStringLiteral("find eth1"),
                                                QStringLiteral("open eth1 [%1]").arg(filter),
-                                               QStringLiteral("wait"), QStringLiteral("pause 3")}
+                                               QStringLiteral("wait eth1 open-failed"),
+                                               QStringLiteral("pause 3")}
                                 << QStringList{QStringLiteral("pcap_init failed")};
     QTest::newRow("capture runs and ends")
         << QStringLiteral("en\"p0") << true << true
@@ -94,7 +98,7 @@ void TestSupervisor::attempt_data() {
                        QStringLiteral("open en\"p0 [%1]").arg(filter),
                        QStringLiteral("dispatch count=0 handle=ok record=ok"),
                        QStringLiteral("close"),
-                       QStringLiteral("wait"),
+                       QStringLiteral("wait en\"p0 capture-ended"),
                        QStringLiteral("pause 3")}
         << QStringList{QStringLiteral("\"start 'en\\\"p0' dump\""),
                        QStringLiteral("\"stop 'en\\\"p0' dump\"")};
