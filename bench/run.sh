@@ -91,8 +91,10 @@ run_responder() { # name count command...
         bench flood st0 100000 >/dev/null
         R[agent.rss_flood]=$(rss_kib "$p")
         R[agent.fds]=$(ls "/proc/$p/fd" | wc -l)
-        # Interface gone: the agent blocks on udev until the network changes.
+        # Interface gone: once it has looked and not found it, the agent blocks on udev until
+        # the network changes.
         ip -n "$board" link del eth1
+        wait_for "$work/$name.log" "could not find device 'eth1'"
         wait_for "$work/$name.log" "start the kernel uevent"
         t0=$(ticks "$p")
         sleep 10
@@ -103,7 +105,6 @@ run_responder() { # name count command...
 }
 
 run_responder agent "$rtt_count" "$root/$build/src/l2agent" eth1
-wait_for "$work/agent.log" "stop the kernel uevent"
 run_responder classic "$classic_count" "$root/$build/bench/classic_responder" eth1
 run_responder raw "$rtt_count" "$root/$build/bench/raw_responder" eth1
 
