@@ -16,49 +16,10 @@ cmake --build "$build" -j "$(nproc)" --target l2agent l2bench classic_responder 
 
 rtt_count=${RTT_COUNT:-5000}
 classic_count=${CLASSIC_COUNT:-10}
-board=l2bench-b-$$ station=l2bench-s-$$
-work=$(mktemp -d)
-pid=
-cleanup() {
-    [ -n "$pid" ] && kill -- -"$pid" 2>/dev/null || true
-    ip netns del "$board" 2>/dev/null || true
-    ip netns del "$station" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. scripts/lab.sh
+lab_link_up 192.0.2.25/24
 
-link_up() {
-    ip -n "$board" link add eth1 type veth peer name st0 netns "$station"
-    ip -n "$board" addr add 192.0.2.25/24 dev eth1
-    ip -n "$board" link set eth1 up
-    ip -n "$station" link set st0 up
-}
-ip netns add "$board"
-ip netns add "$station"
-ip -n "$board" link set lo up
-link_up
-mkdir -p "$work/run"
-printf '#!/bin/sh\nexit 0\n' >"$work/run/resetAll.sh"
-chmod +x "$work/run/resetAll.sh"
-
-wait_for() { # file pattern
-    for _ in $(seq 400); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.025; done
-    echo "bench: timed out waiting for '$2' in $1" >&2
-    return 1
-}
-start() { # name command...
-    local name=$1
-    shift
-    (cd "$work" && exec setsid ip netns exec "$board" unshare --mount --propagation private \
-        "$root/tests/e2e/board-env.sh" --udev -- "$@" >"$work/$name.out" 2>"$work/$name.log") &
-    pid=$!
-}
-stop() {
-    kill -- -"$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-    pid=
-}
-bench() { ip netns exec "$station" "$root/$build/bench/l2bench" "$@"; }
+bench() { lab_on_station "$root/$build/bench/l2bench" "$@"; }
 field() { sed -n "s/.*$1=\([^ ]*\).*/\1/p"; }
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 rss_kib() { awk '/VmRSS/ {print $2}' "/proc/$1/status"; }
@@ -68,8 +29,9 @@ declare -A R
 run_responder() { # name count command...
     local name=$1 count=$2
     shift 2
-    start "$name" "$@"
-    if [ "$name" = agent ]; then wait_for "$work/$name.log" "start 'eth1' dump"; else wait_for "$work/$name.log" ready; fi
+    local log=$lab_work/$name.log
+    lab_start "$name" --udev -- "$@"
+    if [ "$name" = agent ]; then lab_wait_for "$log" "start 'eth1' dump"; else lab_wait_for "$log" ready; fi
     local e i
     e=$(bench rtt st0 echo "$count")
     i=$(bench rtt st0 info "$count")
@@ -91,17 +53,23 @@ run_responder() { # name count command...
         bench flood st0 100000 >/dev/null
         R[agent.rss_flood]=$(rss_kib "$p")
         R[agent.fds]=$(ls "/proc/$p/fd" | wc -l)
-        # Interface gone: once it has looked and not found it, the agent blocks on udev until
-        # the network changes.
-        ip -n "$board" link del eth1
-        wait_for "$work/$name.log" "could not find device 'eth1'"
-        wait_for "$work/$name.log" "start the kernel uevent"
+        # Interface gone: the agent ends up blocked on udev until the network changes. It is
+        # idle once its log stays still for longer than its 3 s pause.
+        ip -n "$lab_board" link del eth1
+        lab_wait_for "$log" "stop 'eth1' dump"
+        local size=-1 still=0
+        while [ "$still" -lt 16 ]; do
+            if [ "$(stat -c %s "$log")" = "$size" ]; then still=$((still + 1)); else still=0; fi
+            size=$(stat -c %s "$log")
+            sleep 0.25
+        done
+        tail -1 "$log" | grep -q "start the kernel uevent" || { echo "bench: agent not waiting" >&2; exit 1; }
         t0=$(ticks "$p")
         sleep 10
         R[agent.idle_wait]=$(($(ticks "$p") - t0))
-        link_up
+        lab_link_up 192.0.2.25/24
     fi
-    stop
+    lab_stop
 }
 
 run_responder agent "$rtt_count" "$root/$build/src/l2agent" eth1

@@ -18,6 +18,9 @@ done
 [ $# -gt 0 ] || { echo "board-env.sh: no command" >&2; exit 2; }
 
 if [ -n "$app" ]; then
+    # An empty /App is left behind as the mount point: removing it could pull the mount from
+    # under a board that another test run still has.
+    mkdir -p /App
     mount --bind "$app" /App
 fi
 if [ -n "$udev" ]; then

@@ -17,21 +17,6 @@ const QString kStopLine = QStringLiteral("\"stop 'eth1' dump\"");
 const QString kNotFoundLine = QStringLiteral("\"could not find device 'eth1'\"");
 const QString kUuid = QStringLiteral("5e1d0c2a-93b4-4f6e-8a71-0c9d2b3e4f51");
 
-bool writeFile(const QString &path, const QByteArray &content, bool executable = false) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        return false;
-    }
-    file.write(content);
-    file.close();
-    if (executable) {
-        file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeGroup |
-                            QFile::ExeOther);
-    }
-    return true;
-}
-
 // A station namespace and a board namespace joined by eth1 <-> st0.
 struct Segment {
     Netns board{QStringLiteral("b")};
@@ -98,7 +83,6 @@ class TestAgentE2e : public QObject {
     QString emptyApp_; // no identity files at all
     QString stubs_;    // stand-in blkid printing the worked example's PTUUID
     QString silent_;   // stand-in blkid printing nothing, as for a missing device
-    bool madeAppDir_ = false;
     std::unique_ptr<Segment> main_;
     std::unique_ptr<AgentRun> agent_;
 };
@@ -116,13 +100,7 @@ bool TestAgentE2e::startBoard(Segment &segment, AgentRun &agent, const QStringLi
 }
 
 void TestAgentE2e::initTestCase() {
-    QString reason;
-    if (!netlabAvailable(&reason)) {
-        if (qgetenv("CI") == "true") {
-            QFAIL(qPrintable(reason));
-        }
-        QSKIP(qPrintable(reason));
-    }
+    L2_REQUIRE_NETLAB();
     QVERIFY(dir_.isValid());
     app_ = dir_.filePath(QStringLiteral("app"));
     emptyApp_ = dir_.filePath(QStringLiteral("empty-app"));
@@ -137,11 +115,6 @@ void TestAgentE2e::initTestCase() {
                           kUuid.toLatin1() + "\" PTTYPE=\"gpt\"'\n",
                       true));
     QVERIFY(writeFile(silent_ + QStringLiteral("/blkid"), "#!/bin/sh\nexit 2\n", true));
-    // /App is a mount point for the boards' private bind mounts only.
-    if (!QFileInfo::exists(QStringLiteral("/App"))) {
-        QVERIFY(QDir().mkpath(QStringLiteral("/App")));
-        madeAppDir_ = true;
-    }
 
     main_ = std::make_unique<Segment>();
     QVERIFY(main_->ok());
@@ -335,9 +308,6 @@ void TestAgentE2e::nonRootRetries() {
 void TestAgentE2e::cleanupTestCase() {
     agent_.reset();
     main_.reset();
-    if (madeAppDir_) {
-        QDir().rmdir(QStringLiteral("/App"));
-    }
 }
 
 QTEST_GUILESS_MAIN(TestAgentE2e)

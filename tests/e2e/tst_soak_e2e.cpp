@@ -95,13 +95,7 @@ class TestSoakE2e : public QObject {
 };
 
 void TestSoakE2e::framesAndHotplug() {
-    QString reason;
-    if (!netlabAvailable(&reason)) {
-        if (qgetenv("CI") == "true") {
-            QFAIL(qPrintable(reason));
-        }
-        QSKIP(qPrintable(reason));
-    }
+    L2_REQUIRE_NETLAB();
     const int cycles = envInt("SOAK_CYCLES", 50);
     const int frames = envInt("SOAK_FRAMES", 200000);
     const QString start = QStringLiteral("\"start 'eth1' dump\"");

@@ -19,17 +19,6 @@ namespace {
 
 constexpr int kBoards = 3;
 
-bool writeFile(const QString &path, const QByteArray &content, bool executable = false) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        return false;
-    }
-    file.write(content);
-    file.close();
-    return !executable || file.setPermissions(file.permissions() | QFile::ExeOwner);
-}
-
 struct Board {
     std::unique_ptr<Netns> ns;
     std::unique_ptr<AgentRun> agent;
@@ -64,7 +53,6 @@ class TestStationE2e : public QObject {
     QTemporaryDir dir_;
     std::unique_ptr<Netns> segment_;
     std::vector<Board> boards_;
-    bool madeAppDir_ = false;
 };
 
 Result TestStationE2e::station(const QStringList &args) {
@@ -85,17 +73,7 @@ Result TestStationE2e::station(const QStringList &args) {
 }
 
 void TestStationE2e::initTestCase() {
-    QString reason;
-    if (!netlabAvailable(&reason)) {
-        if (qgetenv("CI") == "true") {
-            QFAIL(qPrintable(reason));
-        }
-        QSKIP(qPrintable(reason));
-    }
-    if (!QFileInfo::exists(QStringLiteral("/App"))) {
-        QVERIFY(QDir().mkpath(QStringLiteral("/App")));
-        madeAppDir_ = true;
-    }
+    L2_REQUIRE_NETLAB();
     // The station's namespace holds the segment: a bridge that every board is plugged into.
     // Every board answers from the same service address, so the bridge must not learn it, or
     // it would send the next request to the last board that answered only.
@@ -280,9 +258,6 @@ void TestStationE2e::exitStatuses() {
 void TestStationE2e::cleanupTestCase() {
     boards_.clear();
     segment_.reset();
-    if (madeAppDir_) {
-        QDir().rmdir(QStringLiteral("/App"));
-    }
 }
 
 QTEST_GUILESS_MAIN(TestStationE2e)

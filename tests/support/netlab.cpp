@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QThread>
 
@@ -64,6 +65,18 @@ bool netlabAvailable(QString *reason) {
         return false;
     }
     return true;
+}
+
+bool writeFile(const QString &path, const QByteArray &content, bool executable) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        return false;
+    }
+    file.write(content);
+    file.close();
+    return !executable || file.setPermissions(file.permissions() | QFile::ExeOwner |
+                                              QFile::ExeGroup | QFile::ExeOther);
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QtTest>
 
 #include <sys/types.h>
 
@@ -22,6 +23,22 @@ QByteArray stationFrame(const QByteArray &payload, int padTo = 0);
 
 // Whether end-to-end tests can run here (root, `ip netns`); why not in *reason.
 bool netlabAvailable(QString *reason);
+
+// In a test function: skips where namespaces cannot be made, but fails under CI (CI=true),
+// where the end-to-end tests must run.
+#define L2_REQUIRE_NETLAB()                                                                        \
+    do {                                                                                           \
+        QString why_;                                                                              \
+        if (!netlabAvailable(&why_)) {                                                             \
+            if (qgetenv("CI") == "true") {                                                         \
+                QFAIL(qPrintable(why_));                                                           \
+            }                                                                                      \
+            QSKIP(qPrintable(why_));                                                               \
+        }                                                                                          \
+    } while (0)
+
+// Writes a file, making its directory; `executable` sets the execute bits.
+bool writeFile(const QString &path, const QByteArray &content, bool executable = false);
 
 // A named network namespace that lives as long as this object.
 class Netns {
