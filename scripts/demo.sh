@@ -31,7 +31,7 @@ lab_wait_for "$lab_work/agent.log" "start 'eth1' dump"
 
 st() {
     echo
-    echo "\$ l2station $* -i st0"
+    echo "\$ l2station $(printf '%q ' "$@")-i st0"
     lab_on_station "$root/$build/station/l2station" "$@" -i st0 || true
 }
 st info -w 300
