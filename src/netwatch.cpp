@@ -120,19 +120,24 @@ int udevadm_monitor(udev *context) {
     return udevadm_monitor_with(context, systemWatchOps());
 }
 
-int waitForInterfaceChange(QString interfaceName, bool present) {
+namespace {
+
+// One watch on a context of its own, released afterwards so that a process that runs for
+// years does not collect one per attempt.
+void watchOnce(const std::function<bool()> &changedMeanwhile) {
     udev *context = udev_new();
-    udevadm_monitor_with(context, systemWatchOps(),
-                         [&] { return pcap_find(interfaceName) != present; });
+    udevadm_monitor_with(context, systemWatchOps(), changedMeanwhile);
     udev_unref(context);
+}
+
+} // namespace
+
+int waitUnlessPresent(QString interfaceName) {
+    watchOnce([&] { return pcap_find(interfaceName); });
     return 1;
 }
 
 int wait_device_receive() {
-    udev *context = udev_new();
-    udevadm_monitor(context);
-    // One context per watch, released here so that a process that runs for years does not
-    // collect one per attempt.
-    udev_unref(context);
+    watchOnce({});
     return 1;
 }

@@ -51,6 +51,6 @@ WatchOps systemWatchOps();
 int udevadm_monitor_with(udev *context, const WatchOps &ops,
                          const std::function<bool()> &changedMeanwhile = {});
 
-// Like wait_device_receive, but a watch that begins when the interface's presence already
-// differs from `present` ends at once. Always returns 1.
-int waitForInterfaceChange(QString interfaceName, bool present);
+// Like wait_device_receive, but a watch that finds the interface present when it begins
+// ends at once. Always returns 1.
+int waitUnlessPresent(QString interfaceName);

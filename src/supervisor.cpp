@@ -30,7 +30,7 @@ int waitAfterAttempt(QString interfaceName, AttemptEnd how) {
         // The interface is there but cannot be captured: only a change can help.
         return wait_device_receive();
     }
-    return waitForInterfaceChange(interfaceName, false);
+    return waitUnlessPresent(interfaceName);
 }
 
 LoopOps systemLoopOps() {
