@@ -37,6 +37,41 @@ Command commandNamed(const QString &name) {
     return Command::None;
 }
 
+bool collectsReplies(Command command) {
+    return command == Command::Info || command == Command::Send;
+}
+
+bool pings(Command command) {
+    return command == Command::Ping;
+}
+
+// The options that take a whole number, with the commands they belong to and their range.
+struct NumberOption {
+    const char *name;
+    bool (*appliesTo)(Command);
+    int min;
+    int max;
+    int StationOptions::*field;
+    const char *what;
+};
+
+const NumberOption kNumberOptions[] = {
+    {"-w", collectsReplies, 1, 600000, &StationOptions::waitMs, "milliseconds"},
+    {"-c", pings, 1, 1000000, &StationOptions::count, "a count"},
+    {"-s", pings, 16, 1500, &StationOptions::size, "a payload size"},
+    {"-W", pings, 1, 600000, &StationOptions::timeoutMs, "milliseconds"},
+    {"--interval", pings, 0, 600000, &StationOptions::intervalMs, "milliseconds"},
+};
+
+const NumberOption *numberOptionNamed(const QString &name) {
+    for (const NumberOption &option : kNumberOptions) {
+        if (name == QLatin1String(option.name)) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
 } // namespace
 
 QString stationUsage(Command command) {
@@ -121,10 +156,8 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
     QStringList positional;
     for (int i = 1; i < args.size(); ++i) {
         const QString arg = args.at(i);
-        // Options that take a value.
-        const bool takesValue = arg == QLatin1String("-i") || arg == QLatin1String("-w") ||
-                                arg == QLatin1String("-c") || arg == QLatin1String("-s") ||
-                                arg == QLatin1String("-W") || arg == QLatin1String("--interval");
+        const NumberOption *number = numberOptionNamed(arg);
+        const bool takesValue = arg == QLatin1String("-i") || number != nullptr;
         QString value;
         if (takesValue) {
             if (i + 1 >= args.size()) {
@@ -133,8 +166,6 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
             }
             value = args.at(++i);
         }
-        const bool waits = cmd == Command::Info || cmd == Command::Send;
-        const bool pings = cmd == Command::Ping;
         if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
             options->help = true;
         } else if (arg == QLatin1String("-i")) {
@@ -143,35 +174,18 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
                 return false;
             }
             options->interface = value;
-        } else if (arg == QLatin1String("-w") && waits) {
-            if (!toInt(value, 1, 600000, &options->waitMs)) {
-                *error = QStringLiteral("-w takes milliseconds from 1 to 600000");
+        } else if (number != nullptr && number->appliesTo(cmd)) {
+            if (!toInt(value, number->min, number->max, &(options->*number->field))) {
+                *error = QStringLiteral("%1 takes %2 from %3 to %4")
+                             .arg(arg, QLatin1String(number->what))
+                             .arg(number->min)
+                             .arg(number->max);
                 return false;
             }
         } else if (arg == QLatin1String("--first") && cmd == Command::Info) {
             options->first = true;
         } else if (arg == QLatin1String("--json") && cmd == Command::Info) {
             options->json = true;
-        } else if (arg == QLatin1String("-c") && pings) {
-            if (!toInt(value, 1, 1000000, &options->count)) {
-                *error = QStringLiteral("-c takes a count from 1 to 1000000");
-                return false;
-            }
-        } else if (arg == QLatin1String("-s") && pings) {
-            if (!toInt(value, 16, 1500, &options->size)) {
-                *error = QStringLiteral("-s takes a payload size from 16 to 1500");
-                return false;
-            }
-        } else if (arg == QLatin1String("-W") && pings) {
-            if (!toInt(value, 1, 600000, &options->timeoutMs)) {
-                *error = QStringLiteral("-W takes milliseconds from 1 to 600000");
-                return false;
-            }
-        } else if (arg == QLatin1String("--interval") && pings) {
-            if (!toInt(value, 0, 600000, &options->intervalMs)) {
-                *error = QStringLiteral("--interval takes milliseconds from 0 to 600000");
-                return false;
-            }
         } else if (arg == QLatin1String("--yes") && cmd == Command::Reset) {
             options->yes = true;
         } else if (arg == QLatin1String("--hex") && cmd == Command::Send) {
