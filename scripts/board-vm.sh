@@ -1,0 +1,436 @@
+#!/usr/bin/env bash
+# An emulated AArch64 board: Debian 12 arm64 under qemu-system-aarch64 (virt, cortex-a72, TCG),
+# booted with systemd and udevd, with the project's own arm64 l2agent package installed by apt,
+# its identity on the board's own files and a real SD card, and its NIC on a bridge in a station
+# network namespace on the host.
+#   scripts/board-vm.sh test                   boot the board and run every check against it
+#   scripts/board-vm.sh run -- COMMAND [ARG...]
+#       boot the board, wait until its agent serves, run COMMAND on the host, power the board
+#       off and exit with COMMAND's status. COMMAND gets in its environment:
+#         L2_STATION_NETNS, L2_STATION_IFACE  the station's namespace and interface
+#         L2_BOARD_CONSOLE  the board's serial console output, journal included, growing
+#         L2_BOARD_UNPLUG, L2_BOARD_REPLUG    commands (for eval) that hot-unplug and plug
+#                                             back the board's NIC through the QEMU monitor
+#         L2_BOARD_EXEC     a command prefix that runs its argument as root in the board's
+#                           serial-console shell and exits with its status
+#         L2_STATION        the amd64 l2station from the package
+# What it builds is kept under build-board/ (the board's root file system, kernel and initrd,
+# keyed by their recipe and the package); apt's downloads are kept in $L2_BOARD_APT_CACHE
+# (default /var/cache/l2agent-board/apt). The VM, its tap, bridge and namespace are removed on
+# exit, also when interrupted.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+self="$root/scripts/board-vm.sh"
+
+# The board's fixed facts; the checks compare the agent's reply against them.
+board_mac=52:54:00:4c:32:01
+board_ip=192.0.2.25
+board_device=BOARD-A7
+board_version=2.3.1
+board_product=PX0042
+board_ptuuid=5e1d0c2a-93b4-4f6e-8a71-0c9d2b3e4f51
+boot_deadline=${L2_BOARD_BOOT_DEADLINE:-300} # seconds from power-on to the first answer
+
+stamp() { printf '%(%T)T board-vm: %s\n' -1 "$*"; }
+die() { echo "board-vm: $*" >&2; exit 1; }
+
+# ---- on the board's console -------------------------------------------------------------------
+# _exec TTY CONSOLE COMMAND: types COMMAND into the board's root shell and waits (120 s) for the
+# marker line that carries its status. The echoed input shows "rc=$?", never rc=<digits>.
+board_exec() {
+    local tty=$1 console=$2 cmd=$3 tag="L2EXEC-$$-$RANDOM" line
+    printf '%s; echo "%s" "rc=$?"\r' "$cmd" "$tag" >"$tty"
+    for _ in $(seq 2400); do
+        line=$(tr -d '\r' <"$console" | grep -aoE "$tag rc=[0-9]+" | tail -1 || true)
+        [ -z "$line" ] || return "${line##*rc=}"
+        sleep 0.05
+    done
+    echo "board-vm: no answer from the board's shell to: $cmd" >&2
+    return 124
+}
+
+# _unplug MONITOR: asks for the NIC's removal and waits until the board has let it go (the
+# PCIe attention button takes about 5 s), so that a replug can reuse its id.
+# monitor SOCKET COMMAND: one HMP command; its answer is printed and kept in monitor.log.
+monitor() {
+    printf '%s\n' "$2" | socat -t 1 - "UNIX-CONNECT:$1" 2>/dev/null | tr -d '\r' |
+        tee -a "$(dirname "$1")/monitor.log"
+}
+nic_present() { [[ "$(monitor "$1" "info pci")" == *"Ethernet controller"* ]]; }
+board_unplug() {
+    monitor "$1" "device_del nic1" >/dev/null
+    for _ in $(seq 300); do
+        nic_present "$1" || return 0
+        sleep 0.1
+    done
+    die "the NIC was not unplugged within 30 s"
+}
+board_replug() {
+    # QEMU may still hold the old device's id for a moment after the board let it go.
+    for _ in $(seq 100); do
+        monitor "$1" "device_add virtio-net-pci,netdev=net1,id=nic1,bus=rp1,mac=$board_mac" >/dev/null
+        nic_present "$1" && return 0
+        sleep 0.1
+    done
+    die "the NIC could not be plugged back"
+}
+
+case "${1:-}" in
+_exec) shift; board_exec "$@"; exit ;;
+_unplug) board_unplug "$2"; exit ;;
+_replug) board_replug "$2"; exit ;;
+esac
+
+# ---- building what is missing -----------------------------------------------------------------
+. scripts/deps.sh
+[ "$(id -u)" -eq 0 ] || die "run as root (network namespaces, taps, chroots)"
+
+prepare_host() {
+    need_packages mmdebstrap qemu-user-static binfmt-support qemu-system-arm ipxe-qemu \
+        e2fsprogs gdisk socat iproute2 dpkg-dev arch-test
+    # mmdebstrap runs the board's arm64 maintainer scripts through binfmt_misc.
+    if [ ! -e /proc/sys/fs/binfmt_misc/status ]; then
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    fi
+    [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || update-binfmts --enable qemu-aarch64
+}
+
+# The kernel, udev, systemd and the board's configuration: what does not depend on the agent.
+# The virtio and ext4 modules go into the initrd by name: MODULES=most takes minutes under
+# qemu-user. virtio_net stays out, so that the NIC is named once, by the root's .link file.
+board_base_packages=systemd-sysv,udev,kmod,iproute2,linux-image-arm64,initramfs-tools,wireless-regdb
+write_board_config() { # ROOTDIR
+    local r=$1
+    mkdir -p "$r/etc/initramfs-tools/conf.d" "$r/etc/initramfs-tools/hooks" \
+        "$r/etc/systemd/network" "$r/App/bin" "$r/App/cfg" \
+        "$r/etc/systemd/system/serial-getty@ttyAMA0.service.d" \
+        "$r/etc/systemd/system/l2agent@eth1.service.d"
+    echo MODULES=list >"$r/etc/initramfs-tools/conf.d/board.conf"
+    cat >"$r/etc/initramfs-tools/hooks/board" <<'EOF'
+#!/bin/sh
+# The emulated board's root disk: virtio-blk on PCI, ext4.
+case "$1" in prereqs) exit 0 ;; esac
+. /usr/share/initramfs-tools/hook-functions
+for m in virtio_pci virtio_blk ext4; do force_load "$m"; done
+EOF
+    chmod +x "$r/etc/initramfs-tools/hooks/board"
+    echo board >"$r/etc/hostname"
+    echo '/dev/vda / ext4 defaults 0 1' >"$r/etc/fstab"
+    # The served NIC is called what the unit instance names, whatever the bus calls it.
+    printf '[Match]\nMACAddress=%s\n\n[Link]\nName=eth1\n' "$board_mac" \
+        >"$r/etc/systemd/network/10-eth1.link"
+    printf '[Match]\nName=eth1\n\n[Network]\nAddress=%s/24\nLinkLocalAddressing=no\n' \
+        "$board_ip" >"$r/etc/systemd/network/10-eth1.network"
+    printf '%s\n%s\n' "$board_device" "$board_version" >"$r/App/bin/version"
+    printf '%s\n' "$board_product" >"$r/App/cfg/ID.txt"
+    # A technician's serial console: a root shell, which the checks type into.
+    printf '[Service]\nExecStart=\nExecStart=-/sbin/agetty --autologin root --noclear --keep-baud 115200 - $TERM\n' \
+        >"$r/etc/systemd/system/serial-getty@ttyAMA0.service.d/autologin.conf"
+    # The board's hardware id is on its SD card: start the agent once the card is there.
+    printf '[Unit]\nWants=dev-mmcblk0.device\nAfter=dev-mmcblk0.device\n' \
+        >"$r/etc/systemd/system/l2agent@eth1.service.d/sd-card.conf"
+}
+
+recipe_hash() { # what the base root file system is made from
+    { declare -f write_board_config build_base; echo "$board_base_packages $board_mac $board_ip"; } |
+        sha256sum | cut -c1-16
+}
+
+build_base() { # TARBALL
+    local tar=$1 cache=${L2_BOARD_APT_CACHE:-/var/cache/l2agent-board/apt} stage
+    mkdir -p "$cache" "$(dirname "$tar")"
+    stage=$(mktemp -d)
+    write_board_config "$stage"
+    stamp "building the board's root file system (mmdebstrap, arm64 under qemu-user)"
+    # The initrd's configuration is in place before the kernel is installed, so the one
+    # initrd built is the small one. apt's lists stay for the package's own install; its
+    # downloads are kept between runs.
+    local rc=0
+    mmdebstrap --arch=arm64 --variant=minbase --format=tar --include="$board_base_packages" \
+        --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/locale/*' \
+        --dpkgopt='path-exclude=/usr/share/doc/*' \
+        --skip=cleanup/apt/lists --skip=download/empty --skip=essential/unlink \
+        --setup-hook='mkdir -p "$1"/var/cache/apt/archives/ "$1"/etc/initramfs-tools' \
+        --setup-hook="sync-in '$cache' /var/cache/apt/archives/" \
+        --setup-hook="sync-in '$stage/etc/initramfs-tools' /etc/initramfs-tools" \
+        --customize-hook="sync-in '$stage' /" \
+        --customize-hook='ls "$1"/boot/initrd.img-* >/dev/null 2>&1 || chroot "$1" update-initramfs -c -k all' \
+        --customize-hook='chroot "$1" systemctl enable systemd-networkd' \
+        --customize-hook="sync-out /var/cache/apt/archives '$cache'" \
+        --customize-hook='rm -f "$1"/var/cache/apt/archives/*.deb' \
+        bookworm "$tar.tmp" "$(debian_mirror)" >"$tar.log" 2>&1 || rc=$?
+    rm -rf "$stage"
+    [ $rc -eq 0 ] || { tail -30 "$tar.log"; die "mmdebstrap failed (log: $tar.log)"; }
+    mv "$tar.tmp" "$tar"
+}
+
+debian_mirror() { # the mirror apt uses here
+    local m
+    m=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | grep -v security | head -1)
+    echo "${m:-http://deb.debian.org/debian}"
+}
+
+# The board's own root: the base, then the agent package installed with apt on it (so its
+# Depends are resolved there) and its instance enabled; the package stays on the board for the
+# upgrade check.
+build_board_root() { # BASE_TARBALL DEB DIR
+    local base=$1 deb=$2 dir=$3 cache=${L2_BOARD_APT_CACHE:-/var/cache/l2agent-board/apt}
+    rm -rf "$dir.tmp"
+    mkdir -p "$dir.tmp"
+    tar -C "$dir.tmp" -xf "$base"
+    cp "$deb" "$dir.tmp/root/"
+    cp "$cache"/*.deb "$dir.tmp/var/cache/apt/archives/" 2>/dev/null || true
+    cp /etc/resolv.conf "$dir.tmp/etc/resolv.conf"
+    mount -t proc proc "$dir.tmp/proc"
+    local rc=0
+    chroot "$dir.tmp" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
+        --no-install-recommends "/root/$(basename "$deb")" >"$dir.log" 2>&1 || rc=$?
+    [ $rc -ne 0 ] || chroot "$dir.tmp" systemctl enable l2agent@eth1 >>"$dir.log" 2>&1 || rc=$?
+    umount "$dir.tmp/proc"
+    [ $rc -eq 0 ] || { tail -30 "$dir.log"; die "installing the package on the board failed"; }
+    cp -n "$dir.tmp"/var/cache/apt/archives/*.deb "$cache/" 2>/dev/null || true
+    rm -rf "$dir.tmp"/var/cache/apt/archives/*.deb "$dir.tmp"/var/lib/apt/lists/*
+    : >"$dir.tmp/etc/resolv.conf"
+    rm -rf "$dir"
+    mv "$dir.tmp" "$dir"
+}
+
+build_images() { # ROOTDIR WORK: the root disk and the SD card, fresh for every boot
+    local dir=$1 work=$2 size
+    size=$(($(du -sm "$dir" | cut -f1) + 256))
+    mkfs.ext4 -q -F -L board -d "$dir" "$work/root.img" "${size}M" >/dev/null
+    # The card: 64 MiB (QEMU wants a power of two), a GPT whose disk GUID is the board's id.
+    truncate -s 64M "$work/sd.img"
+    sgdisk -o -U "$board_ptuuid" -n 1:0:0 "$work/sd.img" >/dev/null
+}
+
+build_all() { # sets board_dir
+    local t0 debs base key
+    t0=$SECONDS
+    prepare_host
+    debs=(out/l2agent_*_arm64.deb out/l2station_*_amd64.deb)
+    if [ -n "${L2_BOARD_REBUILD_PACKAGES:-}" ] || [ ! -f "${debs[0]}" ] || [ ! -f "${debs[1]}" ]; then
+        stamp "building the packages (scripts/package.sh)"
+        scripts/package.sh >build-board-packages.log 2>&1 ||
+            { tail -30 build-board-packages.log; die "scripts/package.sh failed"; }
+        rm -f build-board-packages.log
+    fi
+    agent_deb=$(ls out/l2agent_*_arm64.deb | head -1)
+    station_deb=$(ls out/l2station_*_amd64.deb | head -1)
+    stamp "stage packages: $((SECONDS - t0)) s"
+    t0=$SECONDS
+    mkdir -p build-board
+    base=build-board/base-$(recipe_hash).tar
+    [ -f "$base" ] || build_base "$base"
+    key=$({ echo "$base"; cat "$agent_deb"; } | sha256sum | cut -c1-16)
+    board_dir=build-board/root-$key
+    [ -d "$board_dir" ] || build_board_root "$base" "$agent_deb" "$board_dir"
+    stamp "stage root file system: $((SECONDS - t0)) s ($(du -sm "$board_dir" | cut -f1) MiB)"
+}
+
+# ---- the board on a segment ------------------------------------------------------------------
+vm_pid= ns= work= ttyfd= writer_pid=
+cleanup() {
+    if [ -n "$vm_pid" ] && kill -0 "$vm_pid" 2>/dev/null; then
+        monitor "$work/monitor.sock" quit >/dev/null 2>&1 || true
+        for _ in $(seq 50); do kill -0 "$vm_pid" 2>/dev/null || break; sleep 0.1; done
+        kill -9 "$vm_pid" 2>/dev/null || true
+    fi
+    [ -z "$writer_pid" ] || kill "$writer_pid" 2>/dev/null || true
+    [ -z "$ns" ] || ip netns del "$ns" 2>/dev/null || true
+    if [ -n "$work" ]; then
+        [ ! -f "$work/console.log" ] || cp "$work/console.log" "$root/build-board/last-console.log"
+        [ ! -f "$work/monitor.log" ] || cp "$work/monitor.log" "$root/build-board/last-monitor.log"
+        rm -rf "$work"
+    fi
+}
+
+boot_board() {
+    local t0=$SECONDS kernel initrd
+    work=$(mktemp -d /tmp/l2board.XXXXXX)
+    build_images "$board_dir" "$work"
+    kernel=$(ls "$board_dir"/boot/vmlinuz-* | head -1)
+    initrd=$(ls "$board_dir"/boot/initrd.img-* | head -1)
+    stamp "stage image: $((SECONDS - t0)) s ($(du -sm "$work/root.img" | cut -f1) MiB on disk)"
+
+    # The segment: the board's tap and the station's veth on a bridge that does not learn,
+    # since every board answers from the same service address.
+    ns=l2board-$$
+    local br=l2bbr$$ tap=l2btap$$ side=l2bst$$
+    ip netns add "$ns"
+    ip -n "$ns" link set lo up
+    ip -n "$ns" link add "$br" type bridge ageing_time 0
+    ip -n "$ns" tuntap add dev "$tap" mode tap
+    ip -n "$ns" link add st0 type veth peer name "$side"
+    for l in "$tap" "$side"; do ip -n "$ns" link set "$l" master "$br" up; done
+    ip -n "$ns" link set "$br" up
+    ip -n "$ns" link set st0 up
+
+    export L2_STATION_NETNS=$ns L2_STATION_IFACE=st0 L2_BOARD_CONSOLE=$work/console.log
+    export L2_BOARD_UNPLUG="'$self' _unplug '$work/monitor.sock'"
+    export L2_BOARD_REPLUG="'$self' _replug '$work/monitor.sock'"
+    export L2_BOARD_EXEC="'$self' _exec '$work/tty' '$work/console.log'"
+    : >"$L2_BOARD_CONSOLE"
+    t0=$SECONDS
+    stamp "powering on (2 vCPUs, 1 GiB, TCG)"
+    ip netns exec "$ns" qemu-system-aarch64 -machine virt -cpu cortex-a72 -smp 2 -m 1024 \
+        -nographic -nodefaults -no-user-config \
+        -kernel "$kernel" -initrd "$initrd" \
+        -append "root=/dev/vda rw console=ttyAMA0 loglevel=4 systemd.journald.forward_to_console=1" \
+        -drive "if=none,id=root,format=raw,file=$work/root.img" -device virtio-blk-pci,drive=root \
+        -device sdhci-pci -drive "if=none,id=sd,format=raw,file=$work/sd.img" -device sd-card,drive=sd \
+        -device pcie-root-port,id=rp1,bus=pcie.0,chassis=1 \
+        -netdev "tap,id=net1,ifname=$tap,script=no,downscript=no" \
+        -device "virtio-net-pci,netdev=net1,id=nic1,bus=rp1,mac=$board_mac" \
+        -chardev "socket,id=ser0,path=$work/serial.sock,server=on,wait=off,logfile=$work/console.log" \
+        -serial chardev:ser0 \
+        -monitor "unix:$work/monitor.sock,server=on,wait=off" >"$work/qemu.log" 2>&1 &
+    vm_pid=$!
+    for _ in $(seq 100); do [ -S "$work/serial.sock" ] && break; sleep 0.1; done
+    # What is written to $work/tty is typed on the board's console; the FIFO stays open here
+    # so that the writer never sees an end of input between commands.
+    mkfifo "$work/tty"
+    exec {ttyfd}<>"$work/tty"
+    # The console's output is read (and dropped) too: unread, it would stall the board's UART.
+    socat "FD:$ttyfd!!OPEN:/dev/null,wronly" "UNIX-CONNECT:$work/serial.sock" &
+    writer_pid=$!
+    export L2_STATION="$work/station/usr/bin/l2station"
+    dpkg-deb -x "$station_deb" "$work/station"
+    wait_serving "$boot_deadline" || die "the board did not answer within $boot_deadline s"
+    stamp "stage boot to the first reply: $((SECONDS - t0)) s"
+    # Wait for the console's root shell as well: the checks type into it.
+    local ok=
+    for _ in $(seq 20); do
+        if board_exec "$work/tty" "$work/console.log" true; then ok=1; break; fi
+    done
+    [ -n "$ok" ] || die "the board's console shell did not answer"
+}
+
+# wait_serving SECONDS: polls with info requests until a board answers.
+wait_serving() {
+    local deadline=$((SECONDS + $1))
+    while [ $SECONDS -lt $deadline ]; do
+        if [ -n "$vm_pid" ] && ! kill -0 "$vm_pid" 2>/dev/null; then
+            cat "$work/qemu.log" >&2
+            return 1
+        fi
+        ip netns exec "$L2_STATION_NETNS" "$L2_STATION" info -i "$L2_STATION_IFACE" -w 500 \
+            --first >/dev/null 2>&1 && return 0
+    done
+    return 1
+}
+
+power_off() {
+    stamp "powering off"
+    printf 'systemctl poweroff\r' >"$work/tty"
+    for _ in $(seq 600); do kill -0 "$vm_pid" 2>/dev/null || break; sleep 0.1; done
+    if kill -0 "$vm_pid" 2>/dev/null; then
+        echo "board-vm: the board did not power off within 60 s; ending QEMU" >&2
+    else
+        wait "$vm_pid" 2>/dev/null || true
+        vm_pid=
+    fi
+}
+
+cmd_run() {
+    [ "${1:-}" = -- ] && shift
+    [ $# -gt 0 ] || die "usage: scripts/board-vm.sh run -- COMMAND [ARG...]"
+    trap cleanup EXIT
+    trap 'exit 130' INT TERM
+    build_all
+    boot_board
+    local rc=0
+    "$@" || rc=$?
+    stamp "host memory held by the VM (RSS): $(ps -o rss= -p "$vm_pid" | awk '{printf "%d MiB", $1/1024}')"
+    power_off
+    return $rc
+}
+
+# ---- the checks, run through `run` like any other command ----------------------------------
+console_count() { tr -d '\r' <"$L2_BOARD_CONSOLE" | grep -ac -- "$1" || true; }
+wait_console() { # PATTERN COUNT SECONDS
+    local deadline=$((SECONDS + $3))
+    while [ $SECONDS -lt $deadline ]; do
+        [ "$(console_count "$1")" -ge "$2" ] && return 0
+        sleep 0.2
+    done
+    echo "board-vm: '$1' did not appear $2 times on the console within $3 s" >&2
+    return 1
+}
+check() { stamp "check: $*"; }
+fail() { echo "board-vm: FAIL: $*" >&2; exit 1; }
+hex_of() { od -An -tx1 -v | tr -d ' \n'; }
+
+board_checks() {
+    [ -n "${L2_BOARD_CONSOLE:-}" ] || die "_checks runs under 'run'"
+    station() { ip netns exec "$L2_STATION_NETNS" "$L2_STATION" "$@" -i "$L2_STATION_IFACE"; }
+    local out expected got starts
+
+    check "an info request is answered byte for byte"
+    out=$(station send -w 1000 req:kiv+info)
+    got=$(sed -n 's/^[0-9a-f]\{4\}  \(.*\)  |.*$/\1/p' <<<"$out" | tr -d ' \n')
+    expected=$(printf '\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb\x00\x00res:kiv+info\nDevice : %s\nVersion : %s\nProduct : %s\nHardId : %s\nIpAddress : %s\n' \
+        "$board_device" "$board_version" "$board_product" "$board_ptuuid" "$board_ip" | hex_of)
+    [ "$got" = "$expected" ] || fail "info reply differs:"$'\n'"$out"
+    grep -q '^1 reply on' <<<"$out" || fail "not exactly one reply: $out"
+
+    check "info --json lists the board"
+    out=$(station info --json -w 500 2>/dev/null)
+    for want in "\"Device\": \"$board_device\"" "\"HardId\": \"$board_ptuuid\"" "\"$board_ip\""; do
+        grep -qF "$want" <<<"$out" || fail "info --json lacks $want: $out"
+    done
+
+    check "ping and send round trips"
+    station ping -c 3 -W 1000 --interval 100 >/dev/null || fail "ping"
+    out=$(station send -w 1000 "hello board")
+    grep -q '^  text: hello board' <<<"$out" || fail "echo: $out"
+
+    check "reset --yes runs the board's reset script, with no reply"
+    station reset --yes >/dev/null
+    wait_console "reset requested by the service station" 1 30 || fail "no reset line"
+    local rc=0
+    station send -w 1000 req:kiv+init >/dev/null 2>&1 || rc=$?
+    [ $rc -eq 1 ] || fail "a reset request was answered (send exited $rc)"
+
+    check "NIC unplugged: the capture stops; plugged back: the board answers again"
+    starts=$(console_count "start 'eth1' dump")
+    eval "$L2_BOARD_UNPLUG"
+    wait_console "stop 'eth1' dump" 1 30 || fail "no stop line after the unplug"
+    eval "$L2_BOARD_REPLUG"
+    wait_console "start 'eth1' dump" $((starts + 1)) 60 || fail "no new capture after the replug"
+    wait_serving 60 || fail "no answer after the replug"
+
+    check "an in-place upgrade restarts the service, which serves again"
+    starts=$(console_count "start 'eth1' dump")
+    eval "$L2_BOARD_EXEC 'apt-get install -y -q --reinstall /root/$(basename "$agent_deb") >/dev/null 2>&1'" ||
+        fail "apt-get --reinstall on the board"
+    wait_console "start 'eth1' dump" $((starts + 1)) 60 || fail "the upgrade did not restart the agent"
+    wait_serving 60 || fail "no answer after the upgrade"
+
+    check "a reboot: the board answers again after boot"
+    starts=$(console_count "start 'eth1' dump")
+    printf 'systemctl reboot\r' >"$work/tty"
+    wait_console "start 'eth1' dump" $((starts + 1)) "$boot_deadline" || fail "no capture after the reboot"
+    wait_serving 60 || fail "no answer after the reboot"
+    stamp "all checks passed"
+}
+
+case "${1:-}" in
+run) shift; cmd_run "$@" ;;
+test)
+    started=$SECONDS
+    # The checks are one more COMMAND of `run`, so the two cannot drift apart.
+    cmd_run -- "$self" _checks
+    stamp "test passed in $((SECONDS - started)) s"
+    ;;
+_checks)
+    # Board facts and helpers are this script's own; the board itself is reached through the
+    # environment that `run` gives every command.
+    agent_deb=$(ls out/l2agent_*_arm64.deb | head -1)
+    work=$(dirname "$L2_BOARD_CONSOLE")
+    board_checks
+    ;;
+-h | --help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//' ;;
+*) die "usage: scripts/board-vm.sh test | run -- COMMAND [ARG...] (see --help)" ;;
+esac
