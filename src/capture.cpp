@@ -1,12 +1,18 @@
 // Capture set-up on top of libpcap.
 #include "capture.h"
 
+#include "linkwatch.h"
+
 #include <QDebug>
 
 #include <pcap/pcap.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include <poll.h>
+#include <unistd.h>
 
 bool pcap_find(QString interfaceName) {
     char errbuf[PCAP_ERRBUF_SIZE];
@@ -25,6 +31,20 @@ bool pcap_find(QString interfaceName) {
         pcap_freealldevs(devices);
     }
     return found;
+}
+
+QByteArray openFailureText(QByteArray device, int status, QByteArray reason) {
+    QByteArray text = device + ": ";
+    switch (status) {
+    case PCAP_ERROR:
+        return text + reason;
+    case PCAP_ERROR_NO_SUCH_DEVICE:
+    case PCAP_ERROR_PERM_DENIED:
+    case PCAP_ERROR_PROMISC_PERM_DENIED:
+        return text + pcap_statustostr(status) + " (" + reason + ")";
+    default:
+        return text + pcap_statustostr(status);
+    }
 }
 
 namespace {
@@ -46,12 +66,8 @@ pcap *openLive(const QByteArray &device, char *errbuf) {
     pcap_set_buffer_size(handle, kRingBytes);
     const int status = pcap_activate(handle);
     if (status < 0) {
-        // Worded as pcap_open_live words its own failures: the device, then the reason.
-        const char *reason = pcap_geterr(handle);
-        if (reason == nullptr || *reason == '\0') {
-            reason = pcap_statustostr(status);
-        }
-        std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: %s", device.constData(), reason);
+        const QByteArray text = openFailureText(device, status, pcap_geterr(handle));
+        std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s", text.constData());
         pcap_close(handle);
         return nullptr;
     }
@@ -89,4 +105,65 @@ bool pcap_init(pcap **handle, QString interfaceName, QString filter) {
     }
     pcap_freecode(&program);
     return true;
+}
+
+namespace {
+
+// The served link went administratively down, or away, according to these notifications.
+bool linkGoneDown(const QList<LinkEvent> &events, int index) {
+    bool down = false;
+    for (const LinkEvent &event : events) {
+        if (event.index == index) {
+            down = !event.up(); // the latest one counts
+        }
+    }
+    return down;
+}
+
+} // namespace
+
+int pcap_serve(pcap *handle, QString interfaceName, pcap_handler handler, u_char *user) {
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    const int linkFd = openLinkMonitor();
+    const int captureFd = pcap_get_selectable_fd(handle);
+    if (linkFd < 0 || captureFd < 0 || pcap_setnonblock(handle, 1, errbuf) != 0) {
+        // Without link notifications only libpcap can end the capture.
+        if (linkFd >= 0) {
+            close(linkFd);
+        }
+        return pcap_loop(handle, 0, handler, user);
+    }
+    // Asked once the notifications are subscribed, so that no change falls in between.
+    const int index = linkIndex(interfaceName);
+    bool down = index == 0 || !linkIsUp(interfaceName);
+    int result = 0;
+    while (!down) {
+        pollfd fds[2] = {{captureFd, POLLIN, 0}, {linkFd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            result = PCAP_ERROR;
+            break;
+        }
+        if (fds[1].revents != 0) {
+            QList<LinkEvent> events;
+            // When notifications were lost, the link itself says whether it is still up.
+            down = readLinkEvents(linkFd, &events) ? linkGoneDown(events, index)
+                                                   : !linkIsUp(interfaceName);
+        }
+        if (!down && fds[0].revents != 0) {
+            // Non-blocking: hands over what the ring holds, then returns. libpcap ends the
+            // capture itself when the interface has disappeared.
+            result = pcap_dispatch(handle, -1, handler, user);
+            if (result < 0) {
+                break;
+            }
+        }
+    }
+    if (down) {
+        qDebug() << QStringLiteral("link '%1' down").arg(interfaceName);
+    }
+    close(linkFd);
+    return result;
 }

@@ -2,12 +2,11 @@
 #include "identity.h"
 
 #include "args_str.h"
+#include "process.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
-
-#include <cstdio>
-#include <cstring>
 
 const char *const kHardIdCommand = "blkid /dev/mmcblk0";
 const char *const kDeviceIdPath = "/App/cfg/ID.txt";
@@ -52,44 +51,56 @@ void deviceInfoFromFile(QByteArray content, QString *deviceName, QString *versio
     *version = parts.at(1);
 }
 
-QString getHardIdFrom(const char *command) {
-    FILE *stream = popen(command, "r");
-    if (stream == nullptr) {
-        return QString::fromLatin1(kNoHardId);
+QByteArray joinFgetsPieces(QByteArray raw) {
+    // As fgets with a 1024-byte buffer hands it out: pieces that end after a line feed or
+    // after 1023 bytes, each kept up to its first NUL byte.
+    QByteArray joined;
+    int at = 0;
+    while (at < raw.size()) {
+        int end = raw.indexOf('\n', at);
+        end = end < 0 ? raw.size() : end + 1;
+        end = qMin(end, at + 1023);
+        const QByteArray piece = raw.mid(at, end - at);
+        const int nul = piece.indexOf('\0');
+        joined.append(nul < 0 ? piece : piece.left(nul));
+        at = end;
     }
-    // fgets hands out at most 1023 bytes at a time; a longer line arrives in pieces.
-    char buffer[1024];
-    std::memset(buffer, 0, sizeof buffer);
-    QByteArray output;
-    while (std::fgets(buffer, sizeof buffer, stream) != nullptr) {
-        output.append(buffer, static_cast<int>(std::strlen(buffer)));
-    }
-    pclose(stream);
-    return hardIdFromBlkid(output);
+    return joined;
 }
 
-QString getDeviceIdFrom(QString path) {
-    QByteArray content;
-    if (QFile::exists(path)) {
-        QFile file(path);
-        // A file that cannot be opened reads as no bytes and so gives the fallback.
-        file.open(QIODevice::ReadOnly);
-        content = file.readAll();
-        file.close();
+QString getHardIdFrom(const char *command) {
+    QByteArray output;
+    if (!readCommandOutput(command, kHardIdTimeoutMs, kIdentityReadCap, &output)) {
+        return QString::fromLatin1(kNoHardId);
     }
+    return hardIdFromBlkid(joinFgetsPieces(output));
+}
+
+namespace {
+
+// Only a regular file is read, and only its first kIdentityReadCap bytes: a FIFO would block
+// start-up for ever and a device such as /dev/zero would never end.
+bool openIdentityFile(QFile *file, QIODevice::OpenMode mode) {
+    const QFileInfo info(file->fileName());
+    return info.exists() && info.isFile() && file->open(mode);
+}
+
+} // namespace
+
+QString getDeviceIdFrom(QString path) {
+    QFile file(path);
+    // A file that cannot be opened reads as no bytes and so gives the fallback.
+    const QByteArray content =
+        openIdentityFile(&file, QIODevice::ReadOnly) ? file.read(kIdentityReadCap) : QByteArray();
     return deviceIdFromFile(content);
 }
 
 void initDeviceInfoFrom(ArgsStr *args, QString path) {
-    if (!QFile::exists(path)) {
-        return;
-    }
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    if (!openIdentityFile(&file, QIODevice::ReadOnly | QIODevice::Text)) {
         return;
     }
-    deviceInfoFromFile(file.readAll(), &args->deviceName, &args->version);
-    file.close();
+    deviceInfoFromFile(file.read(kIdentityReadCap), &args->deviceName, &args->version);
 }
 
 QString getHardId() {

@@ -12,6 +12,11 @@ extern const char *const kHardIdCommand; // "blkid /dev/mmcblk0"
 extern const char *const kDeviceIdPath;  // "/App/cfg/ID.txt"
 extern const char *const kVersionPath;   // "/App/bin/version"
 
+// Bounds on the sources: a reply longer than a frame cannot be sent anyway, and a blkid that
+// hangs must not keep the agent from serving.
+constexpr int kIdentityReadCap = 16384;
+constexpr int kHardIdTimeoutMs = 5000;
+
 // Fallback texts.
 extern const char *const kNoHardId;     // popen failed
 extern const char *const kNoDeviceId;   // ID file missing or blank
@@ -28,6 +33,8 @@ QString getDeviceIdFrom(QString path);
 void initDeviceInfoFrom(ArgsStr *args, QString path);
 
 // Parsers.
+// blkid's output as a loop of fgets(buffer, 1024) joins it: every piece cut at its first NUL.
+QByteArray joinFgetsPieces(QByteArray raw);
 // The PTUUID value from blkid's output: the text between the quotes after the first
 // `PTUUID="`; empty when the tag or its closing quote is missing.
 QString hardIdFromBlkid(QByteArray output);

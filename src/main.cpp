@@ -1,5 +1,6 @@
 // l2agent: answers service frames from the station on one interface, for ever.
 #include "args_str.h"
+#include "process.h"
 #include "supervisor.h"
 #include "usage.h"
 
@@ -7,6 +8,7 @@ int main(int argc, char **argv) {
     if (handleInfoOptions(argc, argv)) {
         return 0;
     }
+    ignoreSigpipe();
     ArgsStr args;
     initArgsStr(&args, argc, argv);
     const LoopOps ops = systemLoopOps();

@@ -2,6 +2,7 @@
 #include "netwatch.h"
 
 #include "capture.h"
+#include "linkwatch.h"
 
 #include <QDebug>
 
@@ -49,8 +50,28 @@ void print_device(udev_device *device, bool withProperties) {
     }
 }
 
+namespace {
+
+// Whether the notifications say the served interface is up now; when some were lost, the
+// link itself says.
+bool servedLinkCameUp(const LinkWatch &link) {
+    QList<LinkEvent> events;
+    if (!readLinkEvents(link.fd, &events)) {
+        return linkIsUp(link.interfaceName);
+    }
+    bool up = false;
+    for (const LinkEvent &event : events) {
+        if (event.name == link.interfaceName) {
+            up = event.up(); // the latest one counts
+        }
+    }
+    return up;
+}
+
+} // namespace
+
 int udevadm_monitor_with(udev *context, const WatchOps &ops,
-                         const std::function<bool()> &changedMeanwhile) {
+                         const std::function<bool()> &changedMeanwhile, LinkWatch link) {
     int result = WatchNetworkChanged;
     udev_monitor *monitor = nullptr;
     if (ops.getUid() != 0) {
@@ -79,7 +100,10 @@ int udevadm_monitor_with(udev *context, const WatchOps &ops,
                 fd_set readSet;
                 FD_ZERO(&readSet);
                 FD_SET(fd, &readSet);
-                if (ops.waitReadable(fd + 1, &readSet) < 0) {
+                if (link.fd >= 0) {
+                    FD_SET(link.fd, &readSet);
+                }
+                if (ops.waitReadable(qMax(fd, link.fd) + 1, &readSet) < 0) {
                     if (errno == EINTR) {
                         continue;
                     }
@@ -88,6 +112,11 @@ int udevadm_monitor_with(udev *context, const WatchOps &ops,
                     qDebug() << "udev_monitor_get_fd error"
                              << "receiving uevent message";
                     result = WatchSelectFailed;
+                    break;
+                }
+                if (link.fd >= 0 && FD_ISSET(link.fd, &readSet) && servedLinkCameUp(link)) {
+                    // No uevent says so when a link is brought up, nor without a udevd.
+                    qDebug() << QStringLiteral("link '%1' up").arg(link.interfaceName);
                     break;
                 }
                 if (!FD_ISSET(fd, &readSet)) {
@@ -124,16 +153,22 @@ namespace {
 
 // One watch on a context of its own, released afterwards so that a process that runs for
 // years does not collect one per attempt.
-void watchOnce(const std::function<bool()> &changedMeanwhile) {
+void watchOnce(const std::function<bool()> &changedMeanwhile, LinkWatch link = {}) {
     udev *context = udev_new();
-    udevadm_monitor_with(context, systemWatchOps(), changedMeanwhile);
+    udevadm_monitor_with(context, systemWatchOps(), changedMeanwhile, link);
     udev_unref(context);
 }
 
 } // namespace
 
-int waitUnlessPresent(QString interfaceName) {
-    watchOnce([&] { return pcap_find(interfaceName); });
+int waitUntilServable(QString interfaceName) {
+    // Subscribed before the watch asks whether the interface is already servable, so that no
+    // change falls between the answer and the first notification.
+    const LinkWatch link{openLinkMonitor(), interfaceName};
+    watchOnce([&] { return pcap_find(interfaceName) && linkIsUp(interfaceName); }, link);
+    if (link.fd >= 0) {
+        close(link.fd);
+    }
     return 1;
 }
 

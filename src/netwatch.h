@@ -45,12 +45,20 @@ struct WatchOps {
 
 WatchOps systemWatchOps();
 
+// The served interface's link notifications (an rtnetlink socket, see linkwatch.h), read in
+// the same wait as udev's events; fd -1 for none.
+struct LinkWatch {
+    int fd = -1;
+    QString interfaceName;
+};
+
 // A watch sees only events that come after its monitor listens. `changedMeanwhile`, when given,
 // is asked once at that moment: true means the network already changed since the caller last
-// looked, and the watch ends at once instead of waiting for an event that has gone by.
+// looked, and the watch ends at once instead of waiting for an event that has gone by. With a
+// link watch, the watch also ends when a notification says the served interface is up.
 int udevadm_monitor_with(udev *context, const WatchOps &ops,
-                         const std::function<bool()> &changedMeanwhile = {});
+                         const std::function<bool()> &changedMeanwhile = {}, LinkWatch link = {});
 
-// Like wait_device_receive, but a watch that finds the interface present when it begins
-// ends at once. Always returns 1.
-int waitUnlessPresent(QString interfaceName);
+// Like wait_device_receive, but it also ends when the served interface comes up, and at once
+// when the interface is already listed and up as the watch begins. Always returns 1.
+int waitUntilServable(QString interfaceName);

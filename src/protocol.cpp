@@ -2,6 +2,7 @@
 #include "protocol.h"
 
 #include "args_str.h"
+#include "process.h"
 
 #include <QDebug>
 #include <QHostAddress>
@@ -108,12 +109,17 @@ void on_handle_pkt(unsigned char *user, const pcap_pkthdr *header, const unsigne
     case FrameAction::Reset:
         qDebug() << "start reset all";
         // The script's outcome is the board's business; the agent only starts it and waits.
+        // Its children must not keep the capture open after the agent is gone.
+        closeOnExecAboveStderr();
         (void)std::system(kResetCommand);
         break;
     case FrameAction::Send:
-        pcap_sendpacket(args->pcapHandle,
-                        reinterpret_cast<const u_char *>(decision.reply.constData()),
-                        decision.reply.size());
+        if (pcap_sendpacket(args->pcapHandle,
+                            reinterpret_cast<const u_char *>(decision.reply.constData()),
+                            decision.reply.size()) != 0) {
+            // E.g. a reply longer than the link's MTU: lost, but not without a trace.
+            qDebug() << "pcap_sendpacket error" << pcap_geterr(args->pcapHandle);
+        }
         break;
     case FrameAction::Drop:
         break;

@@ -25,16 +25,14 @@ void initArgsStr(ArgsStr *args, int argc, char **argv) {
     args->interfaceName = interfaceFromArgs(argc, argv);
 }
 
-int waitAfterAttempt(QString interfaceName, AttemptEnd how) {
-    if (how == AttemptEnd::OpenFailed) {
-        // The interface is there but cannot be captured: only a change can help.
-        return wait_device_receive();
-    }
-    return waitUnlessPresent(interfaceName);
+int waitAfterAttempt(QString interfaceName, AttemptEnd) {
+    // However the attempt ended, the interface may have come back or up since: an open that
+    // failed because the link was down must not miss the link coming up a moment later.
+    return waitUntilServable(interfaceName);
 }
 
 LoopOps systemLoopOps() {
-    return LoopOps{pcap_find, pcap_init, pcap_loop, pcap_close, waitAfterAttempt, sleep};
+    return LoopOps{pcap_find, pcap_init, pcap_serve, pcap_close, waitAfterAttempt, sleep};
 }
 
 void runAttempt(ArgsStr *args, const LoopOps &ops) {
@@ -50,8 +48,8 @@ void runAttempt(ArgsStr *args, const LoopOps &ops) {
         // Only a capture whose filter is installed is ever handed to the frame handler.
         args->pcapHandle = handle;
         qDebug() << QStringLiteral("start '%1' dump").arg(args->interfaceName);
-        // Returns only when libpcap ends the capture, e.g. when the interface is removed.
-        ops.dispatch(handle, 0, on_handle_pkt, reinterpret_cast<u_char *>(args));
+        // Returns only when the capture ends: the interface was removed or taken down.
+        ops.dispatch(handle, args->interfaceName, on_handle_pkt, reinterpret_cast<u_char *>(args));
         qDebug() << QStringLiteral("stop '%1' dump").arg(args->interfaceName);
         ops.close(handle);
     }

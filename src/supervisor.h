@@ -25,7 +25,7 @@ enum class AttemptEnd { NotFound, OpenFailed, CaptureEnded };
 struct LoopOps {
     bool (*find)(QString interfaceName);
     bool (*open)(pcap **handle, QString interfaceName, QString filter);
-    int (*dispatch)(pcap *handle, int count, pcap_handler handler, u_char *user);
+    int (*dispatch)(pcap *handle, QString interfaceName, pcap_handler handler, u_char *user);
     void (*close)(pcap *handle);
     int (*waitForChange)(QString interfaceName, AttemptEnd how);
     unsigned (*pause)(unsigned seconds);
@@ -33,9 +33,9 @@ struct LoopOps {
 
 LoopOps systemLoopOps();
 
-// The wait between attempts: for udev to report a network change. After a missing interface
-// or an ended capture, a watch that finds the interface present when it begins ends at once:
-// the udev events of an interface that came back while the agent was still busy are gone.
+// The wait between attempts: for udev to report a network change, or the served link to come
+// up. A watch that finds the interface listed and up when it begins ends at once: the events of
+// an interface that came back while the agent was still busy are gone.
 int waitAfterAttempt(QString interfaceName, AttemptEnd how);
 
 // One attempt of the supervision loop, the wait and the pause included.

@@ -50,7 +50,7 @@ int runInfo(StationLink &link, const StationOptions &o, const QString &interface
         const QByteArray payload = reply.frame.mid(14);
         if (!parseInfoReply(payload, &board, &why)) {
             ++malformed;
-            err() << "l2station: not a well-formed info reply (" << why << ", "
+            err() << "l2station: not a well-formed info reply (" << printableText(why) << ", "
                   << reply.frame.size() << " bytes): " << printablePayload(payload.left(200))
                   << '\n';
             continue;

@@ -303,7 +303,9 @@ QString boardsTable(const QList<BoardInfo> &boards) {
                              QStringLiteral("PRODUCT"), QStringLiteral("HARDID"),
                              QStringLiteral("IPV4"), QStringLiteral("MS")}};
     for (const BoardInfo &b : boards) {
-        rows.append({b.device, b.version, b.product, b.hardId, b.ipAddresses.join(QLatin1Char(' ')),
+        // Any board on the segment can be an impostor: its texts never reach the terminal raw.
+        rows.append({printableText(b.device), printableText(b.version), printableText(b.product),
+                     printableText(b.hardId), printableText(b.ipAddresses.join(QLatin1Char(' '))),
                      QString::number(b.replyMs, 'f', 1)});
     }
     QList<int> widths;
@@ -338,6 +340,22 @@ QByteArray boardsJson(const QList<BoardInfo> &boards) {
         array.append(o);
     }
     return QJsonDocument(array).toJson(QJsonDocument::Indented);
+}
+
+QString printableText(const QString &text) {
+    QString out;
+    for (const QChar ch : text) {
+        const ushort c = ch.unicode();
+        if (c == '\\') {
+            out += QStringLiteral("\\\\");
+        } else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
+            // C0 and C1 controls: ESC, BEL, CR and CSI could drive the technician's terminal.
+            out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
+        } else {
+            out += ch;
+        }
+    }
+    return out;
 }
 
 QString printablePayload(const QByteArray &payload) {

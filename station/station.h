@@ -57,6 +57,8 @@ QByteArray boardsJson(const QList<BoardInfo> &boards);
 
 // A payload shown to a person: text with escapes for what is not printable.
 QString printablePayload(const QByteArray &payload);
+// The text with a backslash doubled and every control character (C0, DEL, C1) as \xNN.
+QString printableText(const QString &text);
 QString hexDump(const QByteArray &bytes);
 
 // ping's figures.

@@ -2,15 +2,18 @@
 # Runs a command as a test board would: in a mount namespace of its own (start it under
 # `unshare --mount --propagation private`), optionally with /App bound to a test directory,
 # extra directories first on PATH, its own systemd-udevd, and another user.
-#   board-env.sh [--app DIR] [--path DIR] [--udev] [--user NAME] -- COMMAND [ARG...]
+#   board-env.sh [--app DIR] [--path DIR] [--udev] [--user NAME] [--log-reader-exits]
+#                -- COMMAND [ARG...]
+# --log-reader-exits puts standard error on a pipe whose reader exits after the first line.
 set -eu
-app= path= udev= user=
+app= path= udev= user= deadreader=
 while [ $# -gt 0 ]; do
     case "$1" in
     --app) app=$2; shift 2 ;;
     --path) path=$2; shift 2 ;;
     --udev) udev=1; shift ;;
     --user) user=$2; shift 2 ;;
+    --log-reader-exits) deadreader=1; shift ;;
     --) shift; break ;;
     *) echo "board-env.sh: unknown option $1" >&2; exit 2 ;;
     esac
@@ -41,6 +44,10 @@ fi
 if [ -n "$path" ]; then
     PATH="$path:$PATH"
     export PATH
+fi
+if [ -n "$deadreader" ]; then
+    { "$@" 2>&1 >/dev/null | head -n 1 >/dev/null; } 2>&1
+    exit
 fi
 if [ -n "$user" ]; then
     exec setpriv --reuid="$user" --regid="$(id -g "$user")" --init-groups "$@"

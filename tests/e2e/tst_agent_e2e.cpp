@@ -10,6 +10,8 @@
 
 #include <memory>
 
+#include <csignal>
+
 namespace {
 
 const QString kStartLine = QStringLiteral("\"start 'eth1' dump\"");
@@ -27,18 +29,21 @@ struct Segment {
         return board.ok() && station.ok();
     }
 
-    bool addLink(const QString &address = QStringLiteral("192.168.10.25/24")) {
+    bool addLink(const QString &address = QStringLiteral("192.168.10.25/24"), bool up = true) {
         return board.ip({QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("eth1"),
                          QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"),
                          QStringLiteral("name"), QStringLiteral("st0"), QStringLiteral("netns"),
                          station.name()}) &&
                board.ip({QStringLiteral("addr"), QStringLiteral("add"), address,
                          QStringLiteral("dev"), QStringLiteral("eth1")}) &&
-               board.ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("eth1"),
-                         QStringLiteral("up")}) &&
-               station.ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("st0"),
-                           QStringLiteral("up")}) &&
+               (!up || setUp(board, QStringLiteral("eth1"), true)) &&
+               setUp(station, QStringLiteral("st0"), true) &&
                socket.open(station.name(), QStringLiteral("st0"));
+    }
+
+    static bool setUp(const Netns &ns, const QString &link, bool up) {
+        return ns.ip({QStringLiteral("link"), QStringLiteral("set"), link,
+                      up ? QStringLiteral("up") : QStringLiteral("down")});
     }
 
     bool deleteLink() {
@@ -72,6 +77,12 @@ class TestAgentE2e : public QObject {
     void missingAtStartThenHotplugged();
     void identitySourcesMissing();
     void nonRootRetries();
+    void linkDownAtOpenThenUp();
+    void carrierLossKeepsAdminDownEndsCapture();
+    void recreatedWithoutUdevd();
+    void deadLogReader();
+    void resetChildGetsOnlyStdio();
+    void identityHazards();
     void cleanupTestCase();
 
   private:
@@ -92,7 +103,9 @@ bool TestAgentE2e::startBoard(Segment &segment, AgentRun &agent, const QStringLi
     const QString work = dir_.filePath(QStringLiteral("work-") + segment.board.name());
     if (!writeFile(work + QStringLiteral("/run/resetAll.sh"),
                    "#!/bin/sh\ncd \"$(dirname \"$0\")/..\"\necho reset >> reset.log\n"
-                   "[ -e slow ] && sleep 1\n",
+                   "[ -e slow ] && sleep 1\n"
+                   "[ -e spawn ] && { sleep 60 & echo $! > child.pid; }\n"
+                   "exit 0\n",
                    true)) {
         return false;
     }
@@ -256,8 +269,11 @@ void TestAgentE2e::missingAtStartThenHotplugged() {
 
     QElapsedTimer timer;
     timer.start();
-    QVERIFY(segment.addLink());
+    // Left down until udev has reported it, so that udev, not the link coming up, ends the
+    // watch.
+    QVERIFY(segment.addLink(QStringLiteral("192.168.10.25/24"), false));
     QVERIFY(agent.waitForLine(QStringLiteral("add /devices/virtual/net/eth1 net")));
+    QVERIFY(Segment::setUp(segment.board, QStringLiteral("eth1"), true));
     QVERIFY(agent.waitForLine(kStartLine));
     const QStringList lines = agent.logLines();
     const int added = lines.indexOf(QStringLiteral("add /devices/virtual/net/eth1 net"));
@@ -298,11 +314,159 @@ void TestAgentE2e::nonRootRetries() {
     QVERIFY2(timer.elapsed() > 2500, "attempts follow each other every three seconds");
     const QStringList lines = agent.logLines();
     QCOMPARE(lines.count(QStringLiteral("pcap_init failed")), 2);
-    QVERIFY(lines.first().startsWith(QStringLiteral("pcap_open_live error eth1: ")));
+    // Worded as pcap_open_live words a refused capture.
+    QCOMPARE(lines.first(),
+             QStringLiteral("pcap_open_live error eth1: You don't have permission to perform this "
+                            "capture on that device (socket: Operation not permitted)"));
     const int first = lines.indexOf(refusal);
     QCOMPARE(lines.at(first - 1), QStringLiteral("pcap_init failed"));
     QCOMPARE(lines.at(first + 1), QStringLiteral("stop the kernel uevent"));
     QCOMPARE(agent.out(), QString());
+}
+
+namespace {
+
+// Processor ticks (user and system) the process has used so far.
+qint64 cpuTicks(pid_t pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    // Fields 14 and 15, counted after the command name's closing parenthesis.
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return fields.value(11).toLongLong() + fields.value(12).toLongLong();
+}
+
+const QString kLinkUpLine = QStringLiteral("\"link 'eth1' up\"");
+
+} // namespace
+
+// The link is there but down when the agent starts: no uevent comes when it is brought up.
+void TestAgentE2e::linkDownAtOpenThenUp() {
+    Segment segment;
+    QVERIFY(segment.ok());
+    QVERIFY(segment.addLink(QStringLiteral("192.0.2.8/24"), false));
+    AgentRun agent;
+    QVERIFY(startBoard(segment, agent, {QStringLiteral("--udev")}));
+    QVERIFY(agent.waitForLine(QStringLiteral("pcap_open_live error eth1: That device is not up")));
+    QVERIFY(agent.waitForLine(QStringLiteral("start the kernel uevent")));
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(Segment::setUp(segment.board, QStringLiteral("eth1"), true));
+    QVERIFY(agent.waitForLine(kLinkUpLine));
+    QVERIFY(agent.waitForLine(kStartLine));
+    QVERIFY(!segment.ask(stationFrame("req:kiv+info")).isEmpty());
+    qInfo("link up to first answer: %lld ms", timer.elapsed());
+}
+
+void TestAgentE2e::carrierLossKeepsAdminDownEndsCapture() {
+    Segment segment;
+    QVERIFY(segment.ok());
+    QVERIFY(segment.addLink());
+    AgentRun agent;
+    QVERIFY(startBoard(segment, agent, {QStringLiteral("--udev")}));
+    QVERIFY(agent.waitForLine(kStartLine));
+    // The peer goes away: eth1 loses its carrier but stays up, and keeps its capture.
+    QVERIFY(Segment::setUp(segment.station, QStringLiteral("st0"), false));
+    QVERIFY(Segment::setUp(segment.station, QStringLiteral("st0"), true));
+    QTRY_VERIFY_WITH_TIMEOUT(!segment.ask(stationFrame("after carrier"), 200).isEmpty(), 10000);
+    QCOMPARE(agent.logCount(kStopLine), 0);
+
+    QVERIFY(Segment::setUp(segment.board, QStringLiteral("eth1"), false));
+    QVERIFY(agent.waitForLine(QStringLiteral("\"link 'eth1' down\"")));
+    QVERIFY(agent.waitForLine(kStopLine));
+    QVERIFY(agent.waitForLine(QStringLiteral("start the kernel uevent"), 1));
+    // Down, the agent blocks in its wait instead of polling the capture.
+    const qint64 before = cpuTicks(agent.pid());
+    QThread::sleep(3);
+    QVERIFY2(cpuTicks(agent.pid()) - before <= 1, "spins while the link is down");
+    QVERIFY(Segment::setUp(segment.board, QStringLiteral("eth1"), true));
+    QVERIFY(agent.waitForLine(kStartLine, 2));
+    QVERIFY(!segment.ask(stationFrame("req:kiv+info")).isEmpty());
+}
+
+void TestAgentE2e::recreatedWithoutUdevd() {
+    Segment segment;
+    QVERIFY(segment.ok());
+    QVERIFY(segment.addLink());
+    AgentRun agent;
+    QVERIFY(startBoard(segment, agent, {}));
+    QVERIFY(agent.waitForLine(kStartLine));
+    QVERIFY(segment.deleteLink());
+    QVERIFY(agent.waitForLine(QStringLiteral("start the kernel uevent")));
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(segment.addLink());
+    QVERIFY(agent.waitForLine(kStartLine, 2));
+    QVERIFY(!segment.ask(stationFrame("req:kiv+info")).isEmpty());
+    qInfo("re-creation without udevd to first answer: %lld ms", timer.elapsed());
+    QVERIFY(timer.elapsed() < 4500);
+}
+
+void TestAgentE2e::deadLogReader() {
+    Segment segment;
+    QVERIFY(segment.ok());
+    QVERIFY(segment.addLink());
+    AgentRun agent;
+    QVERIFY(startBoard(segment, agent, {QStringLiteral("--log-reader-exits")}));
+    // The reader is gone after the first line; every frame then writes to a dead pipe.
+    QTRY_VERIFY_WITH_TIMEOUT(!segment.ask(stationFrame("first"), 200).isEmpty(), 15000);
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(!segment.ask(stationFrame("req:kiv+info")).isEmpty());
+    }
+}
+
+void TestAgentE2e::resetChildGetsOnlyStdio() {
+    const QString work = agent_->workDir();
+    QVERIFY(QFile(work + QStringLiteral("/spawn")).open(QIODevice::WriteOnly));
+    QFile::remove(work + QStringLiteral("/child.pid"));
+    QVERIFY(main_->socket.send(stationFrame("req:kiv+init")));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(work + QStringLiteral("/child.pid")).size() > 0, 10000);
+    QFile::remove(work + QStringLiteral("/spawn"));
+    QFile pidFile(work + QStringLiteral("/child.pid"));
+    QVERIFY(pidFile.open(QIODevice::ReadOnly));
+    const pid_t child = pidFile.readAll().trimmed().toInt();
+    const QStringList fds = QDir(QStringLiteral("/proc/%1/fd").arg(child))
+                                .entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
+    kill(child, SIGKILL);
+    QCOMPARE(fds, (QStringList{QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2")}));
+}
+
+// Sources that used to hold up start-up for ever or make a reply unsendable.
+void TestAgentE2e::identityHazards() {
+    const QString app = dir_.filePath(QStringLiteral("hazard-app"));
+    const QString bin = dir_.filePath(QStringLiteral("hazard-bin"));
+    QVERIFY(QDir().mkpath(app + QStringLiteral("/bin")) &&
+            QDir().mkpath(app + QStringLiteral("/cfg")));
+    QVERIFY(runCommand({QStringLiteral("mkfifo"), app + QStringLiteral("/bin/version"),
+                        app + QStringLiteral("/cfg/ID.txt")}));
+    // A blkid that prints its line and then never ends: what it printed is kept.
+    QVERIFY(writeFile(bin + QStringLiteral("/blkid"),
+                      "#!/bin/sh\necho '/dev/mmcblk0: PTUUID=\"" + kUuid.toLatin1() +
+                          "\" PTTYPE=\"gpt\"'\nexec sleep 600\n",
+                      true));
+    Segment segment;
+    QVERIFY(segment.ok());
+    QVERIFY(segment.addLink(QStringLiteral("192.0.2.9/24")));
+    AgentRun agent;
+    QVERIFY(startBoard(
+        segment, agent,
+        {QStringLiteral("--udev"), QStringLiteral("--app"), app, QStringLiteral("--path"), bin}));
+    QVERIFY(agent.waitForLine(kStartLine, 1, 15000));
+    QCOMPARE(segment.ask(stationFrame("req:kiv+info")).mid(14),
+             "res:kiv+info\nDevice : \nVersion : \nProduct : Error\nHardId : " + kUuid.toLatin1() +
+                 "\nIpAddress : 192.0.2.9\n");
+    agent.stop();
+
+    // An ID file far larger than a frame: read up to the cap, and the failed send is logged.
+    QVERIFY(QFile::remove(app + QStringLiteral("/cfg/ID.txt")));
+    QVERIFY(writeFile(app + QStringLiteral("/cfg/ID.txt"), QByteArray(100000, 'x')));
+    AgentRun big;
+    QVERIFY(startBoard(segment, big, {QStringLiteral("--udev"), QStringLiteral("--app"), app}));
+    QVERIFY(big.waitForLine(kStartLine));
+    QVERIFY(segment.socket.send(stationFrame("req:kiv+info")));
+    QVERIFY(big.waitForText(QStringLiteral("pcap_sendpacket error send: Message too long")));
 }
 
 void TestAgentE2e::cleanupTestCase() {

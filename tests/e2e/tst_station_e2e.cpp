@@ -45,6 +45,7 @@ class TestStationE2e : public QObject {
     void resetReachesEveryBoard();
     void exitStatuses_data();
     void exitStatuses();
+    void hostileBoardEscaped();
     void cleanupTestCase();
 
   private:
@@ -252,6 +253,41 @@ void TestStationE2e::exitStatuses() {
     QVERIFY2(r.err.startsWith(message), qPrintable(r.err));
     if (args.contains(QStringLiteral("--json"))) {
         QCOMPARE(r.out.trimmed(), QStringLiteral("[\n]"));
+    }
+}
+
+// Anyone on the segment can pose as a board: its texts must not reach the terminal raw.
+void TestStationE2e::hostileBoardEscaped() {
+    Netns evil(QStringLiteral("evil"));
+    QVERIFY(evil.ok());
+    QVERIFY(evil.ip({QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("eth1"),
+                     QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"),
+                     QStringLiteral("name"), QStringLiteral("pevil"), QStringLiteral("netns"),
+                     segment_->name()}));
+    QVERIFY(evil.ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("eth1"),
+                     QStringLiteral("up")}));
+    QVERIFY(
+        segment_->ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("pevil"),
+                      QStringLiteral("master"), QStringLiteral("quiet0"), QStringLiteral("up")}));
+    PacketSocket board;
+    QVERIFY(board.open(evil.name(), QStringLiteral("eth1")));
+    QProcess process;
+    process.start(QStringLiteral("ip"),
+                  {QStringLiteral("netns"), QStringLiteral("exec"), segment_->name(),
+                   stationBinary(), QStringLiteral("info"), QStringLiteral("-i"),
+                   QStringLiteral("quiet0"), QStringLiteral("-w"), QStringLiteral("2000")});
+    QVERIFY(!board.receive(10000, kStationMac, kServiceMac).isEmpty());
+    const QByteArray header = kStationMac + kServiceMac + QByteArray(2, '\0');
+    QVERIFY(board.send(header + "res:kiv+info\nDevice : \x1b]0;owned\x07\x9b"
+                                "2J\rX\n"
+                                "Version : 1\nProduct : P\nHardId : H\nIpAddress : 10.0.0.1\n"));
+    QVERIFY(board.send(header + "res:kiv+info\nDevice : \x1b[31m\n"));
+    QVERIFY(process.waitForFinished(10000));
+    const QByteArray out = process.readAllStandardOutput() + process.readAllStandardError();
+    QVERIFY2(out.contains("\\x1b]0;owned\\x07\\x9b2J\\x0dX"), out.constData());
+    QVERIFY2(out.contains("1 malformed"), out.constData());
+    for (const char *raw : {"\x1b", "\x07", "\r", "\xc2\x9b"}) {
+        QVERIFY2(!out.contains(raw), out.constData());
     }
 }
 

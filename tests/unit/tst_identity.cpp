@@ -66,6 +66,9 @@ void TestIdentity::hardIdFromCommand_data() {
         << QString::fromLatin1(longValue);
     QTest::newRow("command prints nothing") << QByteArray("true") << QString();
     QTest::newRow("command missing") << QByteArray("/nonexistent/blkid 2>/dev/null") << QString();
+    QTest::newRow("NUL cuts only its own piece")
+        << QByteArray("printf 'x\\0y\\nPTUUID=\"ab\" z\\n'") << QStringLiteral("ab");
+    QTest::newRow("endless output is capped") << QByteArray("yes") << QString();
 }
 
 void TestIdentity::hardIdFromCommand() {

@@ -1,4 +1,5 @@
 // The watcher's paths and lines, with real udev devices and monitors and scripted failures.
+#include "linkwatch.h"
 #include "logcapture.h"
 #include "netwatch.h"
 
@@ -7,6 +8,10 @@
 #include <libudev.h>
 
 #include <cerrno>
+#include <cstring>
+
+#include <linux/rtnetlink.h>
+#include <net/if.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -88,6 +93,8 @@ class TestNetwatch : public QObject {
     void watch_data();
     void watch();
     void waitReleasesEverything();
+    void linkMessages_data();
+    void linkMessages();
 };
 
 void TestNetwatch::subsystem_data() {
@@ -251,6 +258,59 @@ void TestNetwatch::waitReleasesEverything() {
     QCOMPARE(waitpid(child, &status, 0), child);
     QVERIFY(WIFEXITED(status));
     QCOMPARE(WEXITSTATUS(status), 0);
+}
+
+namespace {
+
+// One rtnetlink link message, as the kernel lays it out; `name` empty for none.
+QByteArray linkMessage(quint16 type, int index, unsigned flags, const QByteArray &name) {
+    QByteArray attr;
+    if (!name.isEmpty()) {
+        rtattr a{static_cast<unsigned short>(RTA_LENGTH(name.size() + 1)), IFLA_IFNAME};
+        attr = QByteArray(reinterpret_cast<const char *>(&a), sizeof a) + name + '\0';
+        attr.append(QByteArray(RTA_ALIGN(attr.size()) - attr.size(), '\0'));
+    }
+    ifinfomsg info{};
+    info.ifi_index = index;
+    info.ifi_flags = flags;
+    nlmsghdr header{};
+    header.nlmsg_type = type;
+    header.nlmsg_len = NLMSG_LENGTH(sizeof info) + attr.size();
+    return QByteArray(reinterpret_cast<const char *>(&header), sizeof header) +
+           QByteArray(reinterpret_cast<const char *>(&info), sizeof info) + attr;
+}
+
+} // namespace
+
+void TestNetwatch::linkMessages_data() {
+    QTest::addColumn<QByteArray>("datagram");
+    QTest::addColumn<QStringList>("events"); // name:index:up|down|removed
+    const QByteArray up = linkMessage(RTM_NEWLINK, 7, IFF_UP | IFF_RUNNING, "eth1");
+    QTest::newRow("link up") << up << QStringList{QStringLiteral("eth1:7:up")};
+    QTest::newRow("down, then removed, in one datagram")
+        << linkMessage(RTM_NEWLINK, 7, 0, "eth1") + linkMessage(RTM_DELLINK, 7, IFF_UP, "eth1")
+        << QStringList{QStringLiteral("eth1:7:down"), QStringLiteral("eth1:7:removed")};
+    QTest::newRow("other messages skipped")
+        << linkMessage(RTM_NEWADDR, 3, 0, "x") + up << QStringList{QStringLiteral("eth1:7:up")};
+    QTest::newRow("no name") << linkMessage(RTM_NEWLINK, 2, IFF_UP, QByteArray())
+                             << QStringList{QStringLiteral(":2:up")};
+    QTest::newRow("length past the end") << up.left(up.size() - 4) << QStringList();
+    QTest::newRow("runt") << QByteArray(8, '\xff') << QStringList();
+}
+
+void TestNetwatch::linkMessages() {
+    QFETCH(QByteArray, datagram);
+    QFETCH(QStringList, events);
+    QStringList seen;
+    for (const LinkEvent &e : parseLinkMessages(datagram)) {
+        seen << QStringLiteral("%1:%2:%3")
+                    .arg(e.name)
+                    .arg(e.index)
+                    .arg(e.removed ? QStringLiteral("removed")
+                         : e.up()  ? QStringLiteral("up")
+                                   : QStringLiteral("down"));
+    }
+    QCOMPARE(seen, events);
 }
 
 QTEST_APPLESS_MAIN(TestNetwatch)

@@ -19,6 +19,8 @@ class TestStation : public QObject {
     void pingPayloads();
     void pingSummary();
     void pick();
+    void printableText_data();
+    void printableText();
 };
 
 void TestStation::parseReply_data() {
@@ -211,6 +213,23 @@ void TestStation::pick() {
                                          {QStringLiteral("eth2"), true, false, true}};
     QCOMPARE(pickInterface(list), QStringLiteral("eth1"));
     QCOMPARE(pickInterface(list.mid(0, 3)), QString());
+}
+
+void TestStation::printableText_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("plain and Latin-1")
+        << QStringLiteral("BOARD-\u00e97") << QStringLiteral("BOARD-\u00e97");
+    QTest::newRow("ESC, BEL, CR") << QStringLiteral("a\x1b[2Jb\a\r")
+                                  << QStringLiteral("a\\x1b[2Jb\\x07\\x0d");
+    QTest::newRow("DEL and C1 CSI") << QStringLiteral("\x7f\u009b") << QStringLiteral("\\x7f\\x9b");
+    QTest::newRow("backslash") << QStringLiteral("a\\x41") << QStringLiteral("a\\\\x41");
+}
+
+void TestStation::printableText() {
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QCOMPARE(::printableText(text), shown);
 }
 
 QTEST_APPLESS_MAIN(TestStation)

@@ -1,5 +1,6 @@
 // One attempt of the supervision loop on every path, through fake capture and wait calls.
 #include "args_str.h"
+#include "capture.h"
 #include "logcapture.h"
 #include "supervisor.h"
 
@@ -27,12 +28,12 @@ bool fakeOpen(pcap **handle, QString name, QString filter) {
     return g_script->opens;
 }
 
-int fakeDispatch(pcap *handle, int count, pcap_handler, u_char *user) {
+int fakeDispatch(pcap *handle, QString name, pcap_handler, u_char *user) {
     // The handler may only ever see the capture that is being dispatched.
     const bool sameHandle = handle == kFakeHandle && g_script->args->pcapHandle == kFakeHandle;
     const bool sameRecord = user == reinterpret_cast<u_char *>(g_script->args);
-    g_script->calls << QStringLiteral("dispatch count=%1 handle=%2 record=%3")
-                           .arg(count)
+    g_script->calls << QStringLiteral("dispatch %1 handle=%2 record=%3")
+                           .arg(name)
                            .arg(sameHandle ? QStringLiteral("ok") : QStringLiteral("wrong"))
                            .arg(sameRecord ? QStringLiteral("ok") : QStringLiteral("wrong"));
     return -1;
@@ -65,7 +66,30 @@ class TestSupervisor : public QObject {
     void attempt();
     void interfaceName_data();
     void interfaceName();
+    void openFailureWording_data();
+    void openFailureWording();
 };
+
+// As pcap_open_live words a failed activation.
+void TestSupervisor::openFailureWording_data() {
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("plain error") << PCAP_ERROR << QByteArray("eth1: socket: boom");
+    QTest::newRow("permission")
+        << PCAP_ERROR_PERM_DENIED
+        << QByteArray("eth1: You don't have permission to perform this capture on that device "
+                      "(socket: boom)");
+    QTest::newRow("no such device")
+        << PCAP_ERROR_NO_SUCH_DEVICE << QByteArray("eth1: No such device exists (socket: boom)");
+    QTest::newRow("not up, reason left out")
+        << PCAP_ERROR_IFACE_NOT_UP << QByteArray("eth1: That device is not up");
+}
+
+void TestSupervisor::openFailureWording() {
+    QFETCH(int, status);
+    QFETCH(QByteArray, line);
+    QCOMPARE(openFailureText("eth1", status, "socket: boom"), line);
+}
 
 void TestSupervisor::attempt_data() {
     QTest::addColumn<QString>("interface");
@@ -96,7 +120,7 @@ void TestSupervisor::attempt_data() {
         << QStringLiteral("en\"p0") << true << true
         << QStringList{QStringLiteral("find en\"p0"),
                        QStringLiteral("open en\"p0 [%1]").arg(filter),
-                       QStringLiteral("dispatch count=0 handle=ok record=ok"),
+                       QStringLiteral("dispatch en\"p0 handle=ok record=ok"),
                        QStringLiteral("close"),
                        QStringLiteral("wait en\"p0 capture-ended"),
                        QStringLiteral("pause 3")}
