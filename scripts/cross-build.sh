@@ -2,6 +2,7 @@
 # Cross-builds both executables and the tests for arm64 (AArch64 boards) and runs the unit
 # tests under qemu-aarch64. Installs what is missing (arm64 multiarch libraries included).
 #   scripts/cross-build.sh [extra cmake options]      BUILD_DIR=build-arm64 by default
+#   scripts/cross-build.sh --deps-only                 only install what a cross-build needs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -12,6 +13,7 @@ if ! dpkg --print-foreign-architectures | grep -qx arm64; then
 fi
 need_packages cmake pkg-config qtbase5-dev crossbuild-essential-arm64 qemu-user file \
     qtbase5-dev:arm64 libpcap-dev:arm64 libudev-dev:arm64
+[ "${1:-}" != --deps-only ] || exit 0
 
 build=${BUILD_DIR:-build-arm64}
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DL2_WERROR=ON "$@"

@@ -106,13 +106,15 @@ void on_handle_pkt(unsigned char *user, const pcap_pkthdr *header, const unsigne
     logFrame(header->caplen, header->len, splitFrame(frame));
     const FrameDecision decision = decideFrame(frame, *args, boardIpv4Addresses);
     switch (decision.action) {
-    case FrameAction::Reset:
+    case FrameAction::Reset: {
         qDebug() << "start reset all";
         // The script's outcome is the board's business; the agent only starts it and waits.
         // Its children must not keep the capture open after the agent is gone.
         closeOnExecAboveStderr();
-        (void)std::system(kResetCommand);
+        const int ignored = std::system(kResetCommand);
+        Q_UNUSED(ignored);
         break;
+    }
     case FrameAction::Send:
         if (pcap_sendpacket(args->pcapHandle,
                             reinterpret_cast<const u_char *>(decision.reply.constData()),
