@@ -1,5 +1,7 @@
 // Reference responder set up the classic way: pcap_open_live with a 500 ms timeout and no
 // immediate mode, so libpcap hands frames over only when its buffer timeout expires.
+#include "wire.h"
+
 #include "reply.h"
 
 #include <cstdio>
@@ -24,8 +26,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     bpf_program program;
-    if (pcap_compile(p, &program, "ether src 00:11:22:33:44:55 and ether dst 66:77:88:99:AA:BB", 0,
-                     PCAP_NETMASK_UNKNOWN) != 0 ||
+    const QByteArray filter = wire::requestFilter().toLatin1();
+    if (pcap_compile(p, &program, filter.constData(), 0, PCAP_NETMASK_UNKNOWN) != 0 ||
         pcap_setfilter(p, &program) != 0) {
         std::fprintf(stderr, "filter: %s\n", pcap_geterr(p));
         return 1;

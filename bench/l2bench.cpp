@@ -3,6 +3,8 @@
 //   l2bench rtt IFACE echo|info COUNT     prints median_us p99_us lost
 //   l2bench burst IFACE COUNT             prints sent answered
 //   l2bench flood IFACE COUNT             sends COUNT mixed frames, prints sent
+#include "wire.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
@@ -20,8 +22,8 @@
 
 namespace {
 
-const unsigned char kService[6] = {0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB};
-const unsigned char kStation[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+const unsigned char *const kService = wire::kServiceAddress;
+const unsigned char *const kStation = wire::kStationAddress;
 
 using Clock = std::chrono::steady_clock;
 
@@ -89,13 +91,13 @@ int rtt(int fd, bool info, int count) {
     int lost = 0;
     for (int i = 0; i < count; ++i) {
         const std::string tag = "rtt " + std::to_string(i);
-        const auto request = frame(info ? "req:kiv+info" : tag);
+        const auto request = frame(info ? wire::kInfoKeyword : tag);
         const auto start = Clock::now();
         send(fd, request.data(), request.size(), 0);
         std::string payload;
         bool matched = false;
         while (receiveReply(fd, 1000, &payload)) {
-            if (info ? payload.rfind("res:kiv+info", 0) == 0
+            if (info ? payload.rfind(wire::kInfoReplyTag, 0) == 0
                      : payload.compare(0, tag.size() + 1, tag + '\0') == 0) {
                 matched = true;
                 break;
@@ -145,7 +147,7 @@ int flood(int fd, int count) {
         std::string body;
         switch (seed % 5) {
         case 0:
-            body = "req:kiv+info";
+            body = wire::kInfoKeyword;
             break;
         case 1:
             body = std::string(seed % 1500, char(seed >> 8));

@@ -1,5 +1,7 @@
 // The floor: the least a responder can do on Linux, a blocking AF_PACKET socket that checks the
 // two addresses and sends the reply straight back.
+#include "wire.h"
+
 #include "reply.h"
 
 #include <arpa/inet.h>
@@ -10,8 +12,8 @@
 #include <sys/socket.h>
 
 int main(int argc, char **argv) {
-    static const unsigned char service[6] = {0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB};
-    static const unsigned char station[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    const unsigned char *const service = wire::kServiceAddress;
+    const unsigned char *const station = wire::kStationAddress;
     const int fd = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
     sockaddr_ll address{};
     address.sll_family = AF_PACKET;

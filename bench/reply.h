@@ -2,6 +2,8 @@
 // a fixed identity text for an info request, as the agent answers.
 #pragma once
 
+#include "wire.h"
+
 #include <cstddef>
 #include <cstring>
 
@@ -9,13 +11,16 @@ inline size_t buildReply(const unsigned char *in, size_t len, unsigned char *out
     static const char info[] = "res:kiv+info\nDevice : BOARD-A7\nVersion : 2.3.1\nProduct : "
                                "PX0042\nHardId : 5e1d0c2a-93b4-4f6e-8a71-0c9d2b3e4f51\n"
                                "IpAddress : 192.168.10.25\n";
-    std::memcpy(out, in + 6, 6);
-    std::memcpy(out + 6, in, 6);
-    out[12] = out[13] = 0;
-    if (len >= 26 && std::memcmp(in + 14, "req:kiv+info", 12) == 0) {
-        std::memcpy(out + 14, info, sizeof info - 1);
-        return 14 + sizeof info - 1;
+    using namespace wire;
+    constexpr size_t keywordLen = sizeof kInfoKeyword - 1;
+    std::memcpy(out + kDstOffset, in + kSrcOffset, kAddressLen);
+    std::memcpy(out + kSrcOffset, in + kDstOffset, kAddressLen);
+    out[kTypeOffset] = out[kTypeOffset + 1] = 0;
+    if (len >= kHeaderLen + keywordLen &&
+        std::memcmp(in + kHeaderLen, kInfoKeyword, keywordLen) == 0) {
+        std::memcpy(out + kHeaderLen, info, sizeof info - 1);
+        return kHeaderLen + sizeof info - 1;
     }
-    std::memcpy(out + 14, in + 14, len - 14);
+    std::memcpy(out + kHeaderLen, in + kHeaderLen, len - kHeaderLen);
     return len;
 }

@@ -1,4 +1,4 @@
-// Service-frame decisions, replies and logging.
+// The frame handler, the board's addresses, the log lines and the MAC codec.
 #include "protocol.h"
 
 #include "args_str.h"
@@ -11,31 +11,7 @@
 
 #include <cstdlib>
 
-const char *const kResetKeyword = "req:kiv+init";
-const char *const kInfoKeyword = "req:kiv+info";
 const char *const kResetCommand = "./run/resetAll.sh";
-
-ServiceFrame splitFrame(QByteArray frame) {
-    ServiceFrame f;
-    f.dst = frame.mid(0, 6);
-    f.src = frame.mid(6, 6);
-    f.payload = frame.mid(kHeaderLen);
-    // Senders pad short frames with zeros up to the Ethernet minimum; those never reach the
-    // text. fromUtf8(QByteArray) stops at the first zero byte.
-    f.text = QString::fromUtf8(f.payload);
-    return f;
-}
-
-QByteArray replyFrame(const ServiceFrame &request, QByteArray payload) {
-    QByteArray frame;
-    frame.reserve(kHeaderLen + payload.size());
-    frame.append(request.src);
-    frame.append(request.dst);
-    frame.append('\0');
-    frame.append('\0');
-    frame.append(payload);
-    return frame;
-}
 
 QStringList ipv4AddressList(QList<QList<QNetworkAddressEntry>> interfaces) {
     QStringList list;
@@ -57,39 +33,6 @@ QStringList boardIpv4Addresses() {
         interfaces.append(interface.addressEntries());
     }
     return ipv4AddressList(interfaces);
-}
-
-QString infoReplyText(const ArgsStr &args, QStringList ipv4Addresses) {
-    QString text = QStringLiteral("res:kiv+info\n");
-    text += QStringLiteral("Device : %1\n").arg(args.deviceName);
-    text += QStringLiteral("Version : %1\n").arg(args.version);
-    text += QStringLiteral("Product : %1\n").arg(args.deviceId);
-    text += QStringLiteral("HardId : %1\n").arg(args.hardId);
-    const QString addresses = ipv4Addresses.isEmpty() ? QStringLiteral("127.0.0.1")
-                                                      : ipv4Addresses.join(QLatin1Char(' '));
-    text += QStringLiteral("IpAddress : %1\n").arg(addresses);
-    return text;
-}
-
-FrameDecision decideFrame(QByteArray frame, const ArgsStr &args, AddressSource addresses) {
-    FrameDecision decision;
-    if (frame.size() < kMinAddressedLen) {
-        // Without both addresses there is no one to answer; a reply would be a malformed
-        // frame shorter than an Ethernet header.
-        return decision;
-    }
-    const ServiceFrame request = splitFrame(frame);
-    if (request.text.startsWith(QLatin1String(kResetKeyword))) {
-        decision.action = FrameAction::Reset;
-        return decision;
-    }
-    decision.action = FrameAction::Send;
-    if (request.text.startsWith(QLatin1String(kInfoKeyword))) {
-        decision.reply = replyFrame(request, infoReplyText(args, addresses()).toLatin1());
-    } else {
-        decision.reply = replyFrame(request, request.payload);
-    }
-    return decision;
 }
 
 void logFrame(quint32 capLen, quint32 wireLen, const ServiceFrame &frame) {

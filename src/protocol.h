@@ -1,6 +1,8 @@
-// The service-frame protocol: what the agent answers to a captured frame, the frame handler that
-// glues it to libpcap, and the MAC address text codec.
+// The frame handler that glues the frame decision (decide.h) to libpcap, the agent's address
+// lookup and log lines, and the MAC address text codec.
 #pragma once
+
+#include "decide.h"
 
 #include <QByteArray>
 #include <QList>
@@ -12,51 +14,11 @@
 
 struct ArgsStr;
 
-// Payload prefixes of the two requests; anything else is echoed.
-extern const char *const kResetKeyword; // "req:kiv+init"
-extern const char *const kInfoKeyword;  // "req:kiv+info"
 extern const char *const kResetCommand; // "./run/resetAll.sh"
-
-constexpr int kHeaderLen = 14;
-// A frame needs both 6-byte addresses before a reply can be addressed.
-constexpr int kMinAddressedLen = 12;
-
-// A captured frame cut into its slices, clamped to the frame's length.
-struct ServiceFrame {
-    QByteArray dst;
-    QByteArray src;
-    QByteArray payload;
-    QString text; // payload up to its first zero byte, as UTF-8
-};
-
-enum class FrameAction {
-    Drop,  // nothing to send or run
-    Reset, // run the reset script, send nothing
-    Send,  // send `reply`
-};
-
-struct FrameDecision {
-    FrameAction action = FrameAction::Drop;
-    QByteArray reply;
-};
-
-using AddressSource = QStringList (*)();
-
-ServiceFrame splitFrame(QByteArray frame);
-
-// The whole decision about one frame: which action, and the exact reply bytes. `addresses` is
-// asked only for an info request.
-FrameDecision decideFrame(QByteArray frame, const ArgsStr &args, AddressSource addresses);
-
-// The six lines of an info reply.
-QString infoReplyText(const ArgsStr &args, QStringList ipv4Addresses);
-
-// Station and service addresses swapped, a zero type field, then the payload.
-QByteArray replyFrame(const ServiceFrame &request, QByteArray payload);
 
 // The IPv4, non-loopback addresses of the given interfaces' address entries, in order.
 QStringList ipv4AddressList(QList<QList<QNetworkAddressEntry>> interfaces);
-// The same for the interfaces the system reports now.
+// The same for the interfaces the system reports now: the AddressSource of the agent.
 QStringList boardIpv4Addresses();
 
 // The five debug lines written for every captured frame.

@@ -6,13 +6,13 @@
 #include "identity.h"
 #include "netwatch.h"
 #include "protocol.h"
+#include "wire.h"
 
 #include <QDebug>
 
 #include <unistd.h>
 
 const char *const kDefaultInterface = "eth1";
-const char *const kServiceFilter = "ether src 00:11:22:33:44:55 and ether dst 66:77:88:99:AA:BB";
 
 QString interfaceFromArgs(int argc, char **argv) {
     return argc < 2 ? QString::fromLatin1(kDefaultInterface) : QString::fromUtf8(argv[1]);
@@ -41,7 +41,7 @@ void runAttempt(ArgsStr *args, const LoopOps &ops) {
     if (!ops.find(args->interfaceName)) {
         qDebug() << QStringLiteral("could not find device '%1'").arg(args->interfaceName);
         end = AttemptEnd::NotFound;
-    } else if (!ops.open(&handle, args->interfaceName, QString::fromLatin1(kServiceFilter))) {
+    } else if (!ops.open(&handle, args->interfaceName, wire::requestFilter())) {
         qDebug() << "pcap_init failed";
         end = AttemptEnd::OpenFailed;
     } else {

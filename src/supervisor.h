@@ -9,7 +9,6 @@
 struct ArgsStr;
 
 extern const char *const kDefaultInterface; // "eth1"
-extern const char *const kServiceFilter;    // station address to service address only
 constexpr unsigned kRetryPauseSeconds = 3;
 
 // The interface to serve: the first argument, or eth1 when there is none.

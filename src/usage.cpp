@@ -1,6 +1,8 @@
 // The agent's command-line help and version.
 #include "usage.h"
 
+#include "wire.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -20,26 +22,30 @@ bool handleInfoOptions(int argc, char **argv) {
     if (std::strcmp(arg, "--help") != 0 && std::strcmp(arg, "-h") != 0) {
         return false;
     }
+    const QByteArray station = wire::macText(wire::stationMac()).toLatin1();
+    const QByteArray service = wire::macText(wire::serviceMac()).toLatin1();
     std::printf(
         "Usage: l2agent [INTERFACE]\n"
         "\n"
         "Serves the service station on INTERFACE (default eth1) over raw Ethernet frames\n"
-        "sent from 00:11:22:33:44:55 to 66:77:88:99:AA:BB, for ever:\n"
-        "  payload starting \"req:kiv+info\"  answered with the board's identity and IPv4 "
+        "sent from %s to %s, for ever:\n"
+        "  payload starting \"%s\"  answered with the board's identity and IPv4 "
         "addresses\n"
-        "  payload starting \"req:kiv+init\"  runs ./run/resetAll.sh (relative to the working\n"
+        "  payload starting \"%s\"  runs ./run/resetAll.sh (relative to the working\n"
         "                                 directory), no reply\n"
         "  anything else                  echoed back\n"
-        "Replies go from 66:77:88:99:AA:BB to 00:11:22:33:44:55 with a zero type field.\n"
+        "Replies go from %s to %s with a zero type field.\n"
         "\n"
         "Identity, read once at start: /App/bin/version (line 1 device name, line 2 version),\n"
         "/App/cfg/ID.txt (product id), PTUUID of `blkid /dev/mmcblk0` (hardware id).\n"
         "\n"
-        "Needs root (raw capture, udev events). When INTERFACE is missing or goes away the agent\n"
-        "waits for a udev network event, pauses 3 s and tries again. Every step and every frame\n"
-        "is logged to standard error.\n"
+        "Needs root (raw capture, udev events). When INTERFACE is missing, down or goes away\n"
+        "the agent waits for a udev network event or for the link to come up, pauses 3 s and\n"
+        "tries again. Every step and every frame is logged to standard error. See l2agent(8).\n"
         "\n"
         "  -h, --help     show this help\n"
-        "      --version  show the version\n");
+        "      --version  show the version\n",
+        station.constData(), service.constData(), wire::kInfoKeyword, wire::kResetKeyword,
+        service.constData(), station.constData());
     return true;
 }

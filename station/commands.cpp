@@ -3,6 +3,7 @@
 
 #include "link.h"
 #include "station.h"
+#include "wire.h"
 
 #include <QMap>
 #include <QTextStream>
@@ -34,10 +35,10 @@ void onInterrupt(int) {
 
 int runInfo(StationLink &link, const StationOptions &o, const QString &interface) {
     const double start = StationLink::nowMs();
-    if (!link.send(QByteArrayLiteral("req:kiv+info"))) {
+    if (!link.send(QByteArray(wire::kInfoKeyword))) {
         return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
     }
-    QList<Reply> replies = link.receiveUntil(start + o.waitMs, o.first);
+    QList<Reply> replies = link.receiveUntil(start + o.waitMs, o.first, o.quietMs);
     if (o.first) {
         // Several replies can arrive in one read; --first means one board.
         replies = replies.mid(0, 1);
@@ -47,7 +48,7 @@ int runInfo(StationLink &link, const StationOptions &o, const QString &interface
     for (const Reply &reply : replies) {
         BoardInfo board;
         QString why;
-        const QByteArray payload = reply.frame.mid(14);
+        const QByteArray payload = reply.frame.mid(wire::kHeaderLen);
         if (!parseInfoReply(payload, &board, &why)) {
             ++malformed;
             err() << "l2station: not a well-formed info reply (" << printableText(why) << ", "
@@ -80,8 +81,9 @@ int runInfo(StationLink &link, const StationOptions &o, const QString &interface
 }
 
 int runPing(StationLink &link, const StationOptions &o, const QString &interface) {
-    out() << "L2PING 66:77:88:99:AA:BB on " << interface << ": " << o.size << " payload bytes, "
-          << o.size + 14 << "-byte frames\n";
+    const QString service = wire::macText(wire::serviceMac());
+    out() << "L2PING " << service << " on " << interface << ": " << o.size << " payload bytes, "
+          << qMax(o.size + wire::kHeaderLen, wire::kMinFrameLen) << "-byte frames\n";
     out().flush();
     PingSummary summary;
     QMap<int, double> sentAt;
@@ -89,7 +91,7 @@ int runPing(StationLink &link, const StationOptions &o, const QString &interface
     const double start = StationLink::nowMs();
     const auto handle = [&](const QList<Reply> &got) {
         for (const Reply &reply : got) {
-            const QByteArray payload = reply.frame.mid(14);
+            const QByteArray payload = reply.frame.mid(wire::kHeaderLen);
             const int sequence = pingSequence(payload);
             if (!sentAt.contains(sequence)) {
                 err() << "l2station: unexpected reply of " << reply.frame.size()
@@ -107,7 +109,7 @@ int runPing(StationLink &link, const StationOptions &o, const QString &interface
                 ++summary.received;
                 summary.rttMs.append(rtt);
             }
-            out() << reply.frame.size() << " bytes from 66:77:88:99:AA:BB: seq=" << sequence
+            out() << reply.frame.size() << " bytes from " << service << ": seq=" << sequence
                   << " time=" << QString::number(rtt, 'f', 3) << " ms"
                   << (duplicate ? " (DUP!)" : "") << (intact ? "" : " (payload differs!)") << '\n';
             out().flush();
@@ -123,14 +125,12 @@ int runPing(StationLink &link, const StationOptions &o, const QString &interface
         const bool last = sequence + 1 == o.count;
         handle(link.receiveUntil(at + (last ? o.timeoutMs : o.intervalMs)));
     }
-    out() << '\n'
-          << pingSummaryText(QStringLiteral("66:77:88:99:AA:BB"), summary,
-                             StationLink::nowMs() - start);
+    out() << '\n' << pingSummaryText(service, summary, StationLink::nowMs() - start);
     return summary.received > 0 ? ExitOk : ExitNoAnswer;
 }
 
 int runReset(StationLink &link, const QString &interface) {
-    if (!link.send(QByteArrayLiteral("req:kiv+init"))) {
+    if (!link.send(QByteArray(wire::kResetKeyword))) {
         return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
     }
     out() << "reset request sent on " << interface
@@ -147,7 +147,7 @@ int runSend(StationLink &link, const StationOptions &o, const QString &interface
     const QList<Reply> replies = link.receiveUntil(start + o.waitMs);
     int n = 0;
     for (const Reply &reply : replies) {
-        const QByteArray payload = reply.frame.mid(14);
+        const QByteArray payload = reply.frame.mid(wire::kHeaderLen);
         out() << "reply " << ++n << ": " << reply.frame.size() << " bytes after "
               << QString::number(reply.atMs - start, 'f', 3) << " ms\n"
               << "  text: " << printablePayload(payload) << '\n'

@@ -1,10 +1,13 @@
 // libpcap capture and injection for the station tool.
 #include "link.h"
 
+#include "wire.h"
+
 #include <QFile>
 
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -13,17 +16,24 @@
 volatile sig_atomic_t g_interrupted = 0;
 
 namespace {
-const char kReplyFilter[] = "ether src 66:77:88:99:aa:bb and ether dst 00:11:22:33:44:55";
-const unsigned char kService[6] = {0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB};
-const unsigned char kStation[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+
+double wallMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return double(ts.tv_sec) * 1000.0 + double(ts.tv_nsec) / 1e6;
+}
 
 void collect(u_char *user, const pcap_pkthdr *header, const u_char *bytes) {
     auto *replies = reinterpret_cast<QList<Reply> *>(user);
     Reply reply;
     reply.frame = QByteArray(reinterpret_cast<const char *>(bytes), int(header->caplen));
-    reply.atMs = StationLink::nowMs();
+    // When the kernel saw it, not when this loop got to it: with a hundred boards answering
+    // at once, the last replies wait in the ring. The capture's clock is the wall clock.
+    const double capturedWallMs = double(header->ts.tv_sec) * 1000.0 + header->ts.tv_usec / 1e3;
+    reply.atMs = StationLink::nowMs() - std::max(0.0, wallMs() - capturedWallMs);
     replies->append(reply);
 }
+
 } // namespace
 
 StationLink::~StationLink() {
@@ -84,7 +94,8 @@ StationExit StationLink::open(const QString &interface, QString *error) {
         return ExitCaptureError;
     }
     bpf_program program;
-    if (pcap_compile(handle_, &program, kReplyFilter, 1, PCAP_NETMASK_UNKNOWN) != 0 ||
+    const QByteArray filter = wire::replyFilter().toLatin1();
+    if (pcap_compile(handle_, &program, filter.constData(), 1, PCAP_NETMASK_UNKNOWN) != 0 ||
         pcap_setfilter(handle_, &program) != 0) {
         *error = QStringLiteral("cannot filter on %1: %2")
                      .arg(interface, QString::fromLocal8Bit(pcap_geterr(handle_)));
@@ -98,18 +109,9 @@ StationExit StationLink::open(const QString &interface, QString *error) {
 }
 
 bool StationLink::send(const QByteArray &payload) {
-    QByteArray frame(reinterpret_cast<const char *>(kService), 6);
-    frame.append(reinterpret_cast<const char *>(kStation), 6);
-    // The agent ignores the type field; 0x88B5 is the IEEE local experimental EtherType, so
-    // other hosts' stacks leave these frames alone.
-    frame.append('\x88');
-    frame.append('\xB5');
-    frame.append(payload);
-    // Ethernet's minimum frame (without the checksum) is 60 bytes; pad as a NIC would, so the
-    // boards see the same frame on every kind of link. The agent's text ends at the zeros.
-    if (frame.size() < 60) {
-        frame.append(QByteArray(60 - frame.size(), '\0'));
-    }
+    // Padded to the minimum frame as a NIC would, so the boards see the same frame on every
+    // kind of link. The agent's text ends at the zeros.
+    const QByteArray frame = wire::requestFrame(payload);
     if (pcap_inject(handle_, frame.constData(), size_t(frame.size())) != frame.size()) {
         error_ = QString::fromLocal8Bit(pcap_geterr(handle_));
         return false;
@@ -117,15 +119,19 @@ bool StationLink::send(const QByteArray &payload) {
     return true;
 }
 
-QList<Reply> StationLink::receiveUntil(double deadlineMs, bool stopAtFirst) {
+QList<Reply> StationLink::receiveUntil(double deadlineMs, bool stopAtFirst, int quietMs) {
     QList<Reply> replies;
     const int fd = pcap_get_selectable_fd(handle_);
     for (;;) {
-        pcap_dispatch(handle_, -1, collect, reinterpret_cast<u_char *>(&replies));
+        // Everything the ring holds, so none is left behind when the collection ends.
+        while (pcap_dispatch(handle_, -1, collect, reinterpret_cast<u_char *>(&replies)) > 0) {
+        }
         if (stopAtFirst && !replies.isEmpty()) {
             return replies;
         }
-        const double left = deadlineMs - nowMs();
+        const double end =
+            collectionEndMs(deadlineMs, replies.isEmpty() ? -1 : replies.last().atMs, quietMs);
+        const double left = end - nowMs();
         if (left <= 0 || g_interrupted != 0) {
             return replies;
         }

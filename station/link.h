@@ -17,7 +17,7 @@ extern volatile sig_atomic_t g_interrupted;
 // A reply as captured: its payload (bytes after the header) and when it arrived.
 struct Reply {
     QByteArray frame;
-    double atMs = 0; // on the link's clock, see StationLink::nowMs
+    double atMs = 0; // when it was captured, on the link's clock (StationLink::nowMs)
 };
 
 class StationLink {
@@ -32,9 +32,9 @@ class StationLink {
     StationExit open(const QString &interface, QString *error);
     // Sends one service frame from the station address to the service address.
     bool send(const QByteArray &payload);
-    // Waits for replies until `deadlineMs` (on nowMs's clock) or until the first one when
-    // `stopAtFirst`.
-    QList<Reply> receiveUntil(double deadlineMs, bool stopAtFirst = false);
+    // Waits for replies until `deadlineMs` (on nowMs's clock), until the first one when
+    // `stopAtFirst`, or, with `quietMs`, until that long passed without one after the last.
+    QList<Reply> receiveUntil(double deadlineMs, bool stopAtFirst = false, int quietMs = 0);
     static double nowMs();
     QString lastError() const {
         return error_;

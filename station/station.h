@@ -1,4 +1,5 @@
-// l2station's pure parts: command line, info-reply parsing, output formats and ping figures.
+// l2station's pure parts: command line (options.cpp), info-reply parsing (inforeply.cpp),
+// output formats (output.cpp), ping figures (ping.cpp) and the quiet gap (collect.cpp).
 #pragma once
 
 #include <QByteArray>
@@ -18,20 +19,25 @@ enum StationExit {
 
 enum class Command { None, Info, Ping, Reset, Send };
 
+// info's default quiet gap: after the last reply, this long without one ends the collection
+// (README, "l2station": measured on 100 boards).
+constexpr int kDefaultQuietMs = 100;
+
 struct StationOptions {
     Command command = Command::None;
     bool help = false;
-    QString interface;     // -i; empty: pick one
-    int waitMs = 1000;     // info, send: how long replies are collected
-    bool first = false;    // info: stop at the first reply
-    bool json = false;     // info: JSON array instead of a table
-    int count = 4;         // ping -c
-    int size = 46;         // ping -s: payload bytes (46 makes a 60-byte frame)
-    int timeoutMs = 1000;  // ping -W: how long to wait for the last replies
-    int intervalMs = 1000; // ping --interval
-    bool yes = false;      // reset --yes
-    bool hex = false;      // send --hex: DATA is hexadecimal
-    QByteArray data;       // send: the payload
+    QString interface;             // -i; empty: pick one
+    int waitMs = 1000;             // info, send: the longest replies are collected
+    int quietMs = kDefaultQuietMs; // info: stop once the segment was quiet this long
+    bool first = false;            // info: stop at the first reply
+    bool json = false;             // info: JSON array instead of a table
+    int count = 4;                 // ping -c
+    int size = 46;                 // ping -s: payload bytes (46 makes a 60-byte frame)
+    int timeoutMs = 1000;          // ping -W: how long to wait for the last replies
+    int intervalMs = 1000;         // ping --interval
+    bool yes = false;              // reset --yes
+    bool hex = false;              // send --hex: DATA is hexadecimal
+    QByteArray data;               // send: the payload
 };
 
 // Parses argv without the program name. On failure returns false with a one-line reason.
@@ -82,3 +88,7 @@ struct InterfaceCandidate {
     bool ethernet = false;
 };
 QString pickInterface(const QList<InterfaceCandidate> &candidates);
+
+// When a collection that began with a deadline ends: at the deadline, or `quietMs` after the
+// last reply when one came (lastReplyMs < 0: none yet).
+double collectionEndMs(double deadlineMs, double lastReplyMs, int quietMs);

@@ -1,6 +1,8 @@
 // Network namespaces, veth links, raw station sockets and agent processes for end-to-end tests.
 #include "netlab.h"
 
+#include "wire.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -22,8 +24,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-const QByteArray kStationMac = QByteArray::fromHex("001122334455");
-const QByteArray kServiceMac = QByteArray::fromHex("66778899AABB");
+const QByteArray kStationMac = wire::stationMac();
+const QByteArray kServiceMac = wire::serviceMac();
 
 bool runCommand(const QStringList &command, QString *output) {
     QProcess process;
@@ -47,11 +49,7 @@ bool runCommand(const QStringList &command, QString *output) {
 }
 
 QByteArray stationFrame(const QByteArray &payload, int padTo) {
-    QByteArray frame = kServiceMac + kStationMac + QByteArray::fromHex("88B5") + payload;
-    if (frame.size() < padTo) {
-        frame.append(QByteArray(padTo - frame.size(), '\0'));
-    }
-    return frame;
+    return wire::requestFrame(payload, padTo);
 }
 
 bool netlabAvailable(QString *reason) {

@@ -2,20 +2,17 @@
 #include "args_str.h"
 #include "logcapture.h"
 #include "protocol.h"
+#include "wire.h"
 
 #include <QtTest>
 
 namespace {
 
-const QByteArray kService = QByteArray::fromHex("66778899AABB");
-const QByteArray kStation = QByteArray::fromHex("001122334455");
+const QByteArray kService = wire::serviceMac();
+const QByteArray kStation = wire::stationMac();
 
 QByteArray request(QByteArray payload, int padTo = 0) {
-    QByteArray frame = kService + kStation + QByteArray::fromHex("88B5") + payload;
-    if (frame.size() < padTo) {
-        frame.append(QByteArray(padTo - frame.size(), '\0'));
-    }
-    return frame;
+    return wire::requestFrame(payload, padTo);
 }
 
 ArgsStr exampleBoard() {
@@ -199,13 +196,13 @@ void TestProtocol::frameLogLines_data() {
         << request("req:kiv+info", 60)
         << QStringList{QStringLiteral("capLen     : 60"), QStringLiteral("len        : 60"),
                        QStringLiteral("mac src    : \"00:11:22:33:44:55\""),
-                       QStringLiteral("mac dst    : \"66:77:88:99:AA:BB\""),
+                       QStringLiteral("mac dst    : \"%1\"").arg(wire::macText(kService)),
                        QStringLiteral("data str   : \"req:kiv+info\"")};
     QTest::newRow("quotes, backslash, line feed escaped")
         << request("a\"b\\c\nd")
         << QStringList{QStringLiteral("capLen     : 21"), QStringLiteral("len        : 60"),
                        QStringLiteral("mac src    : \"00:11:22:33:44:55\""),
-                       QStringLiteral("mac dst    : \"66:77:88:99:AA:BB\""),
+                       QStringLiteral("mac dst    : \"%1\"").arg(wire::macText(kService)),
                        QStringLiteral("data str   : \"a\\\"b\\\\c\\nd\"")};
     QTest::newRow("short frame: empty addresses and text")
         << kService.left(5)
@@ -226,7 +223,8 @@ void TestProtocol::macToText_data() {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("text");
     QTest::newRow("station") << kStation << QStringLiteral("00:11:22:33:44:55");
-    QTest::newRow("service upper case") << kService << QStringLiteral("66:77:88:99:AA:BB");
+    QTest::newRow("upper case") << QByteArray::fromHex("1234569ABCDE")
+                                << QStringLiteral("12:34:56:9A:BC:DE");
     QTest::newRow("FF not sign-extended")
         << QByteArray::fromHex("FF00FF0A0B80") << QStringLiteral("FF:00:FF:0A:0B:80");
     QTest::newRow("5 bytes") << kService.left(5) << QString();
@@ -246,20 +244,21 @@ void TestProtocol::macToText() {
 void TestProtocol::textToMac_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QByteArray>("bytes");
-    QTest::newRow("lower case") << QStringLiteral("66:77:88:99:aa:bb") << kService;
-    QTest::newRow("spaces tabs breaks") << QStringLiteral("66 77\t88\r\n99::aa bb\n") << kService;
+    QTest::newRow("lower case") << QStringLiteral("12:34:56:9a:bc:de")
+                                << QByteArray::fromHex("1234569ABCDE");
+    QTest::newRow("spaces tabs breaks")
+        << QStringLiteral("12 34\t56\r\n9a::bc de\n") << QByteArray::fromHex("1234569ABCDE");
     QTest::newRow("one-digit groups")
         << QStringLiteral("0:1:2:3:4:5") << QByteArray::fromHex("000102030405");
-    QTest::newRow("hyphens: one group") << QStringLiteral("66-77-88-99-AA-BB") << QByteArray();
-    QTest::newRow("five groups") << QStringLiteral("66:77:88:99:AA") << QByteArray();
-    QTest::newRow("seven groups") << QStringLiteral("66:77:88:99:AA:BB:CC") << QByteArray();
-    QTest::newRow("not hex gives zero") << QStringLiteral("zz:77:88:99:AA:BB")
-                                        << QByteArray::fromHex("007788"
-                                                               "99AABB");
-    QTest::newRow("low 8 bits") << QStringLiteral("1FF:77:88:99:AA:BB")
-                                << QByteArray::fromHex("FF778899AABB");
+    QTest::newRow("hyphens: one group") << QStringLiteral("12-34-56-9A-BC-DE") << QByteArray();
+    QTest::newRow("five groups") << QStringLiteral("12:34:56:9A:BC") << QByteArray();
+    QTest::newRow("seven groups") << QStringLiteral("12:34:56:9A:BC:DE:F0") << QByteArray();
+    QTest::newRow("not hex gives zero")
+        << QStringLiteral("zz:34:56:9A:BC:DE") << QByteArray::fromHex("0034569ABCDE");
+    QTest::newRow("low 8 bits") << QStringLiteral("1FF:34:56:9A:BC:DE")
+                                << QByteArray::fromHex("FF34569ABCDE");
     QTest::newRow("too big for int gives zero")
-        << QStringLiteral("FFFFFFFFFF:77:88:99:AA:BB") << QByteArray::fromHex("00778899AABB");
+        << QStringLiteral("FFFFFFFFFF:34:56:9A:BC:DE") << QByteArray::fromHex("0034569ABCDE");
 }
 
 void TestProtocol::textToMac() {

@@ -19,6 +19,8 @@ class TestStation : public QObject {
     void pingPayloads();
     void pingSummary();
     void pick();
+    void collectionEnd_data();
+    void collectionEnd();
     void printableText_data();
     void printableText();
 };
@@ -109,10 +111,13 @@ void TestStation::args_data() {
     QTest::addColumn<bool>("ok");
     QTest::addColumn<QString>("check"); // field=value pairs, or the error
     QTest::newRow("info defaults") << QStringList{QStringLiteral("info")} << true
-                                   << QStringLiteral("wait=1000 first=0 json=0 if=");
+                                   << QStringLiteral("wait=1000 quiet=100 first=0 json=0 if=");
     QTest::newRow("info all")
-        << QStringLiteral("info -i eth0 -w 250 --first --json").split(QLatin1Char(' ')) << true
-        << QStringLiteral("wait=250 first=1 json=1 if=eth0");
+        << QStringLiteral("info -i eth0 -w 250 --quiet 40 --first --json").split(QLatin1Char(' '))
+        << true << QStringLiteral("wait=250 quiet=40 first=1 json=1 if=eth0");
+    QTest::newRow("quiet belongs to info")
+        << QStringLiteral("send --quiet 5 x").split(QLatin1Char(' ')) << false
+        << QStringLiteral("Unknown option 'quiet'.");
     QTest::newRow("ping")
         << QStringLiteral("ping -c 5 -s 100 -W 300 --interval 0").split(QLatin1Char(' ')) << true
         << QStringLiteral("count=5 size=100 timeout=300 interval=0");
@@ -131,9 +136,9 @@ void TestStation::args_data() {
                                                          "its reset script");
     QTest::newRow("option of another command")
         << QStringList{QStringLiteral("info"), QStringLiteral("-c"), QStringLiteral("3")} << false
-        << QStringLiteral("unknown option -c for info");
+        << QStringLiteral("Unknown option 'c'.");
     QTest::newRow("missing value") << QStringList{QStringLiteral("info"), QStringLiteral("-w")}
-                                   << false << QStringLiteral("option -w needs a value");
+                                   << false << QStringLiteral("Missing value after '-w'.");
     QTest::newRow("bad number") << QStringLiteral("ping -c 0").split(QLatin1Char(' ')) << false
                                 << QStringLiteral("-c takes a count from 1 to 1000000");
     QTest::newRow("size too small") << QStringLiteral("ping -s 4").split(QLatin1Char(' ')) << false
@@ -162,6 +167,7 @@ void TestStation::args() {
         const QString value = pair.section(QLatin1Char('='), 1);
         const QMap<QString, QString> actual{
             {QStringLiteral("wait"), QString::number(o.waitMs)},
+            {QStringLiteral("quiet"), QString::number(o.quietMs)},
             {QStringLiteral("first"), QString::number(o.first)},
             {QStringLiteral("json"), QString::number(o.json)},
             {QStringLiteral("if"), o.interface},
@@ -215,6 +221,25 @@ void TestStation::pick() {
     QCOMPARE(pickInterface(list.mid(0, 3)), QString());
 }
 
+void TestStation::collectionEnd_data() {
+    QTest::addColumn<double>("deadline");
+    QTest::addColumn<double>("lastReply");
+    QTest::addColumn<int>("quiet");
+    QTest::addColumn<double>("end");
+    QTest::newRow("no reply yet: the whole window") << 5000.0 << -1.0 << 100 << 5000.0;
+    QTest::newRow("quiet after the last reply") << 5000.0 << 12.5 << 100 << 112.5;
+    QTest::newRow("the window caps the gap") << 150.0 << 90.0 << 100 << 150.0;
+    QTest::newRow("no gap: the window") << 5000.0 << 12.5 << 0 << 5000.0;
+}
+
+void TestStation::collectionEnd() {
+    QFETCH(double, deadline);
+    QFETCH(double, lastReply);
+    QFETCH(int, quiet);
+    QFETCH(double, end);
+    QCOMPARE(collectionEndMs(deadline, lastReply, quiet), end);
+}
+
 void TestStation::printableText_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("shown");
@@ -232,5 +257,5 @@ void TestStation::printableText() {
     QCOMPARE(::printableText(text), shown);
 }
 
-QTEST_APPLESS_MAIN(TestStation)
+QTEST_GUILESS_MAIN(TestStation)
 #include "tst_station.moc"

@@ -3,6 +3,7 @@
 #include "capture.h"
 #include "logcapture.h"
 #include "supervisor.h"
+#include "wire.h"
 
 #include <QtTest>
 
@@ -98,8 +99,7 @@ void TestSupervisor::attempt_data() {
     QTest::addColumn<QStringList>("calls");
     QTest::addColumn<QStringList>("log");
 
-    const QString filter =
-        QStringLiteral("ether src 00:11:22:33:44:55 and ether dst 66:77:88:99:AA:BB");
+    const QString filter = wire::requestFilter();
     QTest::newRow("missing") << QStringLiteral("eth1") << false << true
                              << QStringList{QStringLiteral("find eth1"),
                                             QStringLiteral("wait eth1 not-found"),

@@ -1,0 +1,308 @@
+// l2station's command line, read with QCommandLineParser, one parser per command; the help
+// comes from the parsers.
+#include "station.h"
+
+#include "wire.h"
+
+#include <QCommandLineParser>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+struct CommandSpec {
+    Command command;
+    const char *name;
+    const char *usage;   // after "l2station NAME "
+    const char *summary; // the help's first lines
+    const char *exits;   // the help's last line
+};
+
+const char kExitsCollecting[] = "Exit: 0 some reply, 1 none, 2 usage, 3 no such interface, 4 no "
+                                "permission, 5 capture error.";
+
+const CommandSpec kCommands[] = {
+    {Command::Info, "info", "[-i IFACE] [-w MS] [--quiet MS] [--first] [--json]",
+     "Asks every board on the segment who it is and lists one row per board. It returns once\n"
+     "the segment has been quiet for --quiet MS after the last reply, or after -w MS.",
+     "Exit: 0 boards listed, 1 none answered, 2 usage, 3 no such interface, 4 no permission, "
+     "5 capture error."},
+    {Command::Ping, "ping", "[-i IFACE] [-c COUNT] [-s SIZE] [-W MS] [--interval MS]",
+     "Echo round trips to the boards. Every board answers each request; replies\n"
+     "after the first to a request are counted as duplicates (DUP!).",
+     kExitsCollecting},
+    {Command::Reset, "reset", "[-i IFACE] --yes",
+     "Sends a reset request. Every board on the segment that receives it runs its\n"
+     "reset script; boards send no reply. --yes confirms that.",
+     ""},
+    {Command::Send, "send", "[-i IFACE] [--hex] [-w MS] DATA",
+     "Sends DATA as the payload of one service frame and prints every reply within\n"
+     "the window, as text and hex.",
+     kExitsCollecting},
+};
+
+const CommandSpec *specFor(Command command) {
+    for (const CommandSpec &spec : kCommands) {
+        if (spec.command == command) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+const CommandSpec *specNamed(const QString &name) {
+    for (const CommandSpec &spec : kCommands) {
+        if (name == QLatin1String(spec.name)) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+// The options that take a whole number: their commands, range, field and default.
+struct NumberOption {
+    const char *name;
+    QList<Command> commands;
+    int min;
+    int max;
+    int StationOptions::*field;
+    const char *what;
+    const char *description;
+};
+
+const QList<NumberOption> &numberOptions() {
+    static const QList<NumberOption> options{
+        {"w",
+         {Command::Info, Command::Send},
+         1,
+         600000,
+         &StationOptions::waitMs,
+         "milliseconds",
+         "collect replies for at most MS milliseconds"},
+        {"quiet",
+         {Command::Info},
+         1,
+         600000,
+         &StationOptions::quietMs,
+         "milliseconds",
+         "stop once no reply came for MS milliseconds after the last one"},
+        {"c", {Command::Ping}, 1, 1000000, &StationOptions::count, "a count", "requests to send"},
+        {"s",
+         {Command::Ping},
+         16,
+         wire::kMaxPayloadLen,
+         &StationOptions::size,
+         "a payload size",
+         "payload bytes (46 makes 60-byte frames)"},
+        {"W",
+         {Command::Ping},
+         1,
+         600000,
+         &StationOptions::timeoutMs,
+         "milliseconds",
+         "wait for the last replies"},
+        {"interval",
+         {Command::Ping},
+         0,
+         600000,
+         &StationOptions::intervalMs,
+         "milliseconds",
+         "between requests"},
+    };
+    return options;
+}
+
+QString dashed(const char *name) {
+    return (std::strlen(name) == 1 ? QStringLiteral("-") : QStringLiteral("--")) +
+           QLatin1String(name);
+}
+
+// The parser of one command, with the defaults of `defaults` shown in its help.
+void addOptions(QCommandLineParser *parser, Command command, const StationOptions &defaults) {
+    parser->setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser->addOption({{QStringLiteral("i")},
+                       QStringLiteral("interface on the boards' segment (default: the first one "
+                                      "that is up, not loopback, Ethernet)"),
+                       QStringLiteral("IFACE")});
+    parser->addOption({{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("this help")});
+    for (const NumberOption &option : numberOptions()) {
+        if (option.commands.contains(command)) {
+            parser->addOption({QLatin1String(option.name),
+                               QStringLiteral("%1 (default %2)")
+                                   .arg(QLatin1String(option.description))
+                                   .arg(defaults.*option.field),
+                               option.field == &StationOptions::count  ? QStringLiteral("COUNT")
+                               : option.field == &StationOptions::size ? QStringLiteral("SIZE")
+                                                                       : QStringLiteral("MS")});
+        }
+    }
+    switch (command) {
+    case Command::Info:
+        parser->addOption({QStringLiteral("first"), QStringLiteral("stop at the first reply")});
+        parser->addOption(
+            {QStringLiteral("json"), QStringLiteral("print a JSON array of boards (empty when none "
+                                                    "answered)")});
+        break;
+    case Command::Reset:
+        parser->addOption({QStringLiteral("yes"), QStringLiteral("send the reset request")});
+        break;
+    case Command::Send:
+        parser->addOption({QStringLiteral("hex"),
+                           QStringLiteral("DATA is hexadecimal (e.g. 7265713a6b69762b696e666f)")});
+        parser->addPositionalArgument(QStringLiteral("DATA"), QStringLiteral("the payload"));
+        break;
+    case Command::Ping:
+    case Command::None:
+        break;
+    }
+}
+
+bool hexData(const QString &text, QByteArray *data) {
+    QByteArray clean;
+    for (char c : text.toLatin1()) {
+        if (c != ' ' && c != ':') {
+            clean.append(c);
+        }
+    }
+    const bool valid =
+        clean.size() % 2 == 0 && std::all_of(clean.cbegin(), clean.cend(), [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+        });
+    if (valid) {
+        *data = QByteArray::fromHex(clean);
+    }
+    return valid;
+}
+
+} // namespace
+
+QString stationUsage(Command command) {
+    const CommandSpec *spec = specFor(command);
+    if (spec == nullptr) {
+        return QStringLiteral(
+                   "Usage: l2station COMMAND [OPTIONS]\n"
+                   "Finds, queries and resets l2agent boards on this Ethernet segment over raw "
+                   "frames\n(from %1 to %2; no IP configuration needed).\n"
+                   "Needs root or CAP_NET_RAW.\n"
+                   "\n"
+                   "Commands:\n"
+                   "  info    list every board that answers, with its identity and IPv4 "
+                   "addresses\n"
+                   "  ping    echo round trips\n"
+                   "  reset   make every board on the segment run its reset script\n"
+                   "  send    send any payload and show the replies\n"
+                   "\n"
+                   "'l2station COMMAND --help' describes each command; see also l2station(8).\n")
+            .arg(wire::macText(wire::stationMac()), wire::macText(wire::serviceMac()));
+    }
+    QCommandLineParser parser;
+    addOptions(&parser, command, StationOptions());
+    // The parser's own first line names the executable; ours names the command.
+    QString options = parser.helpText();
+    options = options.mid(options.indexOf(QLatin1Char('\n')) + 1);
+    return QStringLiteral("Usage: l2station %1 %2\n%3\n")
+               .arg(QLatin1String(spec->name), QLatin1String(spec->usage),
+                    QLatin1String(spec->summary)) +
+           options + (*spec->exits ? QLatin1String(spec->exits) + QLatin1Char('\n') : QString());
+}
+
+bool parseStationArgs(const QStringList &args, StationOptions *options, QString *error) {
+    *options = StationOptions();
+    if (args.isEmpty()) {
+        *error = QStringLiteral("no command given");
+        return false;
+    }
+    const QString name = args.first();
+    if (name == QLatin1String("-h") || name == QLatin1String("--help")) {
+        options->help = true;
+        return true;
+    }
+    const CommandSpec *spec = specNamed(name);
+    if (spec == nullptr) {
+        *error = QStringLiteral("unknown command '%1'").arg(name);
+        return false;
+    }
+    const Command cmd = spec->command;
+    options->command = cmd;
+    QCommandLineParser parser;
+    addOptions(&parser, cmd, *options);
+    // The parser skips its first word, the program; here that is the command.
+    if (!parser.parse(args)) {
+        *error = parser.errorText();
+        return false;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        options->help = true;
+        return true;
+    }
+    if (parser.isSet(QStringLiteral("i"))) {
+        options->interface = parser.value(QStringLiteral("i"));
+        if (options->interface.isEmpty()) {
+            *error = QStringLiteral("empty interface name");
+            return false;
+        }
+    }
+    for (const NumberOption &option : numberOptions()) {
+        const QString optionName = QLatin1String(option.name);
+        if (!option.commands.contains(cmd) || !parser.isSet(optionName)) {
+            continue;
+        }
+        bool ok = false;
+        const int value = parser.value(optionName).toInt(&ok);
+        if (!ok || value < option.min || value > option.max) {
+            *error = QStringLiteral("%1 takes %2 from %3 to %4")
+                         .arg(dashed(option.name), QLatin1String(option.what))
+                         .arg(option.min)
+                         .arg(option.max);
+            return false;
+        }
+        options->*option.field = value;
+    }
+    const auto flag = [&](const char *flagName) {
+        const QString n = QLatin1String(flagName);
+        return parser.optionNames().contains(n) && parser.isSet(n);
+    };
+    options->first = cmd == Command::Info && flag("first");
+    options->json = cmd == Command::Info && flag("json");
+    options->yes = cmd == Command::Reset && flag("yes");
+    options->hex = cmd == Command::Send && flag("hex");
+    const QStringList positional = parser.positionalArguments();
+    if (cmd == Command::Send) {
+        if (positional.size() != 1) {
+            *error = QStringLiteral("send takes exactly one DATA argument");
+            return false;
+        }
+        if (options->hex) {
+            if (!hexData(positional.first(), &options->data)) {
+                *error = QStringLiteral("--hex DATA must be pairs of hexadecimal digits");
+                return false;
+            }
+        } else {
+            options->data = positional.first().toUtf8();
+        }
+        if (options->data.size() > wire::kMaxPayloadLen) {
+            *error = QStringLiteral("DATA is longer than %1 bytes").arg(wire::kMaxPayloadLen);
+            return false;
+        }
+    } else if (!positional.isEmpty()) {
+        *error = QStringLiteral("unexpected argument '%1'").arg(positional.first());
+        return false;
+    }
+    if (cmd == Command::Reset && !options->yes) {
+        *error = QStringLiteral("reset needs --yes: every board on the segment that receives the "
+                                "request runs its reset script");
+        return false;
+    }
+    return true;
+}
+
+QString pickInterface(const QList<InterfaceCandidate> &candidates) {
+    for (const InterfaceCandidate &c : candidates) {
+        if (c.up && !c.loopback && c.ethernet) {
+            return c.name;
+        }
+    }
+    return QString();
+}

@@ -1,0 +1,114 @@
+// What l2station prints: the boards as a table or JSON, payloads as escaped text and hex.
+#include "station.h"
+
+#include "wire.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <cmath>
+
+QString boardsTable(const QList<BoardInfo> &boards) {
+    QList<QStringList> rows{{QStringLiteral("DEVICE"), QStringLiteral("VERSION"),
+                             QStringLiteral("PRODUCT"), QStringLiteral("HARDID"),
+                             QStringLiteral("IPV4"), QStringLiteral("MS")}};
+    for (const BoardInfo &b : boards) {
+        // Any board on the segment can be an impostor: its texts never reach the terminal raw.
+        rows.append({printableText(b.device), printableText(b.version), printableText(b.product),
+                     printableText(b.hardId), printableText(b.ipAddresses.join(QLatin1Char(' '))),
+                     QString::number(b.replyMs, 'f', 1)});
+    }
+    QList<int> widths;
+    for (int c = 0; c < rows.first().size(); ++c) {
+        int w = 0;
+        for (const QStringList &row : rows) {
+            w = std::max(w, int(row.at(c).size()));
+        }
+        widths.append(w);
+    }
+    QString text;
+    for (const QStringList &row : rows) {
+        QString line;
+        for (int c = 0; c < row.size(); ++c) {
+            line += c + 1 < row.size() ? row.at(c).leftJustified(widths.at(c) + 2) : row.at(c);
+        }
+        text += line + QLatin1Char('\n');
+    }
+    return text;
+}
+
+QByteArray boardsJson(const QList<BoardInfo> &boards) {
+    QJsonArray array;
+    for (const BoardInfo &b : boards) {
+        QJsonObject o;
+        // The keys are the reply's own labels.
+        o.insert(QLatin1String(wire::kInfoLabels[wire::Device]), b.device);
+        o.insert(QLatin1String(wire::kInfoLabels[wire::Version]), b.version);
+        o.insert(QLatin1String(wire::kInfoLabels[wire::Product]), b.product);
+        o.insert(QLatin1String(wire::kInfoLabels[wire::HardId]), b.hardId);
+        o.insert(QLatin1String(wire::kInfoLabels[wire::IpAddress]),
+                 QJsonArray::fromStringList(b.ipAddresses));
+        o.insert(QStringLiteral("replyMs"), std::round(b.replyMs * 1000) / 1000);
+        array.append(o);
+    }
+    return QJsonDocument(array).toJson(QJsonDocument::Indented);
+}
+
+QString printableText(const QString &text) {
+    QString out;
+    for (const QChar ch : text) {
+        const ushort c = ch.unicode();
+        if (c == '\\') {
+            out += QStringLiteral("\\\\");
+        } else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
+            // C0 and C1 controls: ESC, BEL, CR and CSI could drive the technician's terminal.
+            out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+QString printablePayload(const QByteArray &payload) {
+    QString text;
+    for (char ch : payload) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c == '\n') {
+            text += QStringLiteral("\\n");
+        } else if (c == '\\') {
+            text += QStringLiteral("\\\\");
+        } else if (c >= 0x20 && c < 0x7F) {
+            text += QLatin1Char(ch);
+        } else {
+            text += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
+        }
+    }
+    return text;
+}
+
+QString hexDump(const QByteArray &bytes) {
+    QString text;
+    for (int offset = 0; offset < bytes.size(); offset += 16) {
+        const QByteArray line = bytes.mid(offset, 16);
+        QString hex;
+        QString ascii;
+        for (int i = 0; i < 16; ++i) {
+            if (i < line.size()) {
+                const unsigned char c = static_cast<unsigned char>(line.at(i));
+                hex += QStringLiteral("%1 ").arg(c, 2, 16, QLatin1Char('0'));
+                ascii += c >= 0x20 && c < 0x7F ? QLatin1Char(char(c)) : QLatin1Char('.');
+            } else {
+                hex += QStringLiteral("   ");
+            }
+            if (i == 7) {
+                hex += QLatin1Char(' ');
+            }
+        }
+        text +=
+            QStringLiteral("%1  %2 |%3|\n").arg(offset, 4, 16, QLatin1Char('0')).arg(hex, ascii);
+    }
+    return text;
+}
