@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# How long `l2station info` takes to list N agents (default 32) on one bridged segment: each
-# agent in its own network namespace with its own identity, the station on the bridge.
-#   sudo bench/station-scale.sh [N]
+# How `l2station info` lists N agents (default 32) on one bridged segment: each agent in a
+# network namespace of its own with its own identity, the station on the bridge. Per run:
+# boards listed, when the last reply came, the largest gap between two replies (what the
+# quiet gap must exceed), and how long the command took. Exits 1 when a run listed fewer than
+# N boards, so CI can hold it to "every board, every run".
+#   sudo bench/station-scale.sh [N] [RUNS] [info options...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -9,51 +12,38 @@ root=$PWD
 [ "$(id -u)" -eq 0 ] || { echo "station-scale.sh: run as root" >&2; exit 1; }
 need_packages "${L2_BUILD_PACKAGES[@]}" "${L2_TEST_PACKAGES[@]}"
 n=${1:-32}
+runs=${2:-3}
+shift $(($# < 2 ? $# : 2))
 build=bench/work/build
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DL2_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target l2agent l2station >/dev/null
 
-seg=l2scale-seg-$$
-work=$(mktemp -d)
-pids=()
 made_app=
-cleanup() {
-    for p in "${pids[@]}"; do kill -- -"$p" 2>/dev/null || true; done
-    for i in $(seq "$n"); do ip netns del "l2scale-$$-$i" 2>/dev/null || true; done
-    ip netns del "$seg" 2>/dev/null || true
-    [ -n "$made_app" ] && rmdir /App 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+lab_extra_cleanup() { [ -z "$made_app" ] || rmdir /App 2>/dev/null || true; }
+. scripts/lab.sh
 [ -d /App ] || { mkdir /App; made_app=1; }
-ip netns add "$seg"
-# Every board answers from the same address: the bridge must flood, not learn it.
-ip -n "$seg" link add seg0 type bridge ageing_time 0
-ip -n "$seg" link set seg0 up
+lab_segment
 for i in $(seq "$n"); do
-    ns=l2scale-$$-$i
-    ip netns add "$ns"
-    ip -n "$ns" link add eth1 type veth peer name "p$i" netns "$seg"
-    ip -n "$ns" addr add "192.0.2.$i/24" dev eth1
-    ip -n "$ns" link set eth1 up
-    ip -n "$seg" link set "p$i" master seg0 up
-    mkdir -p "$work/$i/app/bin" "$work/$i/app/cfg" "$work/$i/run"
-    printf 'BOARD-%s\n1.0.%s\n' "$i" "$i" >"$work/$i/app/bin/version"
-    printf 'PX%04d\n' "$i" >"$work/$i/app/cfg/ID.txt"
-    (cd "$work/$i" && exec setsid ip netns exec "$ns" unshare --mount --propagation private \
-        "$root/tests/e2e/board-env.sh" --app "$work/$i/app" -- "$root/$build/src/l2agent" eth1 \
-        >/dev/null 2>"$work/$i/log") &
-    pids+=($!)
+    lab_segment_board "$i" "192.0.$((2 + i / 250)).$((i % 250 + 1))/16"
+    dir=$lab_work/$i
+    mkdir -p "$dir/app/bin" "$dir/app/cfg" "$dir/run"
+    printf 'BOARD-%s\n1.0.%s\n' "$i" "$i" >"$dir/app/bin/version"
+    printf 'PX%04d\n' "$i" >"$dir/app/cfg/ID.txt"
+    lab_start_in "$lab_ns" "$dir" "agent$i" --app "$dir/app" -- "$root/$build/src/l2agent" eth1
 done
 for i in $(seq "$n"); do
-    for _ in $(seq 400); do grep -q "start 'eth1' dump" "$work/$i/log" && break; sleep 0.025; done
+    lab_wait_for "$lab_work/agent$i.log" "start 'eth1' dump" >/dev/null
 done
-info() { ip netns exec "$seg" "$root/$build/station/l2station" info -i seg0 "$@"; }
-for run in 1 2 3; do
+short=0
+for run in $(seq "$runs"); do
     start=$(date +%s%N)
-    json=$(info --json -w 1000 2>/dev/null)
+    json=$(lab_on_station "$root/$build/station/l2station" info -i seg0 --json "$@" 2>/dev/null || true)
     took=$((($(date +%s%N) - start) / 1000000))
-    boards=$(grep -c '"Device"' <<<"$json")
-    last=$(sed -n 's/.*"replyMs": \([0-9.]*\).*/\1/p' <<<"$json" | sort -n | tail -1)
-    echo "run $run: $boards of $n boards listed; last reply after $last ms; command took $took ms (1000 ms window)"
+    boards=$(grep -c '"Device"' <<<"$json" || true)
+    times=$(sed -n 's/.*"replyMs": \([0-9.]*\).*/\1/p' <<<"$json" | sort -n)
+    last=$(tail -1 <<<"$times")
+    gap=$(awk 'NR > 1 && $1 - p > g { g = $1 - p } { p = $1 } END { printf "%.1f", g }' <<<"$times")
+    echo "run $run: $boards of $n boards listed; last reply after $last ms; largest gap $gap ms; command took $took ms"
+    [ "$boards" -eq "$n" ] || short=1
 done
+exit $short

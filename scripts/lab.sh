@@ -6,9 +6,14 @@ lab_board=l2lab-b-$$
 lab_station=l2lab-s-$$
 lab_work=$(mktemp -d)
 lab_pid=
+lab_pids=()
+lab_boards=()
 
 lab_cleanup() {
     lab_stop
+    local p ns
+    for p in "${lab_pids[@]}"; do kill -- -"$p" 2>/dev/null || true; done
+    for ns in "${lab_boards[@]}"; do ip netns del "$ns" 2>/dev/null || true; done
     ip netns del "$lab_board" 2>/dev/null || true
     ip netns del "$lab_station" 2>/dev/null || true
     if declare -F lab_extra_cleanup >/dev/null; then lab_extra_cleanup; fi
@@ -32,14 +37,38 @@ lab_link_up() {
     ip -n "$lab_station" link set st0 up
 }
 
+# lab_segment: a bridge seg0 in the station's namespace for many boards. Every board answers
+# from the same service address, so the bridge must flood, not learn it.
+lab_segment() {
+    ip -n "$lab_station" link add seg0 type bridge ageing_time 0
+    ip -n "$lab_station" link set seg0 up
+}
+
+# lab_segment_board I ADDRESS/PREFIX: board I in a namespace of its own, its eth1 on seg0;
+# sets lab_ns to the namespace's name.
+lab_segment_board() {
+    lab_ns=$lab_board-$1
+    ip netns add "$lab_ns"
+    lab_boards+=("$lab_ns")
+    ip -n "$lab_ns" link add eth1 type veth peer name "p$1" netns "$lab_station"
+    ip -n "$lab_ns" addr add "$2" dev eth1
+    ip -n "$lab_ns" link set eth1 up
+    ip -n "$lab_station" link set "p$1" master seg0 up
+}
+
 # lab_start NAME [board-env options] -- COMMAND...: runs COMMAND on the board, in $lab_work,
 # standard error in $lab_work/NAME.log and standard output in $lab_work/NAME.out.
-lab_start() {
-    local name=$1
-    shift
-    (cd "$lab_work" && exec setsid ip netns exec "$lab_board" unshare --mount --propagation private \
+lab_start() { lab_start_in "$lab_board" "$lab_work" "$@"; }
+
+# lab_start_in NAMESPACE DIR NAME [board-env options] -- COMMAND...: the same on another
+# board, in DIR; every board started so is stopped on exit.
+lab_start_in() {
+    local ns=$1 dir=$2 name=$3
+    shift 3
+    (cd "$dir" && exec setsid ip netns exec "$ns" unshare --mount --propagation private \
         "$root/tests/e2e/board-env.sh" "$@" >"$lab_work/$name.out" 2>"$lab_work/$name.log") &
     lab_pid=$!
+    lab_pids+=("$lab_pid")
 }
 
 lab_stop() {

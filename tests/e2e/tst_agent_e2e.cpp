@@ -31,20 +31,9 @@ struct Segment {
     }
 
     bool addLink(const QString &address = QStringLiteral("192.168.10.25/24"), bool up = true) {
-        return board.ip({QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("eth1"),
-                         QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"),
-                         QStringLiteral("name"), QStringLiteral("st0"), QStringLiteral("netns"),
-                         station.name()}) &&
-               board.ip({QStringLiteral("addr"), QStringLiteral("add"), address,
-                         QStringLiteral("dev"), QStringLiteral("eth1")}) &&
-               (!up || setUp(board, QStringLiteral("eth1"), true)) &&
-               setUp(station, QStringLiteral("st0"), true) &&
+        return addVeth(board, QStringLiteral("eth1"), station, QStringLiteral("st0"), address,
+                       up) &&
                socket.open(station.name(), QStringLiteral("st0"));
-    }
-
-    static bool setUp(const Netns &ns, const QString &link, bool up) {
-        return ns.ip({QStringLiteral("link"), QStringLiteral("set"), link,
-                      up ? QStringLiteral("up") : QStringLiteral("down")});
     }
 
     bool deleteLink() {
@@ -134,12 +123,8 @@ void TestAgentE2e::initTestCase() {
     QVERIFY(main_->ok());
     QVERIFY(main_->addLink());
     // A second address on a second interface, after eth1 in interface order.
-    QVERIFY(main_->board.ip({QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("eth2"),
-                             QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"),
-                             QStringLiteral("name"), QStringLiteral("eth3")}));
-    QVERIFY(main_->board.ip({QStringLiteral("addr"), QStringLiteral("add"),
-                             QStringLiteral("10.1.2.3/8"), QStringLiteral("dev"),
-                             QStringLiteral("eth2")}));
+    QVERIFY(addVeth(main_->board, QStringLiteral("eth2"), main_->board, QStringLiteral("eth3"),
+                    QStringLiteral("10.1.2.3/8"), false));
     agent_ = std::make_unique<AgentRun>();
     QVERIFY(startBoard(*main_, *agent_,
                        {QStringLiteral("--udev"), QStringLiteral("--app"), app_,
@@ -275,7 +260,7 @@ void TestAgentE2e::missingAtStartThenHotplugged() {
     // watch.
     QVERIFY(segment.addLink(QStringLiteral("192.168.10.25/24"), false));
     QVERIFY(agent.waitForLine(QStringLiteral("add /devices/virtual/net/eth1 net")));
-    QVERIFY(Segment::setUp(segment.board, QStringLiteral("eth1"), true));
+    QVERIFY(setLinkUp(segment.board, QStringLiteral("eth1"), true));
     QVERIFY(agent.waitForLine(kStartLine));
     const QStringList lines = agent.logLines();
     const int added = lines.indexOf(QStringLiteral("add /devices/virtual/net/eth1 net"));
@@ -355,7 +340,7 @@ void TestAgentE2e::linkDownAtOpenThenUp() {
     QVERIFY(agent.waitForLine(QStringLiteral("start the kernel uevent")));
     QElapsedTimer timer;
     timer.start();
-    QVERIFY(Segment::setUp(segment.board, QStringLiteral("eth1"), true));
+    QVERIFY(setLinkUp(segment.board, QStringLiteral("eth1"), true));
     QVERIFY(agent.waitForLine(kLinkUpLine));
     QVERIFY(agent.waitForLine(kStartLine));
     QVERIFY(!segment.ask(stationFrame("req:kiv+info")).isEmpty());
@@ -370,12 +355,12 @@ void TestAgentE2e::carrierLossKeepsAdminDownEndsCapture() {
     QVERIFY(startBoard(segment, agent, {QStringLiteral("--udev")}));
     QVERIFY(agent.waitForLine(kStartLine));
     // The peer goes away: eth1 loses its carrier but stays up, and keeps its capture.
-    QVERIFY(Segment::setUp(segment.station, QStringLiteral("st0"), false));
-    QVERIFY(Segment::setUp(segment.station, QStringLiteral("st0"), true));
+    QVERIFY(setLinkUp(segment.station, QStringLiteral("st0"), false));
+    QVERIFY(setLinkUp(segment.station, QStringLiteral("st0"), true));
     QTRY_VERIFY_WITH_TIMEOUT(!segment.ask(stationFrame("after carrier"), 200).isEmpty(), 10000);
     QCOMPARE(agent.logCount(kStopLine), 0);
 
-    QVERIFY(Segment::setUp(segment.board, QStringLiteral("eth1"), false));
+    QVERIFY(setLinkUp(segment.board, QStringLiteral("eth1"), false));
     QVERIFY(agent.waitForLine(QStringLiteral("\"link 'eth1' down\"")));
     QVERIFY(agent.waitForLine(kStopLine));
     QVERIFY(agent.waitForLine(QStringLiteral("start the kernel uevent"), 1));
@@ -383,7 +368,7 @@ void TestAgentE2e::carrierLossKeepsAdminDownEndsCapture() {
     const qint64 before = cpuTicks(agent.pid());
     QThread::sleep(3);
     QVERIFY2(cpuTicks(agent.pid()) - before <= 1, "spins while the link is down");
-    QVERIFY(Segment::setUp(segment.board, QStringLiteral("eth1"), true));
+    QVERIFY(setLinkUp(segment.board, QStringLiteral("eth1"), true));
     QVERIFY(agent.waitForLine(kStartLine, 2));
     QVERIFY(!segment.ask(stationFrame("req:kiv+info")).isEmpty());
 }

@@ -74,16 +74,8 @@ bool link(Netns &board, Netns &station, bool add) {
     if (!add) {
         return board.ip({QStringLiteral("link"), QStringLiteral("del"), QStringLiteral("eth1")});
     }
-    return board.ip({QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("eth1"),
-                     QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"),
-                     QStringLiteral("name"), QStringLiteral("st0"), QStringLiteral("netns"),
-                     station.name()}) &&
-           board.ip({QStringLiteral("addr"), QStringLiteral("add"), QStringLiteral("192.0.2.9/24"),
-                     QStringLiteral("dev"), QStringLiteral("eth1")}) &&
-           board.ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("eth1"),
-                     QStringLiteral("up")}) &&
-           station.ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("st0"),
-                       QStringLiteral("up")});
+    return addVeth(board, QStringLiteral("eth1"), station, QStringLiteral("st0"),
+                   QStringLiteral("192.0.2.9/24"));
 }
 
 } // namespace

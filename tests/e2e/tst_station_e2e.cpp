@@ -94,18 +94,8 @@ void TestStationE2e::initTestCase() {
         board.ns = std::make_unique<Netns>(QStringLiteral("b%1").arg(i));
         QVERIFY(board.ns->ok());
         const QString port = QStringLiteral("p%1").arg(i);
-        QVERIFY(board.ns->ip({QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("eth1"),
-                              QStringLiteral("type"), QStringLiteral("veth"),
-                              QStringLiteral("peer"), QStringLiteral("name"), port,
-                              QStringLiteral("netns"), segment_->name()}));
-        QVERIFY(board.ns->ip({QStringLiteral("addr"), QStringLiteral("add"),
-                              QStringLiteral("192.0.2.%1/24").arg(10 + i), QStringLiteral("dev"),
-                              QStringLiteral("eth1")}));
-        QVERIFY(board.ns->ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("eth1"),
-                              QStringLiteral("up")}));
-        QVERIFY(
-            segment_->ip({QStringLiteral("link"), QStringLiteral("set"), port,
-                          QStringLiteral("master"), QStringLiteral("seg0"), QStringLiteral("up")}));
+        QVERIFY(addVeth(*board.ns, QStringLiteral("eth1"), *segment_, port,
+                        QStringLiteral("192.0.2.%1/24").arg(10 + i), true, QStringLiteral("seg0")));
 
         const QString root = dir_.filePath(QStringLiteral("board%1").arg(i));
         board.work = root + QStringLiteral("/work");
@@ -260,15 +250,8 @@ void TestStationE2e::exitStatuses() {
 void TestStationE2e::hostileBoardEscaped() {
     Netns evil(QStringLiteral("evil"));
     QVERIFY(evil.ok());
-    QVERIFY(evil.ip({QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("eth1"),
-                     QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"),
-                     QStringLiteral("name"), QStringLiteral("pevil"), QStringLiteral("netns"),
-                     segment_->name()}));
-    QVERIFY(evil.ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("eth1"),
-                     QStringLiteral("up")}));
-    QVERIFY(
-        segment_->ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("pevil"),
-                      QStringLiteral("master"), QStringLiteral("quiet0"), QStringLiteral("up")}));
+    QVERIFY(addVeth(evil, QStringLiteral("eth1"), *segment_, QStringLiteral("pevil"), QString(),
+                    true, QStringLiteral("quiet0")));
     PacketSocket board;
     QVERIFY(board.open(evil.name(), QStringLiteral("eth1")));
     QProcess process;

@@ -48,6 +48,29 @@ bool runCommand(const QStringList &command, QString *output) {
     return ok;
 }
 
+bool setLinkUp(const Netns &ns, const QString &link, bool up) {
+    return ns.ip({QStringLiteral("link"), QStringLiteral("set"), link,
+                  up ? QStringLiteral("up") : QStringLiteral("down")});
+}
+
+bool addVeth(const Netns &board, const QString &boardSide, const Netns &peer,
+             const QString &peerSide, const QString &address, bool up, const QString &bridge) {
+    if (!board.ip({QStringLiteral("link"), QStringLiteral("add"), boardSide, QStringLiteral("type"),
+                   QStringLiteral("veth"), QStringLiteral("peer"), QStringLiteral("name"), peerSide,
+                   QStringLiteral("netns"), peer.name()})) {
+        return false;
+    }
+    if (!address.isEmpty() && !board.ip({QStringLiteral("addr"), QStringLiteral("add"), address,
+                                         QStringLiteral("dev"), boardSide})) {
+        return false;
+    }
+    if (!bridge.isEmpty() && !peer.ip({QStringLiteral("link"), QStringLiteral("set"), peerSide,
+                                       QStringLiteral("master"), bridge})) {
+        return false;
+    }
+    return (!up || setLinkUp(board, boardSide, true)) && setLinkUp(peer, peerSide, true);
+}
+
 QByteArray stationFrame(const QByteArray &payload, int padTo) {
     return wire::requestFrame(payload, padTo);
 }

@@ -63,6 +63,15 @@ class Netns {
     bool ok_ = false;
 };
 
+// The one way the suites wire namespaces: a veth pair from `boardSide` in `board` to
+// `peerSide` in `peer`, with `address` on the board side (none when empty), the board side up
+// unless `up` is false, the peer side up and, when `bridge` is given, a port of that bridge.
+bool addVeth(const Netns &board, const QString &boardSide, const Netns &peer,
+             const QString &peerSide, const QString &address = QString(), bool up = true,
+             const QString &bridge = QString());
+// `ip link set LINK up|down` in the namespace.
+bool setLinkUp(const Netns &ns, const QString &link, bool up);
+
 // A raw AF_PACKET socket on one interface of a namespace, as the station uses.
 class PacketSocket {
   public:
