@@ -226,6 +226,9 @@ build_all() { # sets board_dir
     key=$({ echo "$base"; cat "$agent_deb"; } | sha256sum | cut -c1-16)
     board_dir=build-board/root-$key
     [ -d "$board_dir" ] || build_board_root "$base" "$agent_deb" "$board_dir"
+    # Roots of earlier packages are of no further use; each is some 700 MiB.
+    find build-board -maxdepth 1 \( -name 'root-*' -o -name 'base-*' \) ! -name "root-$key*" \
+        ! -name "$(basename "$base")*" -exec rm -rf {} +
     stamp "stage root file system: $((SECONDS - t0)) s ($(du -sm "$board_dir" | cut -f1) MiB)"
 }
 
