@@ -53,6 +53,20 @@ run_responder() { # name count command...
         bench flood st0 100000 >/dev/null
         R[agent.rss_flood]=$(rss_kib "$p")
         R[agent.fds]=$(ls "/proc/$p/fd" | wc -l)
+        # Link taken down: the capture ends and the agent waits for it to come up, using no
+        # processor time (libpcap alone would poll the down link every millisecond).
+        local starts up
+        starts=$(grep -c "start 'eth1' dump" "$log")
+        ip -n "$lab_board" link set eth1 down
+        lab_wait_for "$log" "link 'eth1' down"
+        lab_wait_for "$log" "start the kernel uevent"
+        t0=$(ticks "$p")
+        sleep 10
+        R[agent.idle_down]=$(($(ticks "$p") - t0))
+        up=$(date +%s%N)
+        ip -n "$lab_board" link set eth1 up
+        lab_wait_for "$log" "start 'eth1' dump" $((starts + 1))
+        R[agent.up_to_capture]=$((($(date +%s%N) - up) / 1000000))
         # Interface gone: the agent ends up blocked on udev until the network changes. It is
         # idle once its log stays still for longer than its 3 s pause.
         ip -n "$lab_board" link del eth1
@@ -93,6 +107,8 @@ table=$(cat <<EOT
 | resident memory after 100,000 mixed frames | ${R[agent.rss_flood]} KiB |
 | open file descriptors while capturing | ${R[agent.fds]} |
 | processor time over 10 s idle, capturing | ${R[agent.idle_capture]} ticks (1 tick = $((1000 / hz)) ms) |
+| processor time over 10 s with the link down | ${R[agent.idle_down]} ticks |
+| link up to capturing again (the 3 s pause included) | ${R[agent.up_to_capture]} ms |
 | processor time over 10 s idle, waiting for udev | ${R[agent.idle_wait]} ticks |
 EOT
 )
