@@ -12,7 +12,7 @@
 
 namespace {
 
-struct CommandSpec {
+struct CommandEntry {
     Command command;
     const char *name;
     const char *usage;   // after "l2station NAME "
@@ -23,7 +23,7 @@ struct CommandSpec {
 const char kExitsCollecting[] = "Exit: 0 some reply, 1 none, 2 usage, 3 no such interface, 4 no "
                                 "permission, 5 capture error.";
 
-const CommandSpec kCommands[] = {
+const CommandEntry kCommands[] = {
     {Command::Info, "info", "[-i IFACE] [-w MS] [--quiet MS] [--first] [--json]",
      "Asks every board on the segment who it is and lists one row per board. It returns once\n"
      "the segment has been quiet for --quiet MS after the last reply, or after -w MS.",
@@ -43,19 +43,19 @@ const CommandSpec kCommands[] = {
      kExitsCollecting},
 };
 
-const CommandSpec *specFor(Command command) {
-    for (const CommandSpec &spec : kCommands) {
-        if (spec.command == command) {
-            return &spec;
+const CommandEntry *entryFor(Command command) {
+    for (const CommandEntry &entry : kCommands) {
+        if (entry.command == command) {
+            return &entry;
         }
     }
     return nullptr;
 }
 
-const CommandSpec *specNamed(const QString &name) {
-    for (const CommandSpec &spec : kCommands) {
-        if (name == QLatin1String(spec.name)) {
-            return &spec;
+const CommandEntry *entryNamed(const QString &name) {
+    for (const CommandEntry &entry : kCommands) {
+        if (name == QLatin1String(entry.name)) {
+            return &entry;
         }
     }
     return nullptr;
@@ -179,8 +179,8 @@ bool hexData(const QString &text, QByteArray *data) {
 } // namespace
 
 QString stationUsage(Command command) {
-    const CommandSpec *spec = specFor(command);
-    if (spec == nullptr) {
+    const CommandEntry *entry = entryFor(command);
+    if (entry == nullptr) {
         return QStringLiteral(
                    "Usage: l2station COMMAND [OPTIONS]\n"
                    "Finds, queries and resets l2agent boards on this Ethernet segment over raw "
@@ -203,9 +203,9 @@ QString stationUsage(Command command) {
     QString options = parser.helpText();
     options = options.mid(options.indexOf(QLatin1Char('\n')) + 1);
     return QStringLiteral("Usage: l2station %1 %2\n%3\n")
-               .arg(QLatin1String(spec->name), QLatin1String(spec->usage),
-                    QLatin1String(spec->summary)) +
-           options + (*spec->exits ? QLatin1String(spec->exits) + QLatin1Char('\n') : QString());
+               .arg(QLatin1String(entry->name), QLatin1String(entry->usage),
+                    QLatin1String(entry->summary)) +
+           options + (*entry->exits ? QLatin1String(entry->exits) + QLatin1Char('\n') : QString());
 }
 
 bool parseStationArgs(const QStringList &args, StationOptions *options, QString *error) {
@@ -219,12 +219,12 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
         options->help = true;
         return true;
     }
-    const CommandSpec *spec = specNamed(name);
-    if (spec == nullptr) {
+    const CommandEntry *entry = entryNamed(name);
+    if (entry == nullptr) {
         *error = QStringLiteral("unknown command '%1'").arg(name);
         return false;
     }
-    const Command cmd = spec->command;
+    const Command cmd = entry->command;
     options->command = cmd;
     QCommandLineParser parser;
     addOptions(&parser, cmd, *options);
