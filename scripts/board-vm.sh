@@ -165,12 +165,6 @@ build_base() { # TARBALL
     mv "$tar.tmp" "$tar"
 }
 
-debian_mirror() { # the mirror apt uses here
-    local m
-    m=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | grep -v security | head -1)
-    echo "${m:-http://deb.debian.org/debian}"
-}
-
 # The board's own root: the base, then the agent package installed with apt on it (so its
 # Depends are resolved there) and its instance enabled; the package stays on the board for the
 # upgrade check.

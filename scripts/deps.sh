@@ -23,3 +23,10 @@ need_packages() {
 # What building and testing the project needs on Debian 12.
 L2_BUILD_PACKAGES=(build-essential cmake pkg-config qtbase5-dev libpcap-dev libudev-dev scdoc)
 L2_TEST_PACKAGES=(iproute2 udev util-linux procps)
+
+# The Debian mirror apt uses here, for debootstrap and mmdebstrap roots.
+debian_mirror() {
+    local m
+    m=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | grep -v security | head -1)
+    echo "${m:-http://deb.debian.org/debian}"
+}

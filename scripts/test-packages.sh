@@ -64,11 +64,9 @@ echo "exposure of l2agent@.service: $exposure"
 awk -v e="$exposure" 'BEGIN { exit !(e <= 6.0) }' || fail "exposure $exposure above 6.0"
 
 echo "--- install and purge in a fresh root"
-mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | grep -v security | head -1)
-mirror=${mirror:-http://deb.debian.org/debian}
 root=$(mktemp -d)
 chmod 755 "$root" # apt and man-db drop to their own users inside
-debootstrap --variant=minbase --include=systemd,man-db bookworm "$root" "$mirror" >"$work/debootstrap.log" 2>&1 ||
+debootstrap --variant=minbase --include=systemd,man-db bookworm "$root" "$(debian_mirror)" >"$work/debootstrap.log" 2>&1 ||
     { tail -20 "$work/debootstrap.log"; fail "debootstrap"; }
 mount -t proc proc "$root/proc"
 in_root() { chroot "$root" env DEBIAN_FRONTEND=noninteractive LC_ALL=C "$@"; }

@@ -163,6 +163,7 @@ int pcap_serve(pcap *handle, QString interfaceName, pcap_handler handler, u_char
     }
     if (down) {
         qDebug() << QStringLiteral("link '%1' down").arg(interfaceName);
+        result = 0;
     }
     close(linkFd);
     return result;

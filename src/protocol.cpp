@@ -72,15 +72,8 @@ void on_handle_pkt(unsigned char *user, const pcap_pkthdr *header, const unsigne
 }
 
 QString macBytes2String(QByteArray mac) {
-    if (mac.size() != 6) {
-        return QString();
-    }
-    QString text = QStringLiteral("%1:%2:%3:%4:%5:%6");
-    for (int i = 0; i < 6; ++i) {
-        text = text.arg(static_cast<qulonglong>(static_cast<unsigned char>(mac.at(i))), 2, 16,
-                        QLatin1Char('0'));
-    }
-    return text.toUpper();
+    // The wire definition's MAC text: six upper-case hexadecimal pairs joined by ":".
+    return mac.size() == wire::kAddressLen ? wire::macText(mac) : QString();
 }
 
 QByteArray string2MacBytes(QString text) {
