@@ -1,7 +1,9 @@
-// The four commands of l2station on top of the link and the pure parts.
+// l2station's entry: the command line, the interface, and the one-shot commands (info, ping,
+// reset, send) on top of the link and the pure parts.
 #include "commands.h"
 
 #include "link.h"
+#include "rounds.h"
 #include "station.h"
 #include "wire.h"
 
@@ -13,61 +15,25 @@
 
 namespace {
 
-QTextStream &out() {
-    static QTextStream stream(stdout);
-    return stream;
-}
-
-QTextStream &err() {
-    static QTextStream stream(stderr);
-    return stream;
-}
-
-int fail(StationExit status, const QString &message) {
-    err() << "l2station: " << message << '\n';
-    err().flush();
-    return status;
-}
-
 void onInterrupt(int) {
     g_interrupted = 1;
 }
 
 int runInfo(StationLink &link, const StationOptions &o, const QString &interface) {
-    const double start = StationLink::nowMs();
-    if (!link.send(QByteArray(wire::kInfoKeyword))) {
+    const Round round = askSegment(link, o);
+    if (!round.sent) {
         return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
     }
-    QList<Reply> replies = link.receiveUntil(start + o.waitMs, o.first, o.quietMs);
-    if (o.first) {
-        // Several replies can arrive in one read; --first means one board.
-        replies = replies.mid(0, 1);
-    }
-    QList<BoardInfo> boards;
-    int malformed = 0;
-    for (const Reply &reply : replies) {
-        BoardInfo board;
-        QString why;
-        const QByteArray payload = reply.frame.mid(wire::kHeaderLen);
-        if (!parseInfoReply(payload, &board, &why)) {
-            ++malformed;
-            err() << "l2station: not a well-formed info reply (" << printableText(why) << ", "
-                  << reply.frame.size() << " bytes): " << printablePayload(payload.left(200))
-                  << '\n';
-            continue;
-        }
-        board.replyMs = reply.atMs - start;
-        boards.append(board);
-    }
-    const double took = StationLink::nowMs() - start;
+    const QList<BoardInfo> &boards = round.boards;
+    const double took = StationLink::nowMs() - round.startMs;
     const QString summary =
         QStringLiteral("%1 board%2 answered on %3 in %4 ms%5")
             .arg(boards.size())
             .arg(boards.size() == 1 ? QString() : QStringLiteral("s"))
             .arg(interface)
             .arg(took, 0, 'f', 0)
-            .arg(malformed > 0 ? QStringLiteral(", %1 malformed replies").arg(malformed)
-                               : QString());
+            .arg(round.malformed > 0 ? QStringLiteral(", %1 malformed replies").arg(round.malformed)
+                                     : QString());
     if (o.json) {
         out() << QString::fromUtf8(boardsJson(boards));
         err() << summary << '\n';
@@ -129,7 +95,10 @@ int runPing(StationLink &link, const StationOptions &o, const QString &interface
     return summary.received > 0 ? ExitOk : ExitNoAnswer;
 }
 
-int runReset(StationLink &link, const QString &interface) {
+int runReset(StationLink &link, const StationOptions &o, const QString &interface) {
+    if (o.wait) {
+        return runResetWait(link, o, interface);
+    }
     if (!link.send(QByteArray(wire::kResetKeyword))) {
         return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
     }
@@ -148,10 +117,15 @@ int runSend(StationLink &link, const StationOptions &o, const QString &interface
     int n = 0;
     for (const Reply &reply : replies) {
         const QByteArray payload = reply.frame.mid(wire::kHeaderLen);
+        int padding = 0;
+        const QString text = printablePayloadText(payload, &padding);
         out() << "reply " << ++n << ": " << reply.frame.size() << " bytes after "
               << QString::number(reply.atMs - start, 'f', 3) << " ms\n"
-              << "  text: " << printablePayload(payload) << '\n'
-              << hexDump(reply.frame);
+              << "  text: " << text;
+        if (padding > 0) {
+            out() << " (" << padding << " zero byte" << (padding == 1 ? "" : "s") << " of padding)";
+        }
+        out() << '\n' << hexDump(reply.frame);
     }
     if (replies.isEmpty()) {
         return fail(
@@ -184,12 +158,22 @@ int stationMain(int argc, char **argv) {
     }
     QString interface = options.interface;
     if (interface.isEmpty()) {
-        interface = pickInterface(listInterfaces());
-        if (interface.isEmpty()) {
+        const QStringList candidates = segmentCandidates(listInterfaces());
+        if (candidates.isEmpty()) {
             return fail(ExitNoInterface,
                         QStringLiteral("no interface is up, not loopback and Ethernet; name one "
                                        "with -i"));
         }
+        if (options.command == Command::Reset && candidates.size() > 1) {
+            // The one destructive command never guesses: the first interface may well be the
+            // office LAN rather than the service link.
+            return fail(ExitUsage,
+                        QStringLiteral("reset needs -i: %1 interfaces could be the boards' "
+                                       "segment: %2")
+                            .arg(candidates.size())
+                            .arg(candidates.join(QStringLiteral(", "))));
+        }
+        interface = candidates.first();
         err() << "l2station: using interface " << interface << '\n';
         err().flush();
     }
@@ -205,7 +189,9 @@ int stationMain(int argc, char **argv) {
     case Command::Ping:
         return runPing(link, options, interface);
     case Command::Reset:
-        return runReset(link, interface);
+        return runReset(link, options, interface);
+    case Command::Watch:
+        return runWatch(link, options, interface);
     case Command::Send:
         return runSend(link, options, interface);
     case Command::None:

@@ -25,14 +25,24 @@ bool parseInfoReply(const QByteArray &payload, BoardInfo *board, QString *error)
     }
     QStringList values(QVector<QString>(labels.size()).toList());
     QList<bool> seen(QVector<bool>(labels.size(), false).toList());
+    // The field the last line belonged to; -1 before the first and after one this tool does
+    // not know.
+    int open = -1;
     for (int i = 1; i < lines.size() - 1; ++i) {
         const QString line = lines.at(i);
         const int separator = line.indexOf(QLatin1String(wire::kLabelSeparator));
+        const int which = separator < 0 ? -1 : labels.indexOf(line.left(separator));
+        if ((which < 0 || seen.at(which)) && (open == wire::Product || open == wire::HardId)) {
+            // The ID file keeps its inner line ends and blkid's output may run across one:
+            // the line goes on with the value, joined by its line end (a CR stays with it).
+            values[open] += QLatin1Char('\n') + line;
+            continue;
+        }
         if (separator < 0) {
             *error = QStringLiteral("line %1 is not 'Label : value': %2").arg(i + 1).arg(line);
             return false;
         }
-        const int which = labels.indexOf(line.left(separator));
+        open = which;
         if (which < 0) {
             continue; // a label this tool does not know yet
         }

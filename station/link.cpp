@@ -119,7 +119,8 @@ bool StationLink::send(const QByteArray &payload) {
     return true;
 }
 
-QList<Reply> StationLink::receiveUntil(double deadlineMs, bool stopAtFirst, int quietMs) {
+QList<Reply> StationLink::receiveUntil(double deadlineMs, bool stopAtFirst, int quietMs,
+                                       double floorMs) {
     QList<Reply> replies;
     const int fd = pcap_get_selectable_fd(handle_);
     for (;;) {
@@ -129,8 +130,8 @@ QList<Reply> StationLink::receiveUntil(double deadlineMs, bool stopAtFirst, int 
         if (stopAtFirst && !replies.isEmpty()) {
             return replies;
         }
-        const double end =
-            collectionEndMs(deadlineMs, replies.isEmpty() ? -1 : replies.last().atMs, quietMs);
+        const double end = collectionEndMs(floorMs, deadlineMs,
+                                           replies.isEmpty() ? -1 : replies.last().atMs, quietMs);
         const double left = end - nowMs();
         if (left <= 0 || g_interrupted != 0) {
             return replies;

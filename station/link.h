@@ -33,8 +33,10 @@ class StationLink {
     // Sends one service frame from the station address to the service address.
     bool send(const QByteArray &payload);
     // Waits for replies until `deadlineMs` (on nowMs's clock), until the first one when
-    // `stopAtFirst`, or, with `quietMs`, until that long passed without one after the last.
-    QList<Reply> receiveUntil(double deadlineMs, bool stopAtFirst = false, int quietMs = 0);
+    // `stopAtFirst`, or, with `quietMs`, until that long passed without one after the last,
+    // but not before `floorMs` (see collectionEndMs).
+    QList<Reply> receiveUntil(double deadlineMs, bool stopAtFirst = false, int quietMs = 0,
+                              double floorMs = 0);
     static double nowMs();
     QString lastError() const {
         return error_;

@@ -24,22 +24,39 @@ const char kExitsCollecting[] = "Exit: 0 some reply, 1 none, 2 usage, 3 no such 
                                 "permission, 5 capture error.";
 
 const CommandEntry kCommands[] = {
-    {Command::Info, "info", "[-i IFACE] [-w MS] [--quiet MS] [--first] [--json]",
-     "Asks every board on the segment who it is and lists one row per board. It returns once\n"
-     "the segment has been quiet for --quiet MS after the last reply, or after -w MS.",
+    {Command::Info, "info",
+     "[-i IFACE] [-w MS] [--min-wait MS] [--quiet MS] [--fast] [--first] [--json]",
+     "Asks every board on the segment who it is and lists one row per board. It listens at\n"
+     "least --min-wait MS, long enough for boards that answer half a second late; after\n"
+     "that it returns once no reply came for --quiet MS, or after -w MS. --fast drops the\n"
+     "minimum, for segments of current agents only.",
      "Exit: 0 boards listed, 1 none answered, 2 usage, 3 no such interface, 4 no permission, "
      "5 capture error."},
+    {Command::Watch, "watch",
+     "[-i IFACE] [--interval MS] [-c COUNT] [--json] [-w MS] [--min-wait MS] [--quiet MS] "
+     "[--fast]",
+     "Asks the segment every --interval MS, as info does, and prints a time-stamped line\n"
+     "when a board appears, changes, or is gone (no answer in two rounds in a row). It runs\n"
+     "until interrupted (Ctrl-C), or for -c COUNT rounds. --json prints one JSON object a line.",
+     "Exit: 0 done, 2 usage, 3 no such interface, 4 no permission, 5 capture error."},
     {Command::Ping, "ping", "[-i IFACE] [-c COUNT] [-s SIZE] [-W MS] [--interval MS]",
      "Echo round trips to the boards. Every board answers each request; replies\n"
      "after the first to a request are counted as duplicates (DUP!).",
      kExitsCollecting},
-    {Command::Reset, "reset", "[-i IFACE] --yes",
+    {Command::Reset, "reset", "[-i IFACE] --yes [--wait [-w MS]]",
      "Sends a reset request. Every board on the segment that receives it runs its\n"
-     "reset script; boards send no reply. --yes confirms that.",
-     ""},
+     "reset script; boards send no reply. --yes confirms that. Without -i it refuses\n"
+     "when more than one interface could be the boards' segment.\n"
+     "With --wait it first lists the boards, then sends the reset, sees each go silent and\n"
+     "asks until each is back (the same HardId, or Device and Product), and prints the time\n"
+     "each took; progress goes to standard error.",
+     "Exit: 0 sent (with --wait: every board back), 1 with --wait: no board answered before\n"
+     "the reset, or one was not back within -w MS; 2 usage, 3 no such interface, 4 no\n"
+     "permission, 5 capture error."},
     {Command::Send, "send", "[-i IFACE] [--hex] [-w MS] DATA",
      "Sends DATA as the payload of one service frame and prints every reply within\n"
-     "the window, as text and hex.",
+     "the window, as text and hex. The text stops before the zero bytes that pad a short\n"
+     "frame; their number is shown.",
      kExitsCollecting},
 };
 
@@ -61,7 +78,8 @@ const CommandEntry *entryNamed(const QString &name) {
     return nullptr;
 }
 
-// The options that take a whole number: their commands, range, field and default.
+// The options that take a whole number: their commands, range, field and description, in
+// which %1 stands for the command's default. One name may have a row per group of commands.
 struct NumberOption {
     const char *name;
     QList<Command> commands;
@@ -70,46 +88,99 @@ struct NumberOption {
     int StationOptions::*field;
     const char *what;
     const char *description;
+    const char *valueName;
 };
 
 const QList<NumberOption> &numberOptions() {
     static const QList<NumberOption> options{
         {"w",
-         {Command::Info, Command::Send},
+         {Command::Info, Command::Watch},
          1,
          600000,
          &StationOptions::waitMs,
          "milliseconds",
-         "collect replies for at most MS milliseconds"},
+         "collect replies for at most MS milliseconds (default %1)",
+         "MS"},
+        {"w",
+         {Command::Send},
+         1,
+         600000,
+         &StationOptions::waitMs,
+         "milliseconds",
+         "collect replies for MS milliseconds (default %1)",
+         "MS"},
+        {"w",
+         {Command::Reset},
+         1,
+         3600000,
+         &StationOptions::waitMs,
+         "milliseconds",
+         "with --wait: how long the boards may take to come back (default %1)",
+         "MS"},
+        {"min-wait",
+         {Command::Info, Command::Watch},
+         0,
+         600000,
+         &StationOptions::minWaitMs,
+         "milliseconds",
+         "listen at least MS milliseconds, for boards that answer late (default %1)",
+         "MS"},
         {"quiet",
-         {Command::Info},
+         {Command::Info, Command::Watch},
          1,
          600000,
          &StationOptions::quietMs,
          "milliseconds",
-         "stop once no reply came for MS milliseconds after the last one"},
-        {"c", {Command::Ping}, 1, 1000000, &StationOptions::count, "a count", "requests to send"},
+         "then stop once no reply came for MS milliseconds after the last one (default %1)",
+         "MS"},
+        {"c",
+         {Command::Ping},
+         1,
+         kMaxPingCount,
+         &StationOptions::count,
+         "a count",
+         "requests to send (default %1)",
+         "COUNT"},
+        {"c",
+         {Command::Watch},
+         1,
+         100000000,
+         &StationOptions::count,
+         "a count",
+         "rounds to run (default: until interrupted)",
+         "COUNT"},
         {"s",
          {Command::Ping},
-         16,
+         pingMinSize(),
          wire::kMaxPayloadLen,
          &StationOptions::size,
          "a payload size",
-         "payload bytes (46 makes 60-byte frames)"},
+         "payload bytes (default %1, for 60-byte frames)",
+         "SIZE"},
         {"W",
          {Command::Ping},
          1,
          600000,
          &StationOptions::timeoutMs,
          "milliseconds",
-         "wait for the last replies"},
+         "wait for the last replies (default %1)",
+         "MS"},
         {"interval",
          {Command::Ping},
          0,
          600000,
          &StationOptions::intervalMs,
          "milliseconds",
-         "between requests"},
+         "between requests (default %1)",
+         "MS"},
+        {"interval",
+         {Command::Watch},
+         0,
+         86400000,
+         &StationOptions::intervalMs,
+         "milliseconds",
+         "between the starts of two rounds (default %1)",
+         "MS"},
     };
     return options;
 }
@@ -130,13 +201,14 @@ void addOptions(QCommandLineParser *parser, Command command, const StationOption
     for (const NumberOption &option : numberOptions()) {
         if (option.commands.contains(command)) {
             parser->addOption({QLatin1String(option.name),
-                               QStringLiteral("%1 (default %2)")
-                                   .arg(QLatin1String(option.description))
-                                   .arg(defaults.*option.field),
-                               option.field == &StationOptions::count  ? QStringLiteral("COUNT")
-                               : option.field == &StationOptions::size ? QStringLiteral("SIZE")
-                                                                       : QStringLiteral("MS")});
+                               QString::fromLatin1(option.description).arg(defaults.*option.field),
+                               QLatin1String(option.valueName)});
         }
+    }
+    if (command == Command::Info || command == Command::Watch) {
+        parser->addOption({QStringLiteral("fast"),
+                           QStringLiteral("no minimum listening time: for segments whose boards "
+                                          "all answer at once")});
     }
     switch (command) {
     case Command::Info:
@@ -145,8 +217,14 @@ void addOptions(QCommandLineParser *parser, Command command, const StationOption
             {QStringLiteral("json"), QStringLiteral("print a JSON array of boards (empty when none "
                                                     "answered)")});
         break;
+    case Command::Watch:
+        parser->addOption({QStringLiteral("json"),
+                           QStringLiteral("print each change as one JSON object a line")});
+        break;
     case Command::Reset:
         parser->addOption({QStringLiteral("yes"), QStringLiteral("send the reset request")});
+        parser->addOption({QStringLiteral("wait"),
+                           QStringLiteral("list the boards first, then wait until each is back")});
         break;
     case Command::Send:
         parser->addOption({QStringLiteral("hex"),
@@ -190,6 +268,7 @@ QString stationUsage(Command command) {
                    "Commands:\n"
                    "  info    list every board that answers, with its identity and IPv4 "
                    "addresses\n"
+                   "  watch   print a line whenever a board appears, changes or is gone\n"
                    "  ping    echo round trips\n"
                    "  reset   make every board on the segment run its reset script\n"
                    "  send    send any payload and show the replies\n"
@@ -198,7 +277,7 @@ QString stationUsage(Command command) {
             .arg(wire::macText(wire::stationMac()), wire::macText(wire::serviceMac()));
     }
     QCommandLineParser parser;
-    addOptions(&parser, command, StationOptions());
+    addOptions(&parser, command, defaultOptions(command));
     // The parser's own first line names the executable; ours names the command.
     QString options = parser.helpText();
     options = options.mid(options.indexOf(QLatin1Char('\n')) + 1);
@@ -206,6 +285,29 @@ QString stationUsage(Command command) {
                .arg(QLatin1String(entry->name), QLatin1String(entry->usage),
                     QLatin1String(entry->summary)) +
            options + (*entry->exits ? QLatin1String(entry->exits) + QLatin1Char('\n') : QString());
+}
+
+StationOptions defaultOptions(Command command) {
+    StationOptions o;
+    o.command = command;
+    switch (command) {
+    case Command::Info:
+        o.waitMs = kDefaultInfoWaitMs;
+        break;
+    case Command::Watch:
+        o.waitMs = kDefaultInfoWaitMs;
+        o.count = 0;
+        o.intervalMs = kDefaultWatchIntervalMs;
+        break;
+    case Command::Reset:
+        o.waitMs = kDefaultResetWaitMs;
+        break;
+    case Command::Ping:
+    case Command::Send:
+    case Command::None:
+        break;
+    }
+    return o;
 }
 
 bool parseStationArgs(const QStringList &args, StationOptions *options, QString *error) {
@@ -225,7 +327,7 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
         return false;
     }
     const Command cmd = entry->command;
-    options->command = cmd;
+    *options = defaultOptions(cmd);
     QCommandLineParser parser;
     addOptions(&parser, cmd, *options);
     // The parser skips its first word, the program; here that is the command.
@@ -265,8 +367,13 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
         return parser.optionNames().contains(n) && parser.isSet(n);
     };
     options->first = cmd == Command::Info && flag("first");
-    options->json = cmd == Command::Info && flag("json");
+    options->json = flag("json");
+    options->fast = flag("fast");
     options->yes = cmd == Command::Reset && flag("yes");
+    options->wait = cmd == Command::Reset && flag("wait");
+    if (options->fast) {
+        options->minWaitMs = 0;
+    }
     options->hex = cmd == Command::Send && flag("hex");
     const QStringList positional = parser.positionalArguments();
     if (cmd == Command::Send) {
@@ -295,14 +402,28 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
                                 "request runs its reset script");
         return false;
     }
+    if (cmd == Command::Reset && parser.isSet(QStringLiteral("w")) && !options->wait) {
+        *error = QStringLiteral("-w goes with --wait");
+        return false;
+    }
+    if (options->fast && parser.isSet(QStringLiteral("min-wait"))) {
+        *error = QStringLiteral("--fast and --min-wait exclude each other");
+        return false;
+    }
     return true;
 }
 
-QString pickInterface(const QList<InterfaceCandidate> &candidates) {
+QStringList segmentCandidates(const QList<InterfaceCandidate> &candidates) {
+    QStringList names;
     for (const InterfaceCandidate &c : candidates) {
         if (c.up && !c.loopback && c.ethernet) {
-            return c.name;
+            names.append(c.name);
         }
     }
-    return QString();
+    return names;
+}
+
+QString pickInterface(const QList<InterfaceCandidate> &candidates) {
+    const QStringList names = segmentCandidates(candidates);
+    return names.isEmpty() ? QString() : names.first();
 }

@@ -39,21 +39,46 @@ QString boardsTable(const QList<BoardInfo> &boards) {
     return text;
 }
 
+QJsonObject boardJson(const BoardInfo &b) {
+    QJsonObject o;
+    // The keys are the reply's own labels.
+    o.insert(QLatin1String(wire::kInfoLabels[wire::Device]), b.device);
+    o.insert(QLatin1String(wire::kInfoLabels[wire::Version]), b.version);
+    o.insert(QLatin1String(wire::kInfoLabels[wire::Product]), b.product);
+    o.insert(QLatin1String(wire::kInfoLabels[wire::HardId]), b.hardId);
+    o.insert(QLatin1String(wire::kInfoLabels[wire::IpAddress]),
+             QJsonArray::fromStringList(b.ipAddresses));
+    o.insert(QStringLiteral("replyMs"), std::round(b.replyMs * 1000) / 1000);
+    return o;
+}
+
 QByteArray boardsJson(const QList<BoardInfo> &boards) {
     QJsonArray array;
     for (const BoardInfo &b : boards) {
-        QJsonObject o;
-        // The keys are the reply's own labels.
-        o.insert(QLatin1String(wire::kInfoLabels[wire::Device]), b.device);
-        o.insert(QLatin1String(wire::kInfoLabels[wire::Version]), b.version);
-        o.insert(QLatin1String(wire::kInfoLabels[wire::Product]), b.product);
-        o.insert(QLatin1String(wire::kInfoLabels[wire::HardId]), b.hardId);
-        o.insert(QLatin1String(wire::kInfoLabels[wire::IpAddress]),
-                 QJsonArray::fromStringList(b.ipAddresses));
-        o.insert(QStringLiteral("replyMs"), std::round(b.replyMs * 1000) / 1000);
-        array.append(o);
+        array.append(boardJson(b));
     }
-    return QJsonDocument(array).toJson(QJsonDocument::Indented);
+    return escapeJsonControls(QJsonDocument(array).toJson(QJsonDocument::Indented));
+}
+
+QByteArray escapeJsonControls(QByteArray json) {
+    // Qt writes DEL and the C1 controls raw; a CSI (U+009B) from a hostile board would then
+    // reach a terminal that shows the JSON. Outside strings JSON is plain ASCII, so every such
+    // byte sequence stands inside a string, where \uXXXX means the same character.
+    QByteArray out;
+    out.reserve(json.size());
+    for (int i = 0; i < json.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(json.at(i));
+        const unsigned char next = i + 1 < json.size() ? json.at(i + 1) : 0;
+        if (c == 0x7F) {
+            out += "\\u007f";
+        } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            out += QByteArray("\\u00") + QByteArray::number(next, 16);
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 QString printableText(const QString &text) {
@@ -87,6 +112,15 @@ QString printablePayload(const QByteArray &payload) {
         }
     }
     return text;
+}
+
+QString printablePayloadText(const QByteArray &payload, int *padding) {
+    int end = payload.size();
+    while (end > 0 && payload.at(end - 1) == '\0') {
+        --end;
+    }
+    *padding = payload.size() - end;
+    return printablePayload(payload.left(end));
 }
 
 QString hexDump(const QByteArray &bytes) {

@@ -8,6 +8,12 @@ QString pingPayloadTag(int sequence) {
     return QStringLiteral("l2ping seq=%1;").arg(sequence);
 }
 
+int pingMinSize() {
+    // A tag longer than the payload would be cut in the request, and the reply would then
+    // not match what was meant to be sent.
+    return pingPayloadTag(kMaxPingCount - 1).size();
+}
+
 int pingSequence(const QByteArray &payload) {
     static const QByteArray prefix("l2ping seq=");
     if (!payload.startsWith(prefix)) {

@@ -225,6 +225,10 @@ QString stationBinary() {
     return QStringLiteral(L2STATION_BIN);
 }
 
+QString classicResponderBinary() {
+    return QStringLiteral(L2CLASSIC_BIN);
+}
+
 QString boardEnvScript() {
     return QStringLiteral(BOARD_ENV_SCRIPT);
 }
@@ -248,7 +252,8 @@ bool AgentRun::start(const Netns &board, const QStringList &envOptions,
                                             QStringLiteral("private"),
                                             boardEnvScript()} +
                                 envOptions + QStringList{QStringLiteral("--")} + agentWrapper() +
-                                QStringList{agentBinary()} + agentArgs;
+                                QStringList{program_.isEmpty() ? agentBinary() : program_} +
+                                agentArgs;
     QList<QByteArray> storage;
     for (const QString &part : command) {
         storage.append(part.toUtf8());

@@ -100,6 +100,10 @@ class AgentRun {
     AgentRun(const AgentRun &) = delete;
     AgentRun &operator=(const AgentRun &) = delete;
 
+    // Runs another responder in the agent's place (by default the agent, see agentBinary).
+    void setProgram(const QString &program) {
+        program_ = program;
+    }
     // Options for the board environment (see board-env.sh), then the agent's arguments.
     bool start(const Netns &board, const QStringList &envOptions, const QStringList &agentArgs,
                const QString &workDir = QString());
@@ -127,6 +131,7 @@ class AgentRun {
     void readNewLines() const;
 
     pid_t pid_ = -1;
+    QString program_;
     QTemporaryDir files_;
     QString workDir_;
     mutable QStringList lines_;
@@ -138,4 +143,6 @@ class AgentRun {
 QString agentBinary();
 QStringList agentWrapper();
 QString stationBinary();
+// A responder that captures the classic way (500 ms buffer timeout), as older agents do.
+QString classicResponderBinary();
 QString boardEnvScript();

@@ -21,6 +21,10 @@ class TestStation : public QObject {
     void pick();
     void collectionEnd_data();
     void collectionEnd();
+    void watchRounds();
+    void resetRounds();
+    void payloadPadding();
+    void optionsDocumented();
     void printableText_data();
     void printableText();
 };
@@ -63,6 +67,14 @@ void TestStation::parseReply_data() {
     QTest::newRow("garbage line") << QByteArray("res:kiv+info\nDevice: d\n") << false << QString()
                                   << QString() << QStringList()
                                   << QStringLiteral("line 2 is not 'Label : value': Device: d");
+    QTest::newRow("two-line product, CR LF kept, and a HardId across a line end")
+        << QByteArray("res:kiv+info\nDevice : d\nVersion : v\nProduct : PX1\r\nline 2 : x\n"
+                      "HardId : h1\nh2\nIpAddress : 10.0.0.1\n")
+        << true << QStringLiteral("d") << QStringLiteral("h1\nh2")
+        << QStringList{QStringLiteral("10.0.0.1")} << QString();
+    QTest::newRow("a device name has no line end")
+        << QByteArray("res:kiv+info\nDevice : d\nmore\n") << false << QString() << QString()
+        << QStringList() << QStringLiteral("line 3 is not 'Label : value': more");
     QTest::newRow("label twice")
         << QByteArray("res:kiv+info\nDevice : a\nDevice : b\nVersion : v\nProduct : p\n"
                       "HardId : h\nIpAddress : 1.1.1.1\n")
@@ -84,6 +96,9 @@ void TestStation::parseReply() {
         QCOMPARE(board.device, device);
         QCOMPARE(board.hardId, hardId);
         QCOMPARE(board.ipAddresses, addresses);
+        if (payload.contains("line 2 : x")) {
+            QCOMPARE(board.product, QStringLiteral("PX1\r\nline 2 : x"));
+        }
     }
 }
 
@@ -104,17 +119,38 @@ void TestStation::jsonShape() {
     QCOMPARE(o.value(QStringLiteral("Version")).toString(), QStringLiteral("1.0"));
     QCOMPARE(o.value(QStringLiteral("IpAddress")).toArray().size(), 2);
     QCOMPARE(o.value(QStringLiteral("replyMs")).toDouble(), 0.25);
+
+    // Controls are escaped, C1 and DEL included, and decode to the same text.
+    board.device = QStringLiteral("\x1b[1m\x7f\u009b\u00e9");
+    const QByteArray json = boardsJson({board});
+    QVERIFY2(json.contains(R"("Device": "\u001b[1m\u007f\u009bé")"), json.constData());
+    QCOMPARE(
+        QJsonDocument::fromJson(json).array().first().toObject().value(QStringLiteral("Device")),
+        QJsonValue(board.device));
 }
 
 void TestStation::args_data() {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<bool>("ok");
     QTest::addColumn<QString>("check"); // field=value pairs, or the error
-    QTest::newRow("info defaults") << QStringList{QStringLiteral("info")} << true
-                                   << QStringLiteral("wait=1000 quiet=100 first=0 json=0 if=");
+    QTest::newRow("info defaults")
+        << QStringList{QStringLiteral("info")} << true
+        << QStringLiteral("wait=2000 minwait=1000 quiet=100 first=0 json=0 if=");
     QTest::newRow("info all")
-        << QStringLiteral("info -i eth0 -w 250 --quiet 40 --first --json").split(QLatin1Char(' '))
-        << true << QStringLiteral("wait=250 quiet=40 first=1 json=1 if=eth0");
+        << QStringLiteral("info -i eth0 -w 250 --quiet 40 --fast --first --json")
+               .split(QLatin1Char(' '))
+        << true << QStringLiteral("wait=250 minwait=0 quiet=40 first=1 json=1 if=eth0");
+    QTest::newRow("fast or min-wait")
+        << QStringLiteral("info --fast --min-wait 5").split(QLatin1Char(' ')) << false
+        << QStringLiteral("--fast and --min-wait exclude each other");
+    QTest::newRow("watch defaults")
+        << QStringLiteral("watch --json").split(QLatin1Char(' ')) << true
+        << QStringLiteral("count=0 interval=2000 json=1 minwait=1000");
+    QTest::newRow("reset --wait") << QStringLiteral("reset --yes --wait").split(QLatin1Char(' '))
+                                  << true << QStringLiteral("wait=120000 waitflag=1");
+    QTest::newRow("-w goes with --wait")
+        << QStringLiteral("reset --yes -w 5").split(QLatin1Char(' ')) << false
+        << QStringLiteral("-w goes with --wait");
     QTest::newRow("quiet belongs to info")
         << QStringLiteral("send --quiet 5 x").split(QLatin1Char(' ')) << false
         << QStringLiteral("Unknown option 'quiet'.");
@@ -142,7 +178,7 @@ void TestStation::args_data() {
     QTest::newRow("bad number") << QStringLiteral("ping -c 0").split(QLatin1Char(' ')) << false
                                 << QStringLiteral("-c takes a count from 1 to 1000000");
     QTest::newRow("size too small") << QStringLiteral("ping -s 4").split(QLatin1Char(' ')) << false
-                                    << QStringLiteral("-s takes a payload size from 16 to 1500");
+                                    << QStringLiteral("-s takes a payload size from 18 to 1500");
     QTest::newRow("odd hex") << QStringLiteral("send --hex abc").split(QLatin1Char(' ')) << false
                              << QStringLiteral("--hex DATA must be pairs of hexadecimal digits");
     QTest::newRow("send two data") << QStringLiteral("send a b").split(QLatin1Char(' ')) << false
@@ -168,6 +204,8 @@ void TestStation::args() {
         const QMap<QString, QString> actual{
             {QStringLiteral("wait"), QString::number(o.waitMs)},
             {QStringLiteral("quiet"), QString::number(o.quietMs)},
+            {QStringLiteral("minwait"), QString::number(o.minWaitMs)},
+            {QStringLiteral("waitflag"), QString::number(o.wait)},
             {QStringLiteral("first"), QString::number(o.first)},
             {QStringLiteral("json"), QString::number(o.json)},
             {QStringLiteral("if"), o.interface},
@@ -191,6 +229,10 @@ void TestStation::pingPayloads() {
     QCOMPARE(pingSequence("res:kiv+info\n"), -1);
     // The payload never looks like a request, whatever its size.
     QVERIFY(!pingPayload(0, 16).startsWith("req:"));
+    // At the smallest size the highest sequence still comes back as sent.
+    const QByteArray last = pingPayload(kMaxPingCount - 1, pingMinSize());
+    QCOMPARE(last.size(), pingMinSize());
+    QCOMPARE(pingSequence(last), kMaxPingCount - 1);
 }
 
 void TestStation::pingSummary() {
@@ -219,25 +261,119 @@ void TestStation::pick() {
                                          {QStringLiteral("eth2"), true, false, true}};
     QCOMPARE(pickInterface(list), QStringLiteral("eth1"));
     QCOMPARE(pickInterface(list.mid(0, 3)), QString());
+    QCOMPARE(segmentCandidates(list),
+             (QStringList{QStringLiteral("eth1"), QStringLiteral("eth2")}));
 }
 
 void TestStation::collectionEnd_data() {
+    QTest::addColumn<double>("floor");
     QTest::addColumn<double>("deadline");
     QTest::addColumn<double>("lastReply");
     QTest::addColumn<int>("quiet");
     QTest::addColumn<double>("end");
-    QTest::newRow("no reply yet: the whole window") << 5000.0 << -1.0 << 100 << 5000.0;
-    QTest::newRow("quiet after the last reply") << 5000.0 << 12.5 << 100 << 112.5;
-    QTest::newRow("the window caps the gap") << 150.0 << 90.0 << 100 << 150.0;
-    QTest::newRow("no gap: the window") << 5000.0 << 12.5 << 0 << 5000.0;
+    QTest::newRow("no reply yet: the whole window") << 0.0 << 5000.0 << -1.0 << 100 << 5000.0;
+    QTest::newRow("quiet after the last reply") << 0.0 << 5000.0 << 12.5 << 100 << 112.5;
+    QTest::newRow("the floor waits for late boards") << 1000.0 << 5000.0 << 12.5 << 100 << 1000.0;
+    QTest::newRow("a late reply past the floor") << 1000.0 << 5000.0 << 980.0 << 100 << 1080.0;
+    QTest::newRow("the window caps the gap") << 0.0 << 150.0 << 90.0 << 100 << 150.0;
+    QTest::newRow("no gap: the window") << 0.0 << 5000.0 << 12.5 << 0 << 5000.0;
 }
 
 void TestStation::collectionEnd() {
+    QFETCH(double, floor);
     QFETCH(double, deadline);
     QFETCH(double, lastReply);
     QFETCH(int, quiet);
     QFETCH(double, end);
-    QCOMPARE(collectionEndMs(deadline, lastReply, quiet), end);
+    QCOMPARE(collectionEndMs(floor, deadline, lastReply, quiet), end);
+}
+
+namespace {
+BoardInfo board(const QString &device, const QString &hardId, const QString &version = {}) {
+    BoardInfo b;
+    b.device = device;
+    b.hardId = hardId;
+    b.version = version;
+    b.product = QStringLiteral("P");
+    return b;
+}
+} // namespace
+
+void TestStation::watchRounds() {
+    WatchState state;
+    const BoardInfo a = board(QStringLiteral("A"), QStringLiteral("1"));
+    const BoardInfo b = board(QStringLiteral("B"), QString());
+    QList<WatchEvent> e = watchRound(&state, {a, b, a});
+    QCOMPARE(e.size(), 2);
+    QCOMPARE(e.at(0).kind, WatchEvent::Added);
+    // A changed version is a change of the same board; one missed round is not yet gone.
+    e = watchRound(&state, {board(QStringLiteral("A"), QStringLiteral("1"), QStringLiteral("2"))});
+    QCOMPARE(e.size(), 1);
+    QCOMPARE(e.at(0).kind, WatchEvent::Changed);
+    QCOMPARE(changedFields(e.at(0).before, e.at(0).board), QStringList{QStringLiteral("Version")});
+    e = watchRound(&state, {a});
+    QCOMPARE(e.size(), 2);
+    QCOMPARE(e.at(1).kind, WatchEvent::Gone);
+    QCOMPARE(e.at(1).board.device, QStringLiteral("B"));
+    QCOMPARE(state.size(), 1);
+}
+
+void TestStation::resetRounds() {
+    ResetState state;
+    for (const BoardInfo &b : {board(QStringLiteral("A"), QStringLiteral("1")),
+                               board(QStringLiteral("B"), QStringLiteral("2"))}) {
+        state.insert(boardKey(b), ResetTrack{ResetTrack::Answering, b, -1, -1});
+    }
+    const QString a = QStringLiteral("hardid:1");
+    const QString b = QStringLiteral("hardid:2");
+    // An answer before the board went silent is not "back".
+    QCOMPARE(resetRound(&state, {{a, 5.0}}, 0), QStringList{b});
+    QCOMPARE(resetRound(&state, {{b, 1500.0}}, 1000), (QStringList{a, b}));
+    QCOMPARE(state.value(b).backMs, 1500.0);
+    QVERIFY(!allBack(state));
+    QCOMPARE(resetRound(&state, {{a, 2100.0}, {b, 2001.0}}, 2000), QStringList{a});
+    QVERIFY(allBack(state));
+    QCOMPARE(state.value(a).silentMs, 1000.0);
+}
+
+void TestStation::payloadPadding() {
+    int padding = -1;
+    QCOMPARE(printablePayloadText(QByteArray("hi\0x", 4) + QByteArray(3, '\0'), &padding),
+             QStringLiteral("hi\\x00x"));
+    QCOMPARE(padding, 3);
+    QCOMPARE(printablePayloadText(QByteArray(2, '\0'), &padding), QString());
+    QCOMPARE(padding, 2);
+}
+
+// Every option the help lists is in the man page and in the bash completion.
+void TestStation::optionsDocumented() {
+    QFile man(QStringLiteral(L2_SOURCE_DIR "/doc/l2station.8.scd"));
+    QFile completion(QStringLiteral(L2_SOURCE_DIR "/packaging/l2station.bash-completion"));
+    QVERIFY(man.open(QIODevice::ReadOnly) && completion.open(QIODevice::ReadOnly));
+    const QString manText = QString::fromUtf8(man.readAll());
+    const QString completionText = QString::fromUtf8(completion.readAll());
+    const QRegularExpression option(QStringLiteral("^ +(?:-(\\w), )?--?([\\w-]+)"),
+                                    QRegularExpression::MultilineOption);
+    for (const Command c :
+         {Command::Info, Command::Watch, Command::Ping, Command::Reset, Command::Send}) {
+        const QString name = stationUsage(c).section(QLatin1Char(' '), 2, 2);
+        QVERIFY2(manText.contains(QStringLiteral("*l2station %1*").arg(name)), qPrintable(name));
+        const QRegularExpression line(QStringLiteral("^    %1\\) opts='([^']*)'").arg(name),
+                                      QRegularExpression::MultilineOption);
+        const QStringList completed =
+            line.match(completionText).captured(1).split(QLatin1Char(' '));
+        QVERIFY2(completed.size() > 1, qPrintable(name));
+        auto it = option.globalMatch(stationUsage(c));
+        while (it.hasNext()) {
+            const QString word = it.next().captured(2);
+            const QString dashedWord =
+                (word.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + word;
+            QVERIFY2(completed.contains(dashedWord),
+                     qPrintable(name + QLatin1Char(' ') + dashedWord));
+            QVERIFY2(manText.contains(QStringLiteral("*%1*").arg(dashedWord)),
+                     qPrintable(name + QLatin1Char(' ') + dashedWord));
+        }
+    }
 }
 
 void TestStation::printableText_data() {
