@@ -9,11 +9,17 @@
 #       off and exit with COMMAND's status. COMMAND gets in its environment:
 #         L2_STATION_NETNS, L2_STATION_IFACE  the station's namespace and interface
 #         L2_BOARD_CONSOLE  the board's serial console output, journal included, growing
-#         L2_BOARD_UNPLUG, L2_BOARD_REPLUG    commands (for eval) that hot-unplug and plug
-#                                             back the board's NIC through the QEMU monitor
-#         L2_BOARD_EXEC     a command prefix that runs its argument as root in the board's
-#                           serial-console shell and exits with its status
+#         L2_BOARD_UNPLUG, L2_BOARD_REPLUG    programs that hot-unplug and plug back the
+#                                             board's NIC through the QEMU monitor
+#         L2_BOARD_EXEC     a program that runs its one argument as a command line as root
+#                           in the board's serial-console shell and exits with its status
 #         L2_STATION        the amd64 l2station from the package
+#       Each is a plain path (no spaces, no quoting), used as in:
+#         scripts/board-vm.sh run -- sh -c '$L2_BOARD_EXEC "uname -m"'
+#         scripts/board-vm.sh run -- sh -c '$L2_BOARD_UNPLUG && sleep 5 && $L2_BOARD_REPLUG'
+#         scripts/board-vm.sh run -- sh -c 'tail -n 20 "$L2_BOARD_CONSOLE"'
+#         scripts/board-vm.sh run -- sh -c \
+#           'ip netns exec "$L2_STATION_NETNS" "$L2_STATION" info -i "$L2_STATION_IFACE"'
 # What it builds is kept under build-board/ (the board's root file system, kernel and initrd,
 # keyed by their recipe and the package); apt's downloads are kept in $L2_BOARD_APT_CACHE
 # (default /var/cache/l2agent-board/apt). The VM, its tap, bridge and namespace are removed on
@@ -228,6 +234,16 @@ build_all() { # sets board_dir
 
 # ---- the board on a segment ------------------------------------------------------------------
 vm_pid= ns= work= ttyfd= writer_pid=
+# board_tool PATH VERB ARG...: a program at PATH that runs this script's VERB with ARGs and its
+# own arguments.
+board_tool() {
+    local path=$1
+    shift
+    printf '#!/bin/sh\nexec %q' "$self" >"$path"
+    printf ' %q' "$@" >>"$path"
+    printf ' "$@"\n' >>"$path"
+    chmod +x "$path"
+}
 cleanup() {
     if [ -n "$vm_pid" ] && kill -0 "$vm_pid" 2>/dev/null; then
         monitor "$work/monitor.sock" quit >/dev/null 2>&1 || true
@@ -265,9 +281,14 @@ boot_board() {
     ip -n "$ns" link set st0 up
 
     export L2_STATION_NETNS=$ns L2_STATION_IFACE=st0 L2_BOARD_CONSOLE=$work/console.log
-    export L2_BOARD_UNPLUG="'$self' _unplug '$work/monitor.sock'"
-    export L2_BOARD_REPLUG="'$self' _replug '$work/monitor.sock'"
-    export L2_BOARD_EXEC="'$self' _exec '$work/tty' '$work/console.log'"
+    # Small programs rather than command strings, so that COMMAND can run them without eval
+    # whatever the path of this checkout.
+    mkdir "$work/bin"
+    board_tool "$work/bin/board-unplug" _unplug "$work/monitor.sock"
+    board_tool "$work/bin/board-replug" _replug "$work/monitor.sock"
+    board_tool "$work/bin/board-exec" _exec "$work/tty" "$work/console.log"
+    export L2_BOARD_UNPLUG=$work/bin/board-unplug L2_BOARD_REPLUG=$work/bin/board-replug
+    export L2_BOARD_EXEC=$work/bin/board-exec
     : >"$L2_BOARD_CONSOLE"
     t0=$SECONDS
     stamp "powering on (2 vCPUs, 1 GiB, TCG)"
@@ -392,15 +413,15 @@ board_checks() {
 
     check "NIC unplugged: the capture stops; plugged back: the board answers again"
     starts=$(console_count "start 'eth1' dump")
-    eval "$L2_BOARD_UNPLUG"
+    "$L2_BOARD_UNPLUG"
     wait_console "stop 'eth1' dump" 1 30 || fail "no stop line after the unplug"
-    eval "$L2_BOARD_REPLUG"
+    "$L2_BOARD_REPLUG"
     wait_console "start 'eth1' dump" $((starts + 1)) 60 || fail "no new capture after the replug"
     wait_serving 60 || fail "no answer after the replug"
 
     check "an in-place upgrade restarts the service, which serves again"
     starts=$(console_count "start 'eth1' dump")
-    eval "$L2_BOARD_EXEC 'apt-get install -y -q --reinstall /root/$(basename "$agent_deb") >/dev/null 2>&1'" ||
+    "$L2_BOARD_EXEC" "apt-get install -y -q --reinstall /root/$(basename "$agent_deb") >/dev/null 2>&1" ||
         fail "apt-get --reinstall on the board"
     wait_console "start 'eth1' dump" $((starts + 1)) 60 || fail "the upgrade did not restart the agent"
     wait_serving 60 || fail "no answer after the upgrade"
@@ -410,6 +431,16 @@ board_checks() {
     printf 'systemctl reboot\r' >"$work/tty"
     wait_console "start 'eth1' dump" $((starts + 1)) "$boot_deadline" || fail "no capture after the reboot"
     wait_serving 60 || fail "no answer after the reboot"
+
+    check "reset --wait, with a reset script that reboots: the board is reported back"
+    starts=$(console_count "start 'eth1' dump")
+    "$L2_BOARD_EXEC" "sed -i 's/^exit 0\$/systemctl reboot/' /etc/l2agent/run/resetAll.sh" ||
+        fail "could not make the reset script reboot"
+    out=$(station reset --yes --wait -w $((boot_deadline * 1000))) || fail "reset --wait: $out"
+    grep -q "^$board_device $board_product $board_ptuuid back after [0-9.]* s\$" <<<"$out" ||
+        fail "reset --wait did not report the board back: $out"
+    stamp "reset --wait: $(grep ' back after ' <<<"$out")"
+    [ "$(console_count "start 'eth1' dump")" -gt "$starts" ] || fail "the board did not reboot"
     stamp "all checks passed"
 }
 
@@ -428,6 +459,6 @@ _checks)
     work=$(dirname "$L2_BOARD_CONSOLE")
     board_checks
     ;;
--h | --help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//' ;;
+-h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//' ;;
 *) die "usage: scripts/board-vm.sh test | run -- COMMAND [ARG...] (see --help)" ;;
 esac
