@@ -19,12 +19,16 @@ QByteArray serviceMac() {
 }
 
 QString macText(const QByteArray &mac) {
-    QStringList groups;
-    for (char byte : mac) {
-        groups << QStringLiteral("%1").arg(static_cast<unsigned char>(byte), 2, 16,
-                                           QLatin1Char('0'));
+    // Two table lookups a byte: the agent writes this text twice for every frame it sees.
+    static const char kHex[] = "0123456789ABCDEF";
+    QString text(mac.isEmpty() ? 0 : mac.size() * 3 - 1, QLatin1Char(':'));
+    QChar *out = text.data();
+    for (int i = 0; i < mac.size(); ++i) {
+        const unsigned char byte = static_cast<unsigned char>(mac.at(i));
+        out[i * 3] = QLatin1Char(kHex[byte >> 4]);
+        out[i * 3 + 1] = QLatin1Char(kHex[byte & 0x0F]);
     }
-    return groups.join(QLatin1Char(':')).toUpper();
+    return text;
 }
 
 namespace {

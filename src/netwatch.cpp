@@ -1,8 +1,7 @@
 // The network change watcher on libudev.
 #include "netwatch.h"
 
-#include "capture.h"
-#include "linkwatch.h"
+#include "linkstate.h"
 
 #include <QDebug>
 
@@ -52,20 +51,16 @@ void print_device(udev_device *device, bool withProperties) {
 
 namespace {
 
-// Whether the notifications say the served interface is up now; when some were lost, the
+// Whether the link's notifications end the wait (see LinkWatch); when some were lost, the
 // link itself says.
 bool servedLinkCameUp(const LinkWatch &link) {
     QList<LinkEvent> events;
-    if (!readLinkEvents(link.fd, &events)) {
-        return linkIsUp(link.interfaceName);
+    if (link.monitor->read(&events) != LinkMonitor::Complete) {
+        const LinkFacts now = linkFacts(link.interfaceName);
+        return now.up &&
+               ((link.indexAtStart != 0 && now.index == link.indexAtStart) || !link.udevRunning);
     }
-    bool up = false;
-    for (const LinkEvent &event : events) {
-        if (event.name == link.interfaceName) {
-            up = event.up(); // the latest one counts
-        }
-    }
-    return up;
+    return linkEndsWait(events, link.interfaceName, link.indexAtStart, link.udevRunning);
 }
 
 } // namespace
@@ -100,10 +95,11 @@ int udevadm_monitor_with(udev *context, const WatchOps &ops,
                 fd_set readSet;
                 FD_ZERO(&readSet);
                 FD_SET(fd, &readSet);
-                if (link.fd >= 0) {
-                    FD_SET(link.fd, &readSet);
+                const int linkFd = link.monitor != nullptr ? link.monitor->fd() : -1;
+                if (linkFd >= 0) {
+                    FD_SET(linkFd, &readSet);
                 }
-                if (ops.waitReadable(qMax(fd, link.fd) + 1, &readSet) < 0) {
+                if (ops.waitReadable(qMax(fd, linkFd) + 1, &readSet) < 0) {
                     if (errno == EINTR) {
                         continue;
                     }
@@ -114,7 +110,7 @@ int udevadm_monitor_with(udev *context, const WatchOps &ops,
                     result = WatchSelectFailed;
                     break;
                 }
-                if (link.fd >= 0 && FD_ISSET(link.fd, &readSet) && servedLinkCameUp(link)) {
+                if (linkFd >= 0 && FD_ISSET(linkFd, &readSet) && servedLinkCameUp(link)) {
                     // No uevent says so when a link is brought up, nor without a udevd.
                     qDebug() << QStringLiteral("link '%1' up").arg(link.interfaceName);
                     break;
@@ -161,14 +157,18 @@ void watchOnce(const std::function<bool()> &changedMeanwhile, LinkWatch link = {
 
 } // namespace
 
-int waitUntilServable(QString interfaceName) {
-    // Subscribed before the watch asks whether the interface is already servable, so that no
-    // change falls between the answer and the first notification.
-    const LinkWatch link{openLinkMonitor(), interfaceName};
-    watchOnce([&] { return pcap_find(interfaceName) && linkIsUp(interfaceName); }, link);
-    if (link.fd >= 0) {
-        close(link.fd);
+int waitForNetworkChange(QString interfaceName, const std::function<bool()> &changedSinceAttempt) {
+    // Subscribed before anything is asked of the link, so that no change falls between the
+    // answer and the first notification.
+    LinkMonitor monitor;
+    LinkWatch link;
+    if (monitor.open()) {
+        link.monitor = &monitor;
     }
+    link.interfaceName = interfaceName;
+    link.indexAtStart = linkIndex(interfaceName);
+    link.udevRunning = udevRunning();
+    watchOnce(changedSinceAttempt, link);
     return 1;
 }
 

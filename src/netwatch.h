@@ -45,20 +45,25 @@ struct WatchOps {
 
 WatchOps systemWatchOps();
 
-// The served interface's link notifications (an rtnetlink socket, see linkwatch.h), read in
-// the same wait as udev's events; fd -1 for none.
+class LinkMonitor;
+
+// The served interface's link notifications (see linkstate.h), read in the same wait as
+// udev's events. They end the wait only where udev says nothing: for an interface that was
+// listed when the wait began (brought up, no uevent), or when no udev daemon runs.
 struct LinkWatch {
-    int fd = -1;
+    LinkMonitor *monitor = nullptr; // none: udev alone
     QString interfaceName;
+    int indexAtStart = 0; // 0: not listed when the wait began
+    bool udevRunning = true;
 };
 
 // A watch sees only events that come after its monitor listens. `changedMeanwhile`, when given,
 // is asked once at that moment: true means the network already changed since the caller last
-// looked, and the watch ends at once instead of waiting for an event that has gone by. With a
-// link watch, the watch also ends when a notification says the served interface is up.
+// looked, and the watch ends at once instead of waiting for an event that has gone by.
 int udevadm_monitor_with(udev *context, const WatchOps &ops,
                          const std::function<bool()> &changedMeanwhile = {}, LinkWatch link = {});
 
-// Like wait_device_receive, but it also ends when the served interface comes up, and at once
-// when the interface is already listed and up as the watch begins. Always returns 1.
-int waitUntilServable(QString interfaceName);
+// The wait between attempts for the served interface: udev's events and the link's
+// notifications as above; ends at once when `changedSinceAttempt` says so once the watch
+// listens. Always returns 1.
+int waitForNetworkChange(QString interfaceName, const std::function<bool()> &changedSinceAttempt);

@@ -1,47 +1,15 @@
-// The frame handler, the board's addresses, the log lines and the MAC codec.
+// The frame handler and the MAC codec.
 #include "protocol.h"
 
 #include "args_str.h"
 #include "process.h"
 
 #include <QDebug>
-#include <QHostAddress>
-#include <QNetworkInterface>
 #include <QRegExp>
 
 #include <cstdlib>
 
 const char *const kResetCommand = "./run/resetAll.sh";
-
-QStringList ipv4AddressList(QList<QList<QNetworkAddressEntry>> interfaces) {
-    QStringList list;
-    for (const QList<QNetworkAddressEntry> &entries : interfaces) {
-        for (const QNetworkAddressEntry &entry : entries) {
-            const QHostAddress ip = entry.ip();
-            if (ip.protocol() == QAbstractSocket::IPv4Protocol && !ip.isLoopback()) {
-                list.append(ip.toString());
-            }
-        }
-    }
-    return list;
-}
-
-QStringList boardIpv4Addresses() {
-    QList<QList<QNetworkAddressEntry>> interfaces;
-    const QList<QNetworkInterface> all = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &interface : all) {
-        interfaces.append(interface.addressEntries());
-    }
-    return ipv4AddressList(interfaces);
-}
-
-void logFrame(quint32 capLen, quint32 wireLen, const ServiceFrame &frame) {
-    qDebug() << "capLen     :" << capLen;
-    qDebug() << "len        :" << wireLen;
-    qDebug() << "mac src    :" << macBytes2String(frame.src);
-    qDebug() << "mac dst    :" << macBytes2String(frame.dst);
-    qDebug() << "data str   :" << frame.text;
-}
 
 void on_handle_pkt(unsigned char *user, const pcap_pkthdr *header, const unsigned char *bytes) {
     const ArgsStr *args = reinterpret_cast<const ArgsStr *>(user);
@@ -50,6 +18,8 @@ void on_handle_pkt(unsigned char *user, const pcap_pkthdr *header, const unsigne
     const FrameDecision decision = decideFrame(frame, *args, boardIpv4Addresses);
     switch (decision.action) {
     case FrameAction::Reset: {
+        // The batch's lines first, and the script's own output after them.
+        flushFrameLog();
         qDebug() << "start reset all";
         // The script's outcome is the board's business; the agent only starts it and waits.
         // Its children must not keep the capture open after the agent is gone.
@@ -63,6 +33,7 @@ void on_handle_pkt(unsigned char *user, const pcap_pkthdr *header, const unsigne
                             reinterpret_cast<const u_char *>(decision.reply.constData()),
                             decision.reply.size()) != 0) {
             // E.g. a reply longer than the link's MTU: lost, but not without a trace.
+            flushFrameLog();
             qDebug() << "pcap_sendpacket error" << pcap_geterr(args->pcapHandle);
         }
         break;

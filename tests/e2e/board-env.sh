@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs a command as a test board would: in a mount namespace of its own (start it under
-# `unshare --mount --propagation private`), optionally with /App bound to a test directory,
-# extra directories first on PATH, its own systemd-udevd, and another user.
+# `unshare --mount --propagation private`) with a /run/udev of its own, optionally with /App
+# bound to a test directory, extra directories first on PATH, its own systemd-udevd, and
+# another user.
 #   board-env.sh [--app DIR] [--path DIR] [--udev] [--user NAME] [--log-reader-exits]
 #                -- COMMAND [ARG...]
 # --log-reader-exits puts standard error on a pipe whose reader exits after the first line.
@@ -26,11 +27,13 @@ if [ -n "$app" ]; then
     mkdir -p /App
     mount --bind "$app" /App
 fi
+# The board's /run/udev is its own: empty, as on a board without udevd, unless --udev starts
+# one there. The agent takes the control socket of a host's udevd for its own.
+mkdir -p /run/udev
+mount -t tmpfs tmpfs /run/udev
 if [ -n "$udev" ]; then
     # uevents of a network device reach only the namespace that owns it, so this board needs
-    # a udevd of its own; its state lives on a private tmpfs, as on a booted board.
-    mkdir -p /run/udev
-    mount -t tmpfs tmpfs /run/udev
+    # a udevd of its own; its state lives on the private tmpfs, as on a booted board.
     udevd=/lib/systemd/systemd-udevd
     [ -x "$udevd" ] || udevd=/usr/lib/systemd/systemd-udevd
     "$udevd" >/dev/null 2>&1 &

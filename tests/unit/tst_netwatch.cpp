@@ -1,5 +1,5 @@
 // The watcher's paths and lines, with real udev devices and monitors and scripted failures.
-#include "linkwatch.h"
+#include "linkstate.h"
 #include "logcapture.h"
 #include "netwatch.h"
 
@@ -83,6 +83,7 @@ const char *const kLoopback = "/sys/class/net/lo";
 } // namespace
 
 Q_DECLARE_METATYPE(QList<Step>)
+Q_DECLARE_METATYPE(LinkEvent)
 
 class TestNetwatch : public QObject {
     Q_OBJECT
@@ -95,6 +96,10 @@ class TestNetwatch : public QObject {
     void waitReleasesEverything();
     void linkMessages_data();
     void linkMessages();
+    void servedLink_data();
+    void servedLink();
+    void linkEndsTheWait_data();
+    void linkEndsTheWait();
 };
 
 void TestNetwatch::subsystem_data() {
@@ -262,22 +267,54 @@ void TestNetwatch::waitReleasesEverything() {
 
 namespace {
 
-// One rtnetlink link message, as the kernel lays it out; `name` empty for none.
-QByteArray linkMessage(quint16 type, int index, unsigned flags, const QByteArray &name) {
-    QByteArray attr;
+QByteArray attribute(unsigned short type, const QByteArray &value) {
+    rtattr a{static_cast<unsigned short>(RTA_LENGTH(value.size())), type};
+    QByteArray attr = QByteArray(reinterpret_cast<const char *>(&a), sizeof a) + value;
+    return attr + QByteArray(RTA_ALIGN(attr.size()) - attr.size(), '\0');
+}
+
+template <typename Body>
+QByteArray message(quint16 type, const Body &body, const QByteArray &attrs) {
+    nlmsghdr header{};
+    header.nlmsg_type = type;
+    header.nlmsg_len = NLMSG_LENGTH(sizeof body) + attrs.size();
+    return QByteArray(reinterpret_cast<const char *>(&header), sizeof header) +
+           QByteArray(reinterpret_cast<const char *>(&body), sizeof body) + attrs;
+}
+
+// One rtnetlink link message, as the kernel lays it out; `name` empty for none, `mtu` 0 for
+// none.
+QByteArray linkMessage(quint16 type, int index, unsigned flags, const QByteArray &name,
+                       quint32 mtu = 0) {
+    QByteArray attrs;
     if (!name.isEmpty()) {
-        rtattr a{static_cast<unsigned short>(RTA_LENGTH(name.size() + 1)), IFLA_IFNAME};
-        attr = QByteArray(reinterpret_cast<const char *>(&a), sizeof a) + name + '\0';
-        attr.append(QByteArray(RTA_ALIGN(attr.size()) - attr.size(), '\0'));
+        attrs += attribute(IFLA_IFNAME, name + '\0');
+    }
+    if (mtu != 0) {
+        attrs += attribute(IFLA_MTU, QByteArray(reinterpret_cast<const char *>(&mtu), sizeof mtu));
     }
     ifinfomsg info{};
     info.ifi_index = index;
     info.ifi_flags = flags;
-    nlmsghdr header{};
-    header.nlmsg_type = type;
-    header.nlmsg_len = NLMSG_LENGTH(sizeof info) + attr.size();
-    return QByteArray(reinterpret_cast<const char *>(&header), sizeof header) +
-           QByteArray(reinterpret_cast<const char *>(&info), sizeof info) + attr;
+    return message(type, info, attrs);
+}
+
+QByteArray addressMessage(quint16 type, int index) {
+    ifaddrmsg info{};
+    info.ifa_family = AF_INET;
+    info.ifa_index = static_cast<unsigned>(index);
+    return message(type, info, QByteArray());
+}
+
+LinkEvent linkEvent(int index, const char *name, bool up, int mtu = 0,
+                    LinkEvent::Kind kind = LinkEvent::Link) {
+    LinkEvent e;
+    e.kind = kind;
+    e.index = index;
+    e.name = QString::fromLatin1(name);
+    e.flags = up ? IFF_UP : 0;
+    e.mtu = mtu;
+    return e;
 }
 
 } // namespace
@@ -291,9 +328,12 @@ void TestNetwatch::linkMessages_data() {
         << linkMessage(RTM_NEWLINK, 7, 0, "eth1") + linkMessage(RTM_DELLINK, 7, IFF_UP, "eth1")
         << QStringList{QStringLiteral("eth1:7:down"), QStringLiteral("eth1:7:removed")};
     QTest::newRow("other messages skipped")
-        << linkMessage(RTM_NEWADDR, 3, 0, "x") + up << QStringList{QStringLiteral("eth1:7:up")};
+        << linkMessage(RTM_NEWROUTE, 3, 0, "x") + up << QStringList{QStringLiteral("eth1:7:up")};
     QTest::newRow("no name") << linkMessage(RTM_NEWLINK, 2, IFF_UP, QByteArray())
                              << QStringList{QStringLiteral(":2:up")};
+    QTest::newRow("mtu, and an address change")
+        << linkMessage(RTM_NEWLINK, 7, IFF_UP, "eth1", 9000) + addressMessage(RTM_DELADDR, 7)
+        << QStringList{QStringLiteral("eth1:7:up:9000"), QStringLiteral(":7:address")};
     QTest::newRow("length past the end") << up.left(up.size() - 4) << QStringList();
     QTest::newRow("runt") << QByteArray(8, '\xff') << QStringList();
 }
@@ -303,14 +343,71 @@ void TestNetwatch::linkMessages() {
     QFETCH(QStringList, events);
     QStringList seen;
     for (const LinkEvent &e : parseLinkMessages(datagram)) {
-        seen << QStringLiteral("%1:%2:%3")
+        seen << QStringLiteral("%1:%2:%3%4")
                     .arg(e.name)
                     .arg(e.index)
-                    .arg(e.removed ? QStringLiteral("removed")
-                         : e.up()  ? QStringLiteral("up")
-                                   : QStringLiteral("down"));
+                    .arg(e.kind == LinkEvent::LinkRemoved ? QStringLiteral("removed")
+                         : e.kind == LinkEvent::Address   ? QStringLiteral("address")
+                         : e.up()                         ? QStringLiteral("up")
+                                                          : QStringLiteral("down"))
+                    .arg(e.mtu != 0 ? QStringLiteral(":%1").arg(e.mtu) : QString());
     }
     QCOMPARE(seen, events);
+}
+
+void TestNetwatch::servedLink_data() {
+    QTest::addColumn<QList<LinkEvent>>("events");
+    QTest::addColumn<int>("verdict");
+    QTest::addColumn<QString>("name");
+    const QList<LinkEvent> none;
+    QTest::newRow("others' events") << QList<LinkEvent>{linkEvent(3, "eth1", false)}
+                                    << int(LinkVerdict::Serving) << QStringLiteral("eth1");
+    QTest::newRow("down and up in one batch")
+        << QList<LinkEvent>{linkEvent(7, "eth1", false), linkEvent(7, "eth1", true)}
+        << int(LinkVerdict::Serving) << QStringLiteral("eth1");
+    QTest::newRow("down") << QList<LinkEvent>{linkEvent(7, "eth1", false)} << int(LinkVerdict::Down)
+                          << QStringLiteral("eth1");
+    QTest::newRow("renamed, then down: the new name")
+        << QList<LinkEvent>{linkEvent(7, "eth8", true), linkEvent(7, "eth8", false)}
+        << int(LinkVerdict::Renamed) << QStringLiteral("eth8");
+    QTest::newRow("removed") << QList<LinkEvent>{linkEvent(7, "eth1", true, 0,
+                                                           LinkEvent::LinkRemoved)}
+                             << int(LinkVerdict::Removed) << QStringLiteral("eth1");
+    QTest::newRow("mtu") << QList<LinkEvent>{linkEvent(7, "eth1", true, 9000)}
+                         << int(LinkVerdict::MtuChanged) << QStringLiteral("eth1");
+}
+
+void TestNetwatch::servedLink() {
+    QFETCH(QList<LinkEvent>, events);
+    QFETCH(int, verdict);
+    QFETCH(QString, name);
+    ServedLink link{7, QStringLiteral("eth1"), true, 1500, false};
+    QCOMPARE(int(followServedLink(&link, events, QStringLiteral("eth1"), 1500)), verdict);
+    QCOMPARE(link.name, name);
+}
+
+void TestNetwatch::linkEndsTheWait_data() {
+    QTest::addColumn<QList<LinkEvent>>("events");
+    QTest::addColumn<int>("indexAtStart");
+    QTest::addColumn<bool>("udev");
+    QTest::addColumn<bool>("ends");
+    const QList<LinkEvent> up{linkEvent(7, "eth1", true)};
+    QTest::newRow("listed, brought up") << up << 7 << true << true;
+    QTest::newRow("new, udev will announce it") << up << 0 << true << false;
+    QTest::newRow("new, no udev") << up << 0 << false << true;
+    QTest::newRow("another name") << QList<LinkEvent>{linkEvent(7, "eth8", true)} << 7 << false
+                                  << false;
+    QTest::newRow("up, then down")
+        << QList<LinkEvent>{linkEvent(7, "eth1", true), linkEvent(7, "eth1", false)} << 7 << false
+        << false;
+}
+
+void TestNetwatch::linkEndsTheWait() {
+    QFETCH(QList<LinkEvent>, events);
+    QFETCH(int, indexAtStart);
+    QFETCH(bool, udev);
+    QFETCH(bool, ends);
+    QCOMPARE(linkEndsWait(events, QStringLiteral("eth1"), indexAtStart, udev), ends);
 }
 
 QTEST_APPLESS_MAIN(TestNetwatch)

@@ -54,6 +54,8 @@ class TestProtocol : public QObject {
     void addressList();
     void frameLogLines_data();
     void frameLogLines();
+    void directFormatMatchesQDebug_data();
+    void directFormatMatchesQDebug();
     void macToText_data();
     void macToText();
     void textToMac_data();
@@ -217,6 +219,42 @@ void TestProtocol::frameLogLines() {
     LogCapture log;
     logFrame(quint32(frame.size()), 60, splitFrame(frame));
     QCOMPARE(log.lines(), lines);
+}
+
+// The direct formatter against QDebug itself, the reference every log reader has seen.
+void TestProtocol::directFormatMatchesQDebug_data() {
+    QTest::addColumn<QByteArray>("payload");
+    QTest::newRow("ASCII") << QByteArray("req:kiv+info");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("quotes and backslashes") << QByteArray("\"a\\\"\\");
+    QTest::newRow("controls") << QByteArray("\t\x01\x1b[2J\r\n\x7f\b\f");
+    QTest::newRow("hex digits after an escape") << QByteArray("\x01"
+                                                              "abc");
+    QTest::newRow("UTF-8, C1 and a non-BMP letter")
+        << QByteArray("caf\xc3\xa9 \xc2\x85 \xf0\x9d\x90\x80 \xe2\x80\x8b");
+    QTest::newRow("invalid UTF-8") << QByteArray("\xff\xfe");
+    QTest::newRow("very long") << QByteArray(3000, 'x') + "\"";
+}
+
+void TestProtocol::directFormatMatchesQDebug() {
+    QFETCH(QByteArray, payload);
+    const QByteArray frame = request(payload, 60);
+    const ServiceFrame parts = splitFrame(frame);
+    LogCapture log;
+    qDebug() << "capLen     :" << quint32(frame.size());
+    qDebug() << "len        :" << quint32(1514);
+    qDebug() << "mac src    :" << macBytes2String(parts.src);
+    qDebug() << "mac dst    :" << macBytes2String(parts.dst);
+    qDebug() << "data str   :" << parts.text;
+    const QStringList reference = log.lines();
+    QCOMPARE(debugQuoted(parts.text), reference.last().mid(13));
+    QByteArray direct;
+    const bool ascii = ::frameLogLines(quint32(frame.size()), 1514, parts, &direct);
+    QCOMPARE(ascii, reference.join(QLatin1Char('\n')).toLatin1() ==
+                        reference.join(QLatin1Char('\n')).toUtf8());
+    if (ascii) {
+        QCOMPARE(direct, (reference.join(QLatin1Char('\n')) + QLatin1Char('\n')).toLatin1());
+    }
 }
 
 void TestProtocol::macToText_data() {

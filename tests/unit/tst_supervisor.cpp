@@ -1,6 +1,7 @@
 // One attempt of the supervision loop on every path, through fake capture and wait calls.
 #include "args_str.h"
 #include "capture.h"
+#include "linkstate.h"
 #include "logcapture.h"
 #include "supervisor.h"
 #include "wire.h"
@@ -12,6 +13,8 @@ namespace {
 struct Script {
     bool found = true;
     bool opens = true;
+    bool downAtOpen = false;
+    int served = -1; // what the dispatch returns
     QStringList calls;
     ArgsStr *args = nullptr;
 };
@@ -21,6 +24,14 @@ pcap *const kFakeHandle = reinterpret_cast<pcap *>(0x1234);
 bool fakeFind(QString name) {
     g_script->calls << QStringLiteral("find ") + name;
     return g_script->found;
+}
+
+int fakeIndex(QString) {
+    return 7;
+}
+
+bool fakeDownAtOpen() {
+    return g_script->downAtOpen;
 }
 
 bool fakeOpen(pcap **handle, QString name, QString filter) {
@@ -37,7 +48,7 @@ int fakeDispatch(pcap *handle, QString name, pcap_handler, u_char *user) {
                            .arg(name)
                            .arg(sameHandle ? QStringLiteral("ok") : QStringLiteral("wrong"))
                            .arg(sameRecord ? QStringLiteral("ok") : QStringLiteral("wrong"));
-    return -1;
+    return g_script->served;
 }
 
 void fakeClose(pcap *handle) {
@@ -45,9 +56,10 @@ void fakeClose(pcap *handle) {
                                               : QStringLiteral("close wrong"));
 }
 
-int fakeWait(QString name, AttemptEnd how) {
-    const char *const ends[] = {"not-found", "open-failed", "capture-ended"};
-    g_script->calls << QStringLiteral("wait %1 %2").arg(name, QLatin1String(ends[int(how)]));
+int fakeWait(QString name, AttemptEnd how, int indexSeen) {
+    const char *const ends[] = {"not-found", "open-failed", "link-changed", "capture-ended"};
+    g_script->calls
+        << QStringLiteral("wait %1 %2 %3").arg(name, QLatin1String(ends[int(how)])).arg(indexSeen);
     return 1;
 }
 
@@ -56,13 +68,16 @@ unsigned fakePause(unsigned seconds) {
     return 0;
 }
 
-const LoopOps kFakeOps{fakeFind, fakeOpen, fakeDispatch, fakeClose, fakeWait, fakePause};
+const LoopOps kFakeOps{fakeFind,     fakeIndex, fakeOpen, fakeDownAtOpen,
+                       fakeDispatch, fakeClose, fakeWait, fakePause};
 
 } // namespace
 
 class TestSupervisor : public QObject {
     Q_OBJECT
   private slots:
+    void changedSince_data();
+    void changedSince();
     void attempt_data();
     void attempt();
     void interfaceName_data();
@@ -92,37 +107,87 @@ void TestSupervisor::openFailureWording() {
     QCOMPARE(openFailureText("eth1", status, "socket: boom"), line);
 }
 
+void TestSupervisor::changedSince_data() {
+    QTest::addColumn<int>("how");
+    QTest::addColumn<int>("indexSeen");
+    QTest::addColumn<int>("indexNow");
+    QTest::addColumn<bool>("upNow");
+    QTest::addColumn<bool>("changed");
+    const int notFound = int(AttemptEnd::NotFound);
+    const int openFailed = int(AttemptEnd::OpenFailed);
+    const int linkChanged = int(AttemptEnd::LinkChanged);
+    const int ended = int(AttemptEnd::CaptureEnded);
+    QTest::newRow("not found, still missing") << notFound << 0 << 0 << false << false;
+    QTest::newRow("not found, now listed (down)") << notFound << 0 << 5 << false << true;
+    QTest::newRow("cannot capture, nothing changed") << openFailed << 5 << 5 << true << false;
+    QTest::newRow("cannot capture, replaced") << openFailed << 5 << 6 << true << true;
+    QTest::newRow("link down at the open, up now") << linkChanged << 5 << 5 << true << true;
+    QTest::newRow("link down at the open, still down") << linkChanged << 5 << 5 << false << false;
+    QTest::newRow("removed, not back") << ended << 5 << 0 << false << false;
+    QTest::newRow("renamed away, a new one listed") << ended << 5 << 9 << true << true;
+}
+
+void TestSupervisor::changedSince() {
+    QFETCH(int, how);
+    QFETCH(int, indexSeen);
+    QFETCH(int, indexNow);
+    QFETCH(bool, upNow);
+    QFETCH(bool, changed);
+    LinkFacts now;
+    now.index = indexNow;
+    now.up = upNow;
+    QCOMPARE(changedSinceAttempt(AttemptEnd(how), indexSeen, now), changed);
+}
+
 void TestSupervisor::attempt_data() {
     QTest::addColumn<QString>("interface");
     QTest::addColumn<bool>("found");
     QTest::addColumn<bool>("opens");
+    QTest::addColumn<int>("served"); // the dispatch's result; -2: the open finds the link down
     QTest::addColumn<QStringList>("calls");
     QTest::addColumn<QStringList>("log");
 
     const QString filter = wire::requestFilter();
-    QTest::newRow("missing") << QStringLiteral("eth1") << false << true
+    QTest::newRow("missing") << QStringLiteral("eth1") << false << true << -1
                              << QStringList{QStringLiteral("find eth1"),
-                                            QStringLiteral("wait eth1 not-found"),
+                                            QStringLiteral("wait eth1 not-found 0"),
                                             QStringLiteral("pause 3")}
                              << QStringList{QStringLiteral("\"could not find device 'eth1'\"")};
-    QTest::newRow("empty name") << QString() << false << true
+    QTest::newRow("empty name") << QString() << false << true << -1
                                 << QStringList{QStringLiteral("find "),
-                                               QStringLiteral("wait  not-found"),
+                                               QStringLiteral("wait  not-found 0"),
                                                QStringLiteral("pause 3")}
                                 << QStringList{QStringLiteral("\"could not find device ''\"")};
-    QTest::newRow("open fails") << QStringLiteral("eth1") << true << false
+    QTest::newRow("open fails") << QStringLiteral("eth1") << true << false << -1
                                 << QStringList{QStringLiteral("find eth1"),
                                                QStringLiteral("open eth1 [%1]").arg(filter),
-                                               QStringLiteral("wait eth1 open-failed"),
+                                               QStringLiteral("wait eth1 open-failed 7"),
                                                QStringLiteral("pause 3")}
                                 << QStringList{QStringLiteral("pcap_init failed")};
+    QTest::newRow("open finds the link down")
+        << QStringLiteral("eth1") << true << false << -2
+        << QStringList{QStringLiteral("find eth1"), QStringLiteral("open eth1 [%1]").arg(filter),
+                       QStringLiteral("wait eth1 link-changed 7"), QStringLiteral("pause 3")}
+        << QStringList{QStringLiteral("pcap_init failed")};
+    for (const auto &row : {std::make_pair("link down", int(ServeLinkDown)),
+                            std::make_pair("mtu changed", int(ServeMtuChanged))}) {
+        QTest::newRow(row.first) << QStringLiteral("eth1") << true << true << row.second
+                                 << QStringList{QStringLiteral("find eth1"),
+                                                QStringLiteral("open eth1 [%1]").arg(filter),
+                                                QStringLiteral("dispatch eth1 handle=ok record=ok"),
+                                                QStringLiteral("close"),
+                                                QStringLiteral("wait eth1 link-changed 7"),
+                                                QStringLiteral("pause 3")}
+                                 << QStringList{QStringLiteral("\"start 'eth1' dump\""),
+                                                QStringLiteral("\"stop 'eth1' dump\"")};
+    }
     QTest::newRow("capture runs and ends")
-        << QStringLiteral("en\"p0") << true << true
+        << QStringLiteral("en\"p0") << true << true << -1
         << QStringList{QStringLiteral("find en\"p0"),
                        QStringLiteral("open en\"p0 [%1]").arg(filter),
                        QStringLiteral("dispatch en\"p0 handle=ok record=ok"),
                        QStringLiteral("close"),
-                       QStringLiteral("wait en\"p0 capture-ended"),
+                       QStringLiteral("wait en\"p0 capture-ended 7"),
                        QStringLiteral("pause 3")}
         << QStringList{QStringLiteral("\"start 'en\\\"p0' dump\""),
                        QStringLiteral("\"stop 'en\\\"p0' dump\"")};
@@ -132,6 +197,7 @@ void TestSupervisor::attempt() {
     QFETCH(QString, interface);
     QFETCH(bool, found);
     QFETCH(bool, opens);
+    QFETCH(int, served);
     QFETCH(QStringList, calls);
     QFETCH(QStringList, log);
 
@@ -140,6 +206,8 @@ void TestSupervisor::attempt() {
     Script script;
     script.found = found;
     script.opens = opens;
+    script.downAtOpen = served == -2;
+    script.served = served;
     script.args = &args;
     g_script = &script;
     LogCapture capture;
