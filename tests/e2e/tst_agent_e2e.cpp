@@ -73,6 +73,13 @@ class TestAgentE2e : public QObject {
     void deadLogReader();
     void resetChildGetsOnlyStdio();
     void identityHazards();
+    void frameLogBytes();
+    void addressesFollowChanges();
+    void hotplugKeepsUdevLines();
+    void unservableInterfaceNotRetried();
+    void renamedWhileServed();
+    void mtuChangeReopens();
+    void kernelDropsLogged();
     void cleanupTestCase();
 
   private:
@@ -454,6 +461,212 @@ void TestAgentE2e::identityHazards() {
     QVERIFY(big.waitForLine(kStartLine));
     QVERIFY(segment.socket.send(stationFrame("req:kiv+info")));
     QVERIFY(big.waitForText(QStringLiteral("pcap_sendpacket error send: Message too long")));
+}
+
+namespace {
+
+// One log line as qDebug() streaming writes it: items joined by one space, and what Qt's
+// default handler makes of the message.
+template <typename... Items> QByteArray debugLine(const Items &...items) {
+    QString message;
+    QDebug debug(&message);
+    (void)std::initializer_list<int>{((debug << items), 0)...};
+    message.chop(1); // the separator after the last item
+    return (message + QLatin1Char('\n')).toLocal8Bit();
+}
+
+} // namespace
+
+// The batched lines of a mixed frame sequence are the bytes qDebug would have written.
+void TestAgentE2e::frameLogBytes() {
+    const QList<QByteArray> payloads{"plain", "caf\xc3\xa9 \xe2\x98\x83", "\x01\x1b[31m\t\"q\"\\",
+                                     QByteArray(), "\xc2\x9b\xff"};
+    const int from = agent_->logBytes().size();
+    QByteArray expected;
+    for (const QByteArray &payload : payloads) {
+        const QByteArray frame = stationFrame(payload, payload.isEmpty() ? 0 : 60);
+        QVERIFY(main_->socket.send(frame));
+        const quint32 length = quint32(frame.size());
+        expected += debugLine("capLen     :", length) + debugLine("len        :", length) +
+                    debugLine("mac src    :", wire::macText(kStationMac)) +
+                    debugLine("mac dst    :", wire::macText(kServiceMac)) +
+                    debugLine("data str   :", QString::fromUtf8(payload));
+    }
+    for (int i = 0; i < payloads.size(); ++i) {
+        QVERIFY(!main_->socket.receive(3000).isEmpty()); // the echoes, so none is left queued
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(agent_->logBytes().size() >= from + expected.size(), 10000);
+    QCOMPARE(agent_->logBytes().mid(from), expected);
+}
+
+namespace {
+QByteArray ipLine(const QByteArray &reply) {
+    const int at = reply.indexOf("IpAddress : ");
+    return reply.mid(at, reply.indexOf('\n', at) - at);
+}
+} // namespace
+
+// The kept address list follows every change, and is what the system lists, in its order.
+void TestAgentE2e::addressesFollowChanges() {
+    const auto addr = [&](const char *verb, const char *address, const char *device) {
+        return main_->board.ip({QStringLiteral("addr"), QLatin1String(verb), QLatin1String(address),
+                                QStringLiteral("dev"), QLatin1String(device)});
+    };
+    const auto listed = [&] {
+        QString out;
+        main_->board.exec({QStringLiteral("ip"), QStringLiteral("-4"), QStringLiteral("-o"),
+                           QStringLiteral("addr"), QStringLiteral("show")},
+                          &out);
+        QStringList addresses;
+        for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            const QString address = line.section(QLatin1Char(' '), 3, 3, QString::SectionSkipEmpty)
+                                        .section(QLatin1Char('/'), 0, 0);
+            if (!address.startsWith(QStringLiteral("127."))) {
+                addresses.append(address);
+            }
+        }
+        return QStringLiteral("IpAddress : %1").arg(addresses.join(QLatin1Char(' '))).toLatin1();
+    };
+    const QByteArray info = stationFrame("req:kiv+info", 60);
+    const QByteArray before = ipLine(main_->ask(info));
+    QCOMPARE(before, listed());
+    QVERIFY(addr("add", "192.0.2.77/24", "eth1"));
+    QCOMPARE(ipLine(main_->ask(info)), listed());
+    QVERIFY(ipLine(main_->ask(info)).contains(" 192.0.2.77"));
+    QVERIFY(addr("del", "10.1.2.3/8", "eth2"));
+    QCOMPARE(ipLine(main_->ask(info)), listed());
+    QVERIFY(addr("add", "10.1.2.3/8", "eth2"));
+    QVERIFY(addr("del", "192.0.2.77/24", "eth1"));
+    QCOMPARE(ipLine(main_->ask(info)), before);
+}
+
+// With udevd running, an interface created and brought up at once ends the wait through udev,
+// with udev's lines, every time.
+void TestAgentE2e::hotplugKeepsUdevLines() {
+    Segment segment;
+    QVERIFY(segment.ok());
+    AgentRun agent;
+    QVERIFY(startBoard(segment, agent, {QStringLiteral("--udev")}));
+    const QString added = QStringLiteral("add /devices/virtual/net/eth1 net");
+    for (int round = 1; round <= 20; ++round) {
+        // Waiting after "not found", with its monitor listening.
+        QVERIFY(agent.waitForLine(QStringLiteral("start the kernel uevent"), round));
+        // The peer goes straight to the station, whose uevents this board does not see.
+        QVERIFY(
+            segment.board.ip({QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("eth1"),
+                              QStringLiteral("up"), QStringLiteral("type"), QStringLiteral("veth"),
+                              QStringLiteral("peer"), QStringLiteral("st0"),
+                              QStringLiteral("netns"), segment.station.name()}));
+        QVERIFY2(agent.waitForLine(added, round), qPrintable(QString::number(round)));
+        QVERIFY(agent.waitForLine(QStringLiteral("network changed"), round));
+        // Gone again before the pause ends, so the next attempt does not find it.
+        QVERIFY(segment.board.ip(
+            {QStringLiteral("link"), QStringLiteral("del"), QStringLiteral("eth1")}));
+        QVERIFY(agent.waitForLine(kNotFoundLine, round + 1));
+    }
+    QCOMPARE(agent.logCount(kLinkUpLine), 0);
+}
+
+// An interface that is up but cannot be captured (a tun has no Ethernet addresses) is tried
+// again only when the network changes; the veth that replaces it is served.
+void TestAgentE2e::unservableInterfaceNotRetried() {
+    Segment segment;
+    QVERIFY(segment.ok());
+    QVERIFY(
+        segment.board.ip({QStringLiteral("tuntap"), QStringLiteral("add"), QStringLiteral("dev"),
+                          QStringLiteral("eth1"), QStringLiteral("mode"), QStringLiteral("tun")}));
+    QVERIFY(setLinkUp(segment.board, QStringLiteral("eth1"), true));
+    AgentRun agent;
+    QVERIFY(startBoard(segment, agent, {}));
+    QVERIFY(agent.waitForLine(QStringLiteral("start the kernel uevent")));
+    QVERIFY(agent.log().contains(QStringLiteral("pcap_compile error")));
+    const qint64 before = cpuTicks(agent.pid());
+    QThread::sleep(3);
+    QVERIFY2(cpuTicks(agent.pid()) - before <= 1, "spins on an interface it cannot capture");
+    QThread::sleep(7);
+    QVERIFY(agent.logCount(QStringLiteral("pcap_init failed")) <= 2);
+    QVERIFY(
+        segment.board.ip({QStringLiteral("link"), QStringLiteral("del"), QStringLiteral("eth1")}));
+    QVERIFY(segment.addLink());
+    QVERIFY(agent.waitForLine(kStartLine));
+    QVERIFY(!segment.ask(stationFrame("req:kiv+info")).isEmpty());
+}
+
+// The served interface renamed while up: the capture ends, a new eth1 is served, the old one
+// is not.
+void TestAgentE2e::renamedWhileServed() {
+    Segment segment;
+    QVERIFY(segment.ok());
+    QVERIFY(segment.addLink());
+    AgentRun agent;
+    // Without udevd no "move" event ends the wait, so the new eth1 alone does.
+    QVERIFY(startBoard(segment, agent, {}));
+    QVERIFY(agent.waitForLine(kStartLine));
+    QVERIFY(segment.board.ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("eth1"),
+                              QStringLiteral("name"), QStringLiteral("eth8")}));
+    QVERIFY(agent.waitForLine(QStringLiteral("\"link 'eth1' renamed to 'eth8'\"")));
+    QVERIFY(agent.waitForLine(kStopLine));
+    QVERIFY(agent.waitForLine(QStringLiteral("start the kernel uevent")));
+    QVERIFY(segment.ask(stationFrame("to eth8"), 500).isEmpty());
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(addVeth(segment.board, QStringLiteral("eth1"), segment.station, QStringLiteral("st1"),
+                    QStringLiteral("192.0.2.30/24")));
+    PacketSocket newLink;
+    QVERIFY(newLink.open(segment.station.name(), QStringLiteral("st1")));
+    QVERIFY(agent.waitForLine(kStartLine, 2, 5000));
+    QVERIFY(newLink.send(stationFrame("req:kiv+info")));
+    QVERIFY(newLink.receive(2000).contains("192.0.2.30"));
+    qInfo("new eth1 to its capture: %lld ms", timer.elapsed());
+    QVERIFY(setLinkUp(segment.board, QStringLiteral("eth8"), false));
+    QVERIFY(segment.ask(stationFrame("to eth8"), 500).isEmpty());
+    QCOMPARE(agent.logCount(QStringLiteral("\"link 'eth1' down\"")), 0);
+}
+
+// An MTU change re-opens the capture with room for the larger frames.
+void TestAgentE2e::mtuChangeReopens() {
+    Segment segment;
+    QVERIFY(segment.ok());
+    QVERIFY(segment.addLink());
+    AgentRun agent;
+    QVERIFY(startBoard(segment, agent, {}));
+    QVERIFY(agent.waitForLine(kStartLine));
+    for (Netns *ns : {&segment.station, &segment.board}) {
+        QVERIFY(ns->ip({QStringLiteral("link"), QStringLiteral("set"),
+                        ns == &segment.board ? QStringLiteral("eth1") : QStringLiteral("st0"),
+                        QStringLiteral("mtu"), QStringLiteral("9000")}));
+    }
+    QVERIFY(agent.waitForLine(QStringLiteral("\"link 'eth1' mtu changed to 9000\"")));
+    QVERIFY(agent.waitForLine(kStartLine, 2));
+    const QByteArray jumbo = stationFrame(QByteArray(9000, 'j'));
+    const QByteArray reply = segment.ask(jumbo);
+    QCOMPARE(reply.size(), jumbo.size());
+    QCOMPARE(reply.mid(14), jumbo.mid(14));
+}
+
+// Frames the kernel had to drop because the ring was full are counted when the capture stops.
+void TestAgentE2e::kernelDropsLogged() {
+    Segment segment;
+    QVERIFY(segment.ok());
+    QVERIFY(segment.addLink());
+    AgentRun agent;
+    QVERIFY(startBoard(segment, agent, {}));
+    QVERIFY(agent.waitForLine(kStartLine));
+    QVERIFY(!segment.ask(stationFrame("first")).isEmpty());
+    // Stopped, the agent reads nothing: what the ring cannot hold is dropped.
+    QCOMPARE(kill(agent.pid(), SIGSTOP), 0);
+    for (int i = 0; i < 3000; ++i) {
+        QVERIFY(segment.socket.send(stationFrame("burst", 60)));
+    }
+    QCOMPARE(kill(agent.pid(), SIGCONT), 0);
+    QVERIFY(setLinkUp(segment.board, QStringLiteral("eth1"), false));
+    QVERIFY(agent.waitForLine(kStopLine));
+    const QRegularExpression drops(QStringLiteral(
+        "^\"'eth1': the kernel dropped ([0-9]+) frames: the capture ring was full\"$"));
+    const QStringList lines = agent.logLines().filter(drops);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY(drops.match(lines.first()).captured(1).toInt() > 0);
+    qInfo("%s", qPrintable(lines.first()));
 }
 
 void TestAgentE2e::cleanupTestCase() {

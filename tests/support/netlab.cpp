@@ -326,6 +326,11 @@ QString AgentRun::log() const {
     return readText(files_.filePath(QStringLiteral("stderr")));
 }
 
+QByteArray AgentRun::logBytes() const {
+    QFile file(files_.filePath(QStringLiteral("stderr")));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 QString AgentRun::out() const {
     return readText(files_.filePath(QStringLiteral("stdout")));
 }

@@ -114,6 +114,7 @@ class AgentRun {
     }
 
     QString log() const;
+    QByteArray logBytes() const; // the log as written, byte for byte
     QString out() const;
     QStringList logLines() const;
     int logCount(const QString &line) const;
