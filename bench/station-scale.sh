@@ -3,8 +3,9 @@
 # network namespace of its own with its own identity, the station on the bridge. Per run:
 # boards listed, when the last reply came, the largest gap between two replies (what the
 # quiet gap must exceed), and how long the command took. Exits 1 when a run listed fewer than
-# N boards, so CI can hold it to "every board, every run".
-#   sudo bench/station-scale.sh [N] [RUNS] [info options...]
+# N boards, so CI can hold it to "every board, every run". CLASSIC=K makes the last K boards
+# answer as older agents do (libpcap's 500 ms buffer timeout, bench/classic_responder).
+#   sudo [CLASSIC=K] bench/station-scale.sh [N] [RUNS] [info options...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -16,7 +17,8 @@ runs=${2:-3}
 shift $(($# < 2 ? $# : 2))
 build=bench/work/build
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DL2_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target l2agent l2station >/dev/null
+cmake --build "$build" -j "$(nproc)" --target l2agent l2station classic_responder >/dev/null
+classic=${CLASSIC:-0}
 
 made_app=
 lab_extra_cleanup() { [ -z "$made_app" ] || rmdir /App 2>/dev/null || true; }
@@ -29,10 +31,15 @@ for i in $(seq "$n"); do
     mkdir -p "$dir/app/bin" "$dir/app/cfg" "$dir/run"
     printf 'BOARD-%s\n1.0.%s\n' "$i" "$i" >"$dir/app/bin/version"
     printf 'PX%04d\n' "$i" >"$dir/app/cfg/ID.txt"
-    lab_start_in "$lab_ns" "$dir" "agent$i" --app "$dir/app" -- "$root/$build/src/l2agent" eth1
+    if [ "$i" -gt $((n - classic)) ]; then
+        lab_start_in "$lab_ns" "$dir" "agent$i" -- "$root/$build/bench/classic_responder" eth1
+    else
+        lab_start_in "$lab_ns" "$dir" "agent$i" --app "$dir/app" -- "$root/$build/src/l2agent" eth1
+    fi
 done
 for i in $(seq "$n"); do
-    lab_wait_for "$lab_work/agent$i.log" "start 'eth1' dump" >/dev/null
+    if [ "$i" -gt $((n - classic)) ]; then ready=ready; else ready="start 'eth1' dump"; fi
+    lab_wait_for "$lab_work/agent$i.log" "$ready" >/dev/null
 done
 short=0
 for run in $(seq "$runs"); do
