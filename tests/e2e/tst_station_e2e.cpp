@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -50,6 +51,7 @@ class TestStationE2e : public QObject {
     void watchAndWholeValues();
     void resetWaitsForTheBoard();
     void resetNeverGuessesTheSegment();
+    void wiresharkNamesEveryFrame();
     void cleanupTestCase();
 
   private:
@@ -373,6 +375,90 @@ void TestStationE2e::resetNeverGuessesTheSegment() {
     for (const Board &board : boards_) {
         QCOMPARE(board.agent->logCount(QStringLiteral("start reset all")), 1);
     }
+}
+
+// A capture of the station talking to a board, and a hostile board's malformed reply, read
+// with tshark and the dissector.
+void TestStationE2e::wiresharkNamesEveryFrame() {
+    const QString tshark = QStandardPaths::findExecutable(QStringLiteral("tshark"));
+    const QString dumpcap = QStandardPaths::findExecutable(QStringLiteral("dumpcap"));
+    if (tshark.isEmpty() || dumpcap.isEmpty()) {
+        if (qgetenv("CI") == "true") {
+            QFAIL("tshark is not installed");
+        }
+        QSKIP("tshark is not installed");
+    }
+    Board board;
+    QVERIFY(addBoard(&board, 7, QStringLiteral("quiet0")));
+    QVERIFY(board.agent->waitForLine(QStringLiteral("\"start 'eth1' dump\"")));
+    Netns evil(QStringLiteral("evil"));
+    QVERIFY(evil.ok());
+    QVERIFY(addVeth(evil, QStringLiteral("eth1"), *segment_, QStringLiteral("pevil"), QString(),
+                    true, QStringLiteral("quiet0")));
+    PacketSocket hostile;
+    QVERIFY(hostile.open(evil.name(), QStringLiteral("eth1")));
+
+    const QString capture = dir_.filePath(QStringLiteral("exchange.pcapng"));
+    QProcess dump;
+    dump.setProcessChannelMode(QProcess::MergedChannels);
+    dump.start(QStringLiteral("ip"),
+               {QStringLiteral("netns"), QStringLiteral("exec"), segment_->name(), dumpcap,
+                QStringLiteral("-q"), QStringLiteral("-c"), QStringLiteral("6"),
+                QStringLiteral("-i"), QStringLiteral("quiet0"), QStringLiteral("-f"),
+                QStringLiteral("ether host 00:11:22:33:44:55"), QStringLiteral("-w"), capture});
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((said += dump.readAll()).contains("Capturing on"), 15000);
+    const QString iface = QStringLiteral("quiet0");
+    QCOMPARE(
+        station({QStringLiteral("info"), QStringLiteral("-i"), iface, QStringLiteral("--fast")})
+            .exitCode,
+        0);
+    QCOMPARE(station({QStringLiteral("send"), QStringLiteral("-i"), iface, QStringLiteral("-w"),
+                      QStringLiteral("300"), QStringLiteral("hello board")})
+                 .exitCode,
+             0);
+    QCOMPARE(
+        station({QStringLiteral("reset"), QStringLiteral("-i"), iface, QStringLiteral("--yes")})
+            .exitCode,
+        0);
+    QVERIFY(board.agent->waitForLine(QStringLiteral("start reset all")));
+    QVERIFY(hostile.send(kStationMac + kServiceMac + QByteArray(2, '\0') +
+                         "res:kiv+info\nDevice : D\n"));
+    // dumpcap ends by itself after the sixth frame, the hostile one.
+    QVERIFY2(dump.waitForFinished(10000), "fewer frames than sent were captured");
+
+    QProcess read;
+    read.start(
+        tshark,
+        {QStringLiteral("-r"), capture,
+         QStringLiteral("-X"), QStringLiteral("lua_script:" L2_SOURCE_DIR "/wireshark/l2svc.lua"),
+         QStringLiteral("-Y"), QStringLiteral("l2svc"),
+         QStringLiteral("-T"), QStringLiteral("fields"),
+         QStringLiteral("-e"), QStringLiteral("l2svc.kind"),
+         QStringLiteral("-e"), QStringLiteral("l2svc.device"),
+         QStringLiteral("-e"), QStringLiteral("l2svc.version"),
+         QStringLiteral("-e"), QStringLiteral("l2svc.product"),
+         QStringLiteral("-e"), QStringLiteral("l2svc.hardid"),
+         QStringLiteral("-e"), QStringLiteral("l2svc.ipaddress"),
+         QStringLiteral("-e"), QStringLiteral("l2svc.text"),
+         QStringLiteral("-e"), QStringLiteral("l2svc.padding"),
+         QStringLiteral("-e"), QStringLiteral("_ws.expert.message")});
+    QVERIFY(read.waitForFinished(30000));
+    const QString out = QString::fromUtf8(read.readAllStandardOutput());
+    const QStringList rows = out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    // kind, device, version, product, HardId, addresses, text, padding, expert message
+    const QString zeros34 = QStringLiteral("00").repeated(34);
+    const QString zeros35 = QStringLiteral("00").repeated(35);
+    QCOMPARE(rows,
+             (QStringList{
+                 QStringLiteral("info-request\t\t\t\t\t\treq:kiv+info\t%1\t").arg(zeros34),
+                 QStringLiteral("info-reply\tBOARD-7\t1.7.0\tPX7\t00000007\t192.0.2.17\t\t\t"),
+                 QStringLiteral("echo-request\t\t\t\t\t\thello board\t%1\t").arg(zeros35),
+                 QStringLiteral("echo-reply\t\t\t\t\t\thello board\t%1\t").arg(zeros35),
+                 QStringLiteral("reset-request\t\t\t\t\t\treq:kiv+init\t%1\t").arg(zeros34),
+                 QStringLiteral("info-reply\tD\t\t\t\t\t\t\tmissing Version, Product, "
+                                "HardId, IpAddress"),
+             }));
 }
 
 void TestStationE2e::cleanupTestCase() {

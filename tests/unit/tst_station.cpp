@@ -1,5 +1,6 @@
 // l2station's pure parts: info-reply parsing, JSON shape, command line, ping figures.
 #include "station.h"
+#include "wire.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -25,6 +26,7 @@ class TestStation : public QObject {
     void resetRounds();
     void payloadPadding();
     void optionsDocumented();
+    void dissectorAgreesWithWire();
     void printableText_data();
     void printableText();
 };
@@ -374,6 +376,35 @@ void TestStation::optionsDocumented() {
                      qPrintable(name + QLatin1Char(' ') + dashedWord));
         }
     }
+}
+
+// The Wireshark dissector carries its own copy of the wire definition's constants.
+void TestStation::dissectorAgreesWithWire() {
+    QFile lua(QStringLiteral(L2_SOURCE_DIR "/wireshark/l2svc.lua"));
+    QVERIFY(lua.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(lua.readAll());
+    const auto constant = [&](const char *name) {
+        const QRegularExpression line(QStringLiteral("^local %1 = (.*)$").arg(QLatin1String(name)),
+                                      QRegularExpression::MultilineOption);
+        return line.match(text).captured(1);
+    };
+    const auto quoted = [](const QString &value) {
+        return QLatin1Char('"') + value + QLatin1Char('"');
+    };
+    QCOMPARE(constant("kStationAddress"), quoted(wire::macText(wire::stationMac()).toLower()));
+    QCOMPARE(constant("kServiceAddress"), quoted(wire::macText(wire::serviceMac()).toLower()));
+    QCOMPARE(constant("kResetKeyword"), quoted(QLatin1String(wire::kResetKeyword)));
+    QCOMPARE(constant("kInfoKeyword"), quoted(QLatin1String(wire::kInfoKeyword)));
+    QCOMPARE(constant("kInfoReplyTag"), quoted(QLatin1String(wire::kInfoReplyTag)));
+    QCOMPARE(constant("kLabelSeparator"), quoted(QLatin1String(wire::kLabelSeparator)));
+    QStringList labels;
+    for (const char *label : wire::kInfoLabels) {
+        labels.append(quoted(QLatin1String(label)));
+    }
+    QCOMPARE(constant("kInfoLabels"),
+             QStringLiteral("{ %1 }").arg(labels.join(QStringLiteral(", "))));
+    QCOMPARE(constant("kHeaderLen"), QString::number(wire::kHeaderLen));
+    QCOMPARE(constant("kTypeOffset"), QString::number(wire::kTypeOffset));
 }
 
 void TestStation::printableText_data() {

@@ -1,0 +1,285 @@
+-- Wireshark dissector for l2agent service frames: names every frame between the station and
+-- the service address, decodes info replies field by field and flags what the agent or
+-- l2station would not take. Installed where Wireshark loads global Lua plugins; load it by
+-- hand with `tshark -X lua_script:l2svc.lua`. The constants below are the wire definition's
+-- (common/wire.h); a unit test holds them to it.
+
+local kStationAddress = "00:11:22:33:44:55"
+local kServiceAddress = "66:77:88:99:aa:bb"
+local kResetKeyword = "req:kiv+init"
+local kInfoKeyword = "req:kiv+info"
+local kInfoReplyTag = "res:kiv+info"
+local kLabelSeparator = " : "
+local kInfoLabels = { "Device", "Version", "Product", "HardId", "IpAddress" }
+local kHeaderLen = 14
+local kTypeOffset = 12
+
+local l2svc = Proto("l2svc", "l2agent service frame")
+
+local kinds = {
+    ["info-request"] = "Info request",
+    ["reset-request"] = "Reset request",
+    ["echo-request"] = "Echo request",
+    ["info-reply"] = "Info reply",
+    ["echo-reply"] = "Echo reply",
+    ["short"] = "Frame too short",
+}
+
+local f = {
+    kind = ProtoField.string("l2svc.kind", "Kind"),
+    dst = ProtoField.ether("l2svc.dst", "Destination"),
+    src = ProtoField.ether("l2svc.src", "Source"),
+    type = ProtoField.uint16("l2svc.type", "Type", base.HEX),
+    text = ProtoField.string("l2svc.text", "Text"),
+    padding = ProtoField.bytes("l2svc.padding", "Padding"),
+    data = ProtoField.bytes("l2svc.data", "Data after the text"),
+    device = ProtoField.string("l2svc.device", "Device"),
+    version = ProtoField.string("l2svc.version", "Version"),
+    product = ProtoField.string("l2svc.product", "Product"),
+    hardid = ProtoField.string("l2svc.hardid", "HardId"),
+    ipaddress = ProtoField.string("l2svc.ipaddress", "IpAddress"),
+}
+l2svc.fields = { f.kind, f.dst, f.src, f.type, f.text, f.padding, f.data, f.device, f.version,
+                 f.product, f.hardid, f.ipaddress }
+local labelFields = { Device = f.device, Version = f.version, Product = f.product,
+                      HardId = f.hardid, IpAddress = f.ipaddress }
+
+local e = {
+    short = ProtoExpert.new("l2svc.short", "Frame too short to carry both addresses",
+                            expert.group.MALFORMED, expert.severity.ERROR),
+    malformed = ProtoExpert.new("l2svc.malformed", "Info reply that does not parse",
+                                expert.group.MALFORMED, expert.severity.ERROR),
+    trailing = ProtoExpert.new("l2svc.trailing", "Keyword followed by more bytes",
+                               expert.group.PROTOCOL, expert.severity.NOTE),
+    type = ProtoExpert.new("l2svc.reply_type", "Reply with a non-zero type field",
+                           expert.group.PROTOCOL, expert.severity.WARN),
+}
+l2svc.experts = { e.short, e.malformed, e.trailing, e.type }
+
+l2svc.prefs.enabled = Pref.bool("Decode service frames", true,
+                                "Off: frames between the station and the service address are "
+                                .. "left to the Ethernet dissector")
+
+local function address(tvb, offset)
+    return tvb(offset, 6):bytes():tohex(true, ":")
+end
+
+-- A board's text in the one-line Info column: control characters escaped.
+local function oneLine(s)
+    return (s:gsub("[%c\\]", function(c)
+        return c == "\\" and "\\\\" or string.format("\\x%02x", c:byte())
+    end))
+end
+
+-- Reply text is Latin-1: one byte a character.
+local function latin1(s)
+    return (s:gsub("[\128-\255]", function(c)
+        local b = c:byte()
+        return string.char(0xC0 + math.floor(b / 64), 0x80 + b % 64)
+    end))
+end
+
+-- The text up to the first zero byte, then what follows it: zero padding, or other data.
+local function addText(tree, payload)
+    if payload == nil then
+        return ""
+    end
+    local raw = payload:raw()
+    local zero = raw:find("\0", 1, true)
+    local textLen = zero and zero - 1 or #raw
+    local text = raw:sub(1, textLen)
+    if textLen > 0 then
+        tree:add(f.text, payload(0, textLen), latin1(text))
+    else
+        tree:add(f.text, payload(0, 0), "")
+    end
+    if textLen < #raw then
+        local rest = payload(textLen)
+        if raw:sub(textLen + 1):find("[^\0]") then
+            tree:add(f.data, rest)
+        else
+            tree:add(f.padding, rest):append_text(string.format(" (%d zero bytes)", rest:len()))
+        end
+    end
+    return text
+end
+
+-- An info reply, as l2station parses it: "Label : value" lines after the tag, each ended by
+-- a line feed; a Product or HardId value may run across a line end. Returns nil or the reason
+-- it does not parse, and the device and product for the Info column.
+local function addInfoReply(tree, payload)
+    local raw = payload:raw()
+    local zero = raw:find("\0", 1, true)
+    local body = zero and raw:sub(1, zero - 1) or raw
+    local lines, starts = {}, {}
+    local at = 1
+    while at <= #body do
+        local nl = body:find("\n", at, true)
+        if not nl then
+            return "cut short (no final line feed)"
+        end
+        lines[#lines + 1] = body:sub(at, nl - 1)
+        starts[#starts + 1] = at - 1
+        at = nl + 1
+    end
+    if lines[1] ~= kInfoReplyTag then
+        return "does not start with " .. kInfoReplyTag
+    end
+    local values, ranges, seen, open = {}, {}, {}, nil
+    for i = 2, #lines do
+        local line = lines[i]
+        local sep = line:find(kLabelSeparator, 1, true)
+        local label = sep and line:sub(1, sep - 1) or nil
+        local known = label and labelFields[label] ~= nil
+        if (not known or seen[label]) and (open == "Product" or open == "HardId") then
+            values[open] = values[open] .. "\n" .. line
+            ranges[open][2] = starts[i] + #line
+        else
+            if not sep then
+                return string.format("line %d is not 'Label : value'", i)
+            end
+            open = known and label or nil
+            if known then
+                if seen[label] then
+                    return label .. " given twice"
+                end
+                seen[label] = true
+                values[label] = line:sub(sep + #kLabelSeparator)
+                ranges[label] = { starts[i] + sep - 1 + #kLabelSeparator, starts[i] + #line }
+            end
+        end
+    end
+    local missing = {}
+    for _, label in ipairs(kInfoLabels) do
+        if not seen[label] then
+            missing[#missing + 1] = label
+        end
+    end
+    -- What is there is shown, also when something is missing.
+    for _, label in ipairs(kInfoLabels) do
+        if not seen[label] then
+            goto next
+        end
+        local first, last = ranges[label][1], ranges[label][2]
+        local range = payload(first, last - first)
+        if label == "IpAddress" then
+            local offset = first
+            for ip in values[label]:gmatch("[^ ]+") do
+                local s = values[label]:find(ip, offset - first + 1, true)
+                tree:add(f.ipaddress, payload(first + s - 1, #ip), ip)
+                offset = first + s - 1 + #ip
+            end
+        else
+            tree:add(labelFields[label], range, latin1(values[label]))
+        end
+        ::next::
+    end
+    if zero then
+        tree:add(f.padding, payload(zero - 1))
+    end
+    if #missing > 0 then
+        return "missing " .. table.concat(missing, ", ")
+    end
+    return nil, latin1(values.Device), latin1(values.Product)
+end
+
+local function dissect(tvb, pinfo, root, request)
+    local len = tvb:len()
+    pinfo.cols.protocol = "L2SVC"
+    local tree = root:add(l2svc, tvb())
+    tree:add(f.dst, tvb(0, 6))
+    if len < 12 then
+        tree:add(f.kind, "short")
+        tree:add_proto_expert_info(e.short, string.format("%d bytes", len))
+        pinfo.cols.info = kinds.short
+        return
+    end
+    tree:add(f.src, tvb(6, 6))
+    if len >= kHeaderLen then
+        local typeItem = tree:add(f.type, tvb(kTypeOffset, 2))
+        if not request and tvb(kTypeOffset, 2):uint() ~= 0 then
+            typeItem:add_proto_expert_info(e.type)
+        end
+    end
+    local payload = len > kHeaderLen and tvb(kHeaderLen) or nil
+    local raw = payload and payload:raw() or ""
+    local kind, info
+    if request then
+        local keyword
+        if raw:sub(1, #kResetKeyword) == kResetKeyword then
+            kind, keyword = "reset-request", kResetKeyword
+        elseif raw:sub(1, #kInfoKeyword) == kInfoKeyword then
+            kind, keyword = "info-request", kInfoKeyword
+        else
+            kind = "echo-request"
+        end
+        local kindItem = tree:add(f.kind, kind)
+        local text = addText(tree, payload)
+        if keyword and #text > #keyword then
+            kindItem:add_proto_expert_info(e.trailing, string.format(
+                "%d more bytes after %s; the agent still takes it as %s", #text - #keyword,
+                keyword, kinds[kind]:lower()))
+        end
+        info = kinds[kind]
+        if kind == "echo-request" then
+            info = info .. string.format(", %d bytes", len)
+        end
+    elseif raw:sub(1, #kInfoReplyTag) == kInfoReplyTag then
+        kind = "info-reply"
+        local kindItem = tree:add(f.kind, kind)
+        local why, device, product = addInfoReply(tree, payload)
+        if why then
+            kindItem:add_proto_expert_info(e.malformed, why)
+            info = kinds[kind] .. " (malformed: " .. oneLine(why) .. ")"
+        else
+            info = string.format("%s: %s %s", kinds[kind], oneLine(device), oneLine(product))
+        end
+    else
+        kind = "echo-reply"
+        tree:add(f.kind, kind)
+        addText(tree, payload)
+        info = kinds[kind] .. string.format(", %d bytes", len)
+    end
+    tree:append_text(", " .. kinds[kind])
+    pinfo.cols.info = info
+end
+
+-- Whether the frame goes between the station and the service address: "request", "reply" or
+-- nil. A frame too short for its source address counts by its destination alone.
+local function direction(tvb)
+    if tvb:len() < 6 then
+        return nil
+    end
+    local dst = address(tvb, 0)
+    local src = tvb:len() >= 12 and address(tvb, 6) or nil
+    if dst == kServiceAddress and (src == nil or src == kStationAddress) then
+        return "request"
+    elseif dst == kStationAddress and (src == nil or src == kServiceAddress) then
+        return "reply"
+    end
+    return nil
+end
+
+-- Ethernet hands every frame to its heuristic dissectors before it looks at the type field;
+-- replies carry a zero type, which Ethernet would take for an 802.3 length.
+local function heuristic(tvb, pinfo, root)
+    local way = l2svc.prefs.enabled and direction(tvb)
+    if not way then
+        return false
+    end
+    dissect(tvb, pinfo, root, way == "request")
+    return true
+end
+
+l2svc:register_heuristic("eth", heuristic)
+
+-- Ethernet gives up on a frame shorter than its header before any heuristic sees it; such a
+-- frame still gets its kind and its warning here, after the other dissectors.
+function l2svc.dissector(tvb, pinfo, root)
+    local way = l2svc.prefs.enabled and tvb:len() < kHeaderLen and direction(tvb)
+    if way then
+        dissect(tvb, pinfo, root, way == "request")
+    end
+end
+
+register_postdissector(l2svc)
