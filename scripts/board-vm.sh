@@ -384,14 +384,17 @@ board_checks() {
     [ -n "${L2_BOARD_CONSOLE:-}" ] || die "_checks runs under 'run'"
     station() { ip netns exec "$L2_STATION_NETNS" "$L2_STATION" "$@" -i "$L2_STATION_IFACE"; }
     local out expected got starts
+    info_reply_exact() {
+        out=$(station send -w 1000 req:kiv+info)
+        got=$(sed -n 's/^[0-9a-f]\{4\}  \(.*\)  |.*$/\1/p' <<<"$out" | tr -d ' \n')
+        expected=$(printf '\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb\x00\x00res:kiv+info\nDevice : %s\nVersion : %s\nProduct : %s\nHardId : %s\nIpAddress : %s\n' \
+            "$board_device" "$board_version" "$board_product" "$board_ptuuid" "$board_ip" | hex_of)
+        [ "$got" = "$expected" ] || fail "info reply differs:"$'\n'"$out"
+        grep -q '^1 reply on' <<<"$out" || fail "not exactly one reply: $out"
+    }
 
     check "an info request is answered byte for byte"
-    out=$(station send -w 1000 req:kiv+info)
-    got=$(sed -n 's/^[0-9a-f]\{4\}  \(.*\)  |.*$/\1/p' <<<"$out" | tr -d ' \n')
-    expected=$(printf '\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb\x00\x00res:kiv+info\nDevice : %s\nVersion : %s\nProduct : %s\nHardId : %s\nIpAddress : %s\n' \
-        "$board_device" "$board_version" "$board_product" "$board_ptuuid" "$board_ip" | hex_of)
-    [ "$got" = "$expected" ] || fail "info reply differs:"$'\n'"$out"
-    grep -q '^1 reply on' <<<"$out" || fail "not exactly one reply: $out"
+    info_reply_exact
 
     check "info --json lists the board"
     out=$(station info --json -w 500 2>/dev/null)
@@ -432,7 +435,21 @@ board_checks() {
     wait_console "start 'eth1' dump" $((starts + 1)) "$boot_deadline" || fail "no capture after the reboot"
     wait_serving 60 || fail "no answer after the reboot"
 
-    check "reset --wait, with a reset script that reboots: the board is reported back"
+    check "the strict drop-in from the package's examples: the agent serves, byte for byte"
+    # The board's image leaves /usr/share/doc out, so the drop-in is typed in from the package.
+    local dropin=/etc/systemd/system/l2agent@eth1.service.d lines
+    lines=$(dpkg-deb --fsys-tarfile "$agent_deb" |
+        tar -xO ./usr/share/doc/l2agent/examples/l2agent-strict.conf | grep -v '^#' | sed "s/.*/'&'/" | tr '\n' ' ')
+    starts=$(console_count "start 'eth1' dump")
+    "$L2_BOARD_EXEC" "mkdir -p $dropin && printf '%s\\n' $lines >$dropin/strict.conf && systemctl daemon-reload && systemctl restart l2agent@eth1" ||
+        fail "could not enable the strict drop-in"
+    wait_console "start 'eth1' dump" $((starts + 1)) 60 || fail "no capture under the strict drop-in"
+    wait_serving 60 || fail "no answer under the strict drop-in"
+    "$L2_BOARD_EXEC" "systemctl show -p DropInPaths l2agent@eth1 | grep -q strict.conf" ||
+        fail "the drop-in is not in effect"
+    info_reply_exact
+
+    check "reset --wait under the strict drop-in, with a reset script that reboots: the board is reported back"
     starts=$(console_count "start 'eth1' dump")
     "$L2_BOARD_EXEC" "sed -i 's/^exit 0\$/systemctl reboot/' /etc/l2agent/run/resetAll.sh" ||
         fail "could not make the reset script reboot"
@@ -441,6 +458,9 @@ board_checks() {
         fail "reset --wait did not report the board back: $out"
     stamp "reset --wait: $(grep ' back after ' <<<"$out")"
     [ "$(console_count "start 'eth1' dump")" -gt "$starts" ] || fail "the board did not reboot"
+    [ "$(console_count "reset requested by the service station")" -ge 2 ] || fail "no reset line"
+    "$L2_BOARD_EXEC" "systemctl show -p DropInPaths l2agent@eth1 | grep -q strict.conf" ||
+        fail "the strict drop-in is gone after the reboot"
     stamp "all checks passed"
 }
 

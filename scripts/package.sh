@@ -1,34 +1,101 @@
 #!/usr/bin/env bash
-# Builds the Debian packages l2agent and l2station, with their -dbgsym packages, for amd64
-# (native) and arm64 (cross) into out/, with dpkg-buildpackage from debian/. Each build runs
-# in a copy of the tree under build-deb/, as from a source package, so the work tree stays
-# clean and the two architectures do not share a build directory.
-#   scripts/package.sh [ARCH...]      default: amd64 arm64
+# Builds the Debian source package and, from it, the binary packages l2agent and l2station with
+# their -dbgsym packages, into out/:
+#   1. the upstream tarball l2agent_VERSION.orig.tar.xz from this tree (debian/ left out) and
+#      the source package (3.0 (quilt)): .dsc, .debian.tar.xz, _source.changes;
+#   2. every binary package from that .dsc in a clean chroot with sbuild (unshare mode, no
+#      daemon, no root needed inside): amd64 natively, with the unit tests, and arm64 as a
+#      cross build (nocheck).
+# The chroot is a bookworm buildd tarball made with mmdebstrap and kept in $L2_SBUILD_CACHE
+# (default /var/cache/l2agent-sbuild); apt updates it at every build.
+#   scripts/package.sh [ARCH...]           default: amd64 arm64
+#   scripts/package.sh --direct [ARCH...]  development fast path: dpkg-buildpackage -b in a
+#                                          copy of this tree, no source package, no chroot
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
+direct=
+[ "${1:-}" = --direct ] && { direct=1; shift; }
 need_packages "${L2_BUILD_PACKAGES[@]}" dpkg-dev debhelper file
 archs=("$@")
 [ ${#archs[@]} -gt 0 ] || archs=(amd64 arm64)
 native=$(dpkg --print-architecture)
-rm -rf out
-mkdir -p out
-for arch in "${archs[@]}"; do
-    stage=build-deb/$arch
-    rm -rf "$stage"
-    mkdir -p "$stage/src"
-    tar --exclude-vcs --exclude='./build*' --exclude=./out -cf - . | tar -C "$stage/src" -xf -
-    if [ "$arch" = "$native" ]; then
-        (cd "$stage/src" && dpkg-buildpackage -b -us -uc) >"$stage/build.log" 2>&1 ||
-            { tail -30 "$stage/build.log"; exit 1; }
-    else
-        # The cross toolchain and the host architecture's libraries, as the cross-build uses.
-        scripts/cross-build.sh --deps-only
-        (cd "$stage/src" && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -b -us -uc -a"$arch" -d) \
-            >"$stage/build.log" 2>&1 || { tail -30 "$stage/build.log"; exit 1; }
+version=$(dpkg-parsechangelog -S Version)
+upstream=${version%-*}
+export SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -S Timestamp)
+rm -rf out build-deb
+mkdir -p out build-deb
+
+# This tree as a release: no VCS, no build output.
+copy_tree() { # DIR [extra tar excludes]
+    mkdir -p "$1"
+    tar --exclude-vcs --exclude='./build*' --exclude=./out --exclude=./bench/work "${@:2}" -cf - . |
+        tar -C "$1" -xf -
+}
+
+if [ -n "$direct" ]; then
+    for arch in "${archs[@]}"; do
+        stage=build-deb/$arch
+        copy_tree "$stage/src"
+        if [ "$arch" = "$native" ]; then
+            (cd "$stage/src" && dpkg-buildpackage -b -us -uc) >"$stage/build.log" 2>&1 ||
+                { tail -30 "$stage/build.log"; exit 1; }
+        else
+            scripts/cross-build.sh --deps-only
+            (cd "$stage/src" && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -b -us -uc -a"$arch" -d) \
+                >"$stage/build.log" 2>&1 || { tail -30 "$stage/build.log"; exit 1; }
+        fi
+        cp "$stage"/*.deb "$stage"/*.ddeb out/ 2>/dev/null || cp "$stage"/*.deb out/
+    done
+else
+    need_packages sbuild mmdebstrap uidmap xz-utils
+    # sbuild's unshare mode maps the chroot's users to a range of the caller's own.
+    for f in /etc/subuid /etc/subgid; do
+        grep -q "^$(id -un):" "$f" 2>/dev/null || echo "$(id -un):1000000:65536" >>"$f"
+    done
+    # 1. The upstream tarball, reproducible, and the source package.
+    t0=$SECONDS
+    copy_tree "build-deb/orig/l2agent-$upstream" --exclude=./debian
+    tar --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner \
+        -C build-deb/orig -cf - "l2agent-$upstream" | xz -9 >"build-deb/l2agent_$upstream.orig.tar.xz"
+    # dpkg-source finds the upstream tarball beside the unpacked source.
+    mkdir -p build-deb/src
+    cp "build-deb/l2agent_$upstream.orig.tar.xz" build-deb/src/
+    tar -C build-deb/src -xJf "build-deb/l2agent_$upstream.orig.tar.xz"
+    cp -a debian "build-deb/src/l2agent-$upstream/"
+    (cd "build-deb/src/l2agent-$upstream" && dpkg-buildpackage -S -us -uc -d) \
+        >build-deb/source.log 2>&1 || { tail -30 build-deb/source.log; exit 1; }
+    cp build-deb/src/l2agent_"$version".dsc build-deb/src/l2agent_"$version".debian.tar.xz \
+        build-deb/src/l2agent_"$version"_source.changes build-deb/src/l2agent_"$version"_source.buildinfo \
+        "build-deb/l2agent_$upstream.orig.tar.xz" out/
+    echo "source package: $((SECONDS - t0)) s"
+
+    # 2. The clean chroot, then one sbuild run per architecture.
+    cache=${L2_SBUILD_CACHE:-/var/cache/l2agent-sbuild}
+    mkdir -p "$cache"
+    chroot_tar=$cache/bookworm-$native.tar
+    if [ ! -s "$chroot_tar" ]; then
+        t0=$SECONDS
+        # mmdebstrap takes the format from the name's ending.
+        mmdebstrap --variant=buildd --mode=unshare bookworm "$cache/new.tar" "$(debian_mirror)" \
+            >build-deb/mmdebstrap.log 2>&1 || { tail -30 build-deb/mmdebstrap.log; exit 1; }
+        mv "$cache/new.tar" "$chroot_tar"
+        echo "chroot: $((SECONDS - t0)) s"
     fi
-    cp "$stage"/*.deb "$stage"/*.ddeb out/ 2>/dev/null || cp "$stage"/*.deb out/
-done
+    for arch in "${archs[@]}"; do
+        t0=$SECONDS
+        opts=(--arch="$native")
+        if [ "$arch" != "$native" ]; then
+            opts=(--host="$arch" --build="$native" --profiles=cross,nocheck)
+        fi
+        (cd out && DEB_BUILD_OPTIONS="parallel=$(nproc)$([ "$arch" = "$native" ] || echo ' nocheck')" \
+            sbuild --chroot-mode=unshare --chroot="$chroot_tar" --dist=bookworm "${opts[@]}" \
+            --no-run-lintian --no-run-piuparts --no-run-autopkgtest --no-apt-upgrade \
+            --no-apt-distupgrade --build-dir=. "l2agent_$version.dsc") \
+            >"build-deb/sbuild-$arch.log" 2>&1 || { tail -40 "build-deb/sbuild-$arch.log"; exit 1; }
+        echo "$arch binary packages (sbuild): $((SECONDS - t0)) s"
+    done
+fi
 for deb in out/*.deb; do
     printf '%s  %s bytes, Installed-Size %s KiB, Depends: %s\n' "$deb" "$(stat -c %s "$deb")" \
         "$(dpkg-deb -f "$deb" Installed-Size)" "$(dpkg-deb -f "$deb" Depends)"

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Checks the Debian packages in out/ (scripts/package.sh):
-# - lintian on every package, failing on any error or warning;
+# - lintian on the source package, every .changes and every package, failing on any error or
+#   warning;
 # - the contents of both architectures' packages, man pages included;
-# - the unit's exposure figure from systemd-analyze security, at most 6.0;
+# - the unit's exposure figure from systemd-analyze security, at most 6.0, and at most 3.5
+#   with the strict drop-in from the examples;
 # - an install of the native l2agent package into a fresh debootstrap root, the unit verified
 #   there, then a purge that must leave nothing behind.
 set -euo pipefail
@@ -16,20 +18,24 @@ ls out/l2agent_*_"$native".deb >/dev/null 2>&1 || fail "no packages; run scripts
 
 echo "--- lintian"
 # Informational tags are shown (each is explained in debian/rules); errors and warnings fail.
-lintian --display-info --fail-on error,warning out/*.deb || fail "lintian"
+sources=()
+for c in out/*.dsc out/*.changes; do [ -e "$c" ] && sources+=("$c"); done
+lintian --display-info --fail-on error,warning "${sources[@]}" out/*.deb || fail "lintian"
 
 echo "--- contents"
 for arch in amd64 arm64; do
     agent=(out/l2agent_*_"$arch".deb) station=(out/l2station_*_"$arch".deb)
+    triplet=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
     [ -f "${agent[0]}" ] && [ -f "${station[0]}" ] || fail "no $arch packages"
     a=$(dpkg-deb -c "${agent[0]}" | awk '{print $6}') s=$(dpkg-deb -c "${station[0]}" | awk '{print $6}')
     for f in ./usr/bin/l2agent ./lib/systemd/system/l2agent@.service ./etc/l2agent/run/resetAll.sh \
         ./usr/share/man/man8/l2agent.8.gz ./usr/share/doc/l2agent/copyright \
-        ./usr/share/doc/l2agent/changelog.gz; do
+        ./usr/share/doc/l2agent/changelog.Debian.gz ./usr/share/doc/l2agent/examples/l2agent-strict.conf; do
         grep -qx -- "$f" <<<"$a" || fail "$arch l2agent lacks $f"
     done
     for f in ./usr/bin/l2station ./usr/share/man/man8/l2station.8.gz \
-        ./usr/share/bash-completion/completions/l2station ./usr/share/doc/l2station/copyright; do
+        ./usr/share/bash-completion/completions/l2station ./usr/share/doc/l2station/copyright \
+        "./usr/lib/$triplet/wireshark/plugins/l2svc.lua"; do
         grep -qx -- "$f" <<<"$s" || fail "$arch l2station lacks $f"
     done
     grep -q '/usr/local' <<<"$a$s" && fail "$arch packages install under /usr/local"
@@ -62,6 +68,15 @@ exposure=$(systemd-analyze security --offline=true "$unit" 2>/dev/null |
 [ -n "$exposure" ] || fail "no exposure figure"
 echo "exposure of l2agent@.service: $exposure"
 awk -v e="$exposure" 'BEGIN { exit !(e <= 6.0) }' || fail "exposure $exposure above 6.0"
+# The strict drop-in from the examples, as an integrator enables it for one instance.
+dropins=$work/agent/etc/systemd/system/l2agent@eth1.service.d
+mkdir -p "$dropins"
+cp "$work/agent/usr/share/doc/l2agent/examples/l2agent-strict.conf" "$dropins/"
+strict=$(systemd-analyze security --offline=true --root="$work/agent" l2agent@eth1.service 2>/dev/null |
+    sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')
+echo "exposure with the strict drop-in: $strict"
+awk -v e="$strict" -v d="$exposure" 'BEGIN { exit !(e != "" && e < d && e <= 3.5) }' ||
+    fail "the strict drop-in does not lower the exposure (${strict:-none})"
 
 echo "--- install and purge in a fresh root"
 root=$(mktemp -d)

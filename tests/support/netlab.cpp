@@ -222,11 +222,13 @@ QStringList agentWrapper() {
 }
 
 QString stationBinary() {
-    return QStringLiteral(L2STATION_BIN);
+    // L2_STATION_BIN, like L2_AGENT_BIN, runs the installed tool (autopkgtest).
+    const QString override = qEnvironmentVariable("L2_STATION_BIN");
+    return override.isEmpty() ? QStringLiteral(L2STATION_BIN) : override;
 }
 
 QString classicResponderBinary() {
-    return QStringLiteral(L2CLASSIC_BIN);
+    return QStringLiteral(L2CLASSIC_BIN); // empty without the bench programs
 }
 
 QString boardEnvScript() {

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs the package's autopkgtest (debian/tests) with autopkgtest itself on an isolated
+# testbed: autopkgtest-virt-unshare, a bookworm root unpacked from the chroot tarball that
+# scripts/package.sh builds in, entered through user, mount and PID namespaces. The tests
+# install the native packages from out/ there and build the end-to-end suites from the source
+# package.
+#   scripts/autopkgtest.sh      (after scripts/package.sh)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+[ "$(id -u)" -eq 0 ] || { echo "autopkgtest.sh: run as root" >&2; exit 1; }
+need_packages autopkgtest mmdebstrap uidmap
+native=$(dpkg --print-architecture)
+version=$(dpkg-parsechangelog -S Version)
+tarball=${L2_SBUILD_CACHE:-/var/cache/l2agent-sbuild}/bookworm-$native.tar
+for f in "out/l2agent_$version.dsc" "out/l2agent_${version}_$native.deb" \
+    "out/l2station_${version}_$native.deb" "$tarball"; do
+    [ -e "$f" ] || { echo "autopkgtest.sh: no $f; run scripts/package.sh first" >&2; exit 1; }
+done
+results=build-deb/autopkgtest
+rm -rf "$results"
+autopkgtest --output-dir "$results" \
+    "out/l2agent_$version.dsc" "out/l2agent_${version}_$native.deb" "out/l2station_${version}_$native.deb" \
+    -- unshare --release bookworm --arch "$native" --tarball "$tarball"
