@@ -19,6 +19,7 @@ for f in "out/l2agent_$version.dsc" "out/l2agent_${version}_$native.deb" \
 done
 results=build-deb/autopkgtest
 rm -rf "$results"
-autopkgtest --output-dir "$results" \
+# The chroot tarball keeps no package lists.
+autopkgtest --output-dir "$results" --setup-commands="apt-get update -qq" \
     "out/l2agent_$version.dsc" "out/l2agent_${version}_$native.deb" "out/l2station_${version}_$native.deb" \
     -- unshare --release bookworm --arch "$native" --tarball "$tarball"
