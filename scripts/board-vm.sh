@@ -441,6 +441,9 @@ board_checks() {
     lines=$(dpkg-deb --fsys-tarfile "$agent_deb" |
         tar -xO ./usr/share/doc/l2agent/examples/l2agent-strict.conf | grep -v '^#' | sed "s/.*/'&'/" | tr '\n' ' ')
     starts=$(console_count "start 'eth1' dump")
+    # After the reboot the console's shell comes with the second automatic login; what is
+    # typed before it is lost.
+    wait_console "ROOT LOGIN" 2 "$boot_deadline" || fail "no console shell after the reboot"
     "$L2_BOARD_EXEC" "mkdir -p $dropin && printf '%s\\n' $lines >$dropin/strict.conf && systemctl daemon-reload && systemctl restart l2agent@eth1" ||
         fail "could not enable the strict drop-in"
     wait_console "start 'eth1' dump" $((starts + 1)) 60 || fail "no capture under the strict drop-in"
