@@ -168,12 +168,6 @@ LinkFacts linkFacts(QString interfaceName) {
     return facts;
 }
 
-bool linkIsUp(QString interfaceName) {
-    ifreq request;
-    return interfaceRequest(interfaceName, SIOCGIFFLAGS, &request) &&
-           (request.ifr_flags & IFF_UP) != 0;
-}
-
 int linkIndex(QString interfaceName) {
     const QByteArray name = interfaceName.toUtf8();
     return name.isEmpty() ? 0 : static_cast<int>(if_nametoindex(name.constData()));

@@ -54,7 +54,6 @@ struct LinkFacts {
     int mtu = 0;
 };
 LinkFacts linkFacts(QString interfaceName);
-bool linkIsUp(QString interfaceName);
 int linkIndex(QString interfaceName); // 0 when there is no such interface
 QString linkName(int index);          // empty when there is no such interface
 
