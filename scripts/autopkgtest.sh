@@ -3,7 +3,8 @@
 # testbed: autopkgtest-virt-unshare, a bookworm root unpacked from the chroot tarball that
 # scripts/package.sh builds in, entered through user, mount and PID namespaces. The tests
 # install the native packages from out/ there and build the end-to-end suites from the source
-# package.
+# package. The testbed has only a handful of device nodes; /dev/net is bound in for the tun
+# devices that one test makes.
 #   scripts/autopkgtest.sh      (after scripts/package.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,4 +23,4 @@ rm -rf "$results"
 # The chroot tarball keeps no package lists.
 autopkgtest --output-dir "$results" --setup-commands="apt-get update -qq" \
     "out/l2agent_$version.dsc" "out/l2agent_${version}_$native.deb" "out/l2station_${version}_$native.deb" \
-    -- unshare --release bookworm --arch "$native" --tarball "$tarball"
+    -- unshare --release bookworm --arch "$native" --tarball "$tarball" --bind /dev/net /dev/net
