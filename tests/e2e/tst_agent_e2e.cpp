@@ -85,6 +85,7 @@ class TestAgentE2e : public QObject {
   private:
     bool startBoard(Segment &segment, AgentRun &agent, const QStringList &env,
                     const QStringList &args = {QStringLiteral("eth1")});
+    bool serveNewBoard(Segment &segment, AgentRun &agent, const QStringList &env = {});
 
     QTemporaryDir dir_;
     QString app_;      // identity files of the worked example
@@ -107,6 +108,15 @@ bool TestAgentE2e::startBoard(Segment &segment, AgentRun &agent, const QStringLi
         return false;
     }
     return agent.start(segment.board, env, args, work);
+}
+
+// Most link tests begin here: a new segment whose eth1 is up, and an agent capturing on it.
+bool TestAgentE2e::serveNewBoard(Segment &segment, AgentRun &agent, const QStringList &env) {
+    if (!segment.ok() || !segment.addLink() || !startBoard(segment, agent, env)) {
+        qWarning("could not make the segment or start the agent");
+        return false;
+    }
+    return agent.waitForLine(kStartLine);
 }
 
 void TestAgentE2e::initTestCase() {
@@ -356,11 +366,8 @@ void TestAgentE2e::linkDownAtOpenThenUp() {
 
 void TestAgentE2e::carrierLossKeepsAdminDownEndsCapture() {
     Segment segment;
-    QVERIFY(segment.ok());
-    QVERIFY(segment.addLink());
     AgentRun agent;
-    QVERIFY(startBoard(segment, agent, {QStringLiteral("--udev")}));
-    QVERIFY(agent.waitForLine(kStartLine));
+    QVERIFY(serveNewBoard(segment, agent, {QStringLiteral("--udev")}));
     // The peer goes away: eth1 loses its carrier but stays up, and keeps its capture.
     QVERIFY(setLinkUp(segment.station, QStringLiteral("st0"), false));
     QVERIFY(setLinkUp(segment.station, QStringLiteral("st0"), true));
@@ -382,11 +389,8 @@ void TestAgentE2e::carrierLossKeepsAdminDownEndsCapture() {
 
 void TestAgentE2e::recreatedWithoutUdevd() {
     Segment segment;
-    QVERIFY(segment.ok());
-    QVERIFY(segment.addLink());
     AgentRun agent;
-    QVERIFY(startBoard(segment, agent, {}));
-    QVERIFY(agent.waitForLine(kStartLine));
+    QVERIFY(serveNewBoard(segment, agent));
     QVERIFY(segment.deleteLink());
     QVERIFY(agent.waitForLine(QStringLiteral("start the kernel uevent")));
     QElapsedTimer timer;
@@ -596,12 +600,9 @@ void TestAgentE2e::unservableInterfaceNotRetried() {
 // is not.
 void TestAgentE2e::renamedWhileServed() {
     Segment segment;
-    QVERIFY(segment.ok());
-    QVERIFY(segment.addLink());
     AgentRun agent;
     // Without udevd no "move" event ends the wait, so the new eth1 alone does.
-    QVERIFY(startBoard(segment, agent, {}));
-    QVERIFY(agent.waitForLine(kStartLine));
+    QVERIFY(serveNewBoard(segment, agent));
     QVERIFY(segment.board.ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("eth1"),
                               QStringLiteral("name"), QStringLiteral("eth8")}));
     QVERIFY(agent.waitForLine(QStringLiteral("\"link 'eth1' renamed to 'eth8'\"")));
@@ -626,11 +627,8 @@ void TestAgentE2e::renamedWhileServed() {
 // An MTU change re-opens the capture with room for the larger frames.
 void TestAgentE2e::mtuChangeReopens() {
     Segment segment;
-    QVERIFY(segment.ok());
-    QVERIFY(segment.addLink());
     AgentRun agent;
-    QVERIFY(startBoard(segment, agent, {}));
-    QVERIFY(agent.waitForLine(kStartLine));
+    QVERIFY(serveNewBoard(segment, agent));
     for (Netns *ns : {&segment.station, &segment.board}) {
         QVERIFY(ns->ip({QStringLiteral("link"), QStringLiteral("set"),
                         ns == &segment.board ? QStringLiteral("eth1") : QStringLiteral("st0"),
@@ -647,11 +645,8 @@ void TestAgentE2e::mtuChangeReopens() {
 // Frames the kernel had to drop because the ring was full are counted when the capture stops.
 void TestAgentE2e::kernelDropsLogged() {
     Segment segment;
-    QVERIFY(segment.ok());
-    QVERIFY(segment.addLink());
     AgentRun agent;
-    QVERIFY(startBoard(segment, agent, {}));
-    QVERIFY(agent.waitForLine(kStartLine));
+    QVERIFY(serveNewBoard(segment, agent));
     QVERIFY(!segment.ask(stationFrame("first")).isEmpty());
     // Stopped, the agent reads nothing: what the ring cannot hold is dropped.
     QCOMPARE(kill(agent.pid(), SIGSTOP), 0);
