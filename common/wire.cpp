@@ -3,10 +3,13 @@
 
 #include <QStringList>
 
+#include <cctype>
+
 namespace wire {
 
 const unsigned char kStationAddress[kAddressLen] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
 const unsigned char kServiceAddress[kAddressLen] = {0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB};
+const unsigned char kGroupAddress[kAddressLen] = {0x67, 0x77, 0x88, 0x99, 0xAA, 0xBB};
 const char *const kInfoLabels[InfoFieldCount] = {"Device", "Version", "Product", "HardId",
                                                  "IpAddress"};
 
@@ -16,6 +19,14 @@ QByteArray stationMac() {
 
 QByteArray serviceMac() {
     return QByteArray(reinterpret_cast<const char *>(kServiceAddress), kAddressLen);
+}
+
+QByteArray groupMac() {
+    return QByteArray(reinterpret_cast<const char *>(kGroupAddress), kAddressLen);
+}
+
+bool isGroupAddress(const QByteArray &mac) {
+    return !mac.isEmpty() && (static_cast<unsigned char>(mac.at(0)) & 0x01) != 0;
 }
 
 QString macText(const QByteArray &mac) {
@@ -29,6 +40,32 @@ QString macText(const QByteArray &mac) {
         out[i * 3 + 1] = QLatin1Char(kHex[byte & 0x0F]);
     }
     return text;
+}
+
+QByteArray macFromText(const QString &text) {
+    const QByteArray latin = text.toLatin1();
+    if (latin.size() != kAddressLen * 3 - 1) {
+        return QByteArray();
+    }
+    const char separator = latin.at(2);
+    if (separator != ':' && separator != '-') {
+        return QByteArray();
+    }
+    QByteArray mac;
+    for (int i = 0; i < kAddressLen; ++i) {
+        if (i > 0 && latin.at(i * 3 - 1) != separator) {
+            return QByteArray();
+        }
+        bool ok = false;
+        const QByteArray pair = latin.mid(i * 3, 2);
+        const int value = pair.toInt(&ok, 16);
+        if (!ok || !isxdigit(static_cast<unsigned char>(pair.at(0))) ||
+            !isxdigit(static_cast<unsigned char>(pair.at(1)))) {
+            return QByteArray();
+        }
+        mac.append(static_cast<char>(value));
+    }
+    return mac;
 }
 
 namespace {
@@ -47,6 +84,47 @@ QString replyFilter() {
     return filter(serviceMac(), stationMac());
 }
 
+QString boardRequestFilter(const QByteArray &boardMac) {
+    return QStringLiteral("ether src %1 and (ether dst %2 or ether dst %3)")
+        .arg(macText(stationMac()), macText(boardMac), macText(groupMac()));
+}
+
+QString stationFilter() {
+    return QStringLiteral("ether dst %1").arg(macText(stationMac()));
+}
+
+QString requestTag(const QString &text, const char *keyword) {
+    const QString prefix = QLatin1String(keyword) + QLatin1String(kTagMarker);
+    if (!text.startsWith(prefix)) {
+        return QString();
+    }
+    const QString tag = text.mid(prefix.size());
+    if (tag.isEmpty() || tag.size() > kMaxTagLen) {
+        return QString();
+    }
+    for (const QChar c : tag) {
+        const ushort u = c.unicode();
+        if (!((u >= '0' && u <= '9') || (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z'))) {
+            return QString();
+        }
+    }
+    return tag;
+}
+
+QByteArray taggedRequest(const char *keyword, const QString &tag) {
+    QByteArray text(keyword);
+    if (!tag.isEmpty()) {
+        text += kTagMarker + tag.toLatin1();
+    }
+    return text;
+}
+
+QString tagLine(const QString &tag) {
+    return tag.isEmpty() ? QString()
+                         : QLatin1String(kTagLabel) + QLatin1String(kLabelSeparator) + tag +
+                               QLatin1Char('\n');
+}
+
 QByteArray buildFrame(const QByteArray &dst, const QByteArray &src, const QByteArray &payload,
                       int padTo, quint16 type) {
     QByteArray frame;
@@ -63,7 +141,11 @@ QByteArray buildFrame(const QByteArray &dst, const QByteArray &src, const QByteA
 }
 
 QByteArray requestFrame(const QByteArray &payload, int padTo) {
-    return buildFrame(serviceMac(), stationMac(), payload, padTo, kStationType);
+    return requestFrameTo(serviceMac(), payload, padTo);
+}
+
+QByteArray requestFrameTo(const QByteArray &dst, const QByteArray &payload, int padTo) {
+    return buildFrame(dst, stationMac(), payload, padTo, kStationType);
 }
 
 QByteArray replyFrame(const QByteArray &payload) {

@@ -1,6 +1,6 @@
 // The service-frame protocol on raw Ethernet, defined once for the agent, l2station, the
 // tests, the benchmarks and the fuzz targets: addresses, capture filters, keywords, reply
-// labels, header layout and the frame builder.
+// labels, header layout, request tags and the frame builder.
 #pragma once
 
 #include <QByteArray>
@@ -17,10 +17,26 @@ QByteArray stationMac();
 QByteArray serviceMac();
 // Six groups of two upper-case hexadecimal digits joined by ":".
 QString macText(const QByteArray &mac);
+// The 6 bytes of a MAC text with ":" or "-" between two-digit groups, any case; empty when
+// the text is not one.
+QByteArray macFromText(const QString &text);
+
+// Board-address mode. A learning switch sends frames for an address to the port it last saw
+// that address on, so boards that all answer from the service address hide one another. A
+// board in this mode answers from its own hardware address, and serves the station's frames
+// sent to that address or to this group address: the service address with the group bit set,
+// which switches flood to every port.
+extern const unsigned char kGroupAddress[kAddressLen]; // 67:77:88:99:AA:BB
+QByteArray groupMac();
+bool isGroupAddress(const QByteArray &mac); // the group bit of the first byte
 
 // The agent captures requests, the station captures replies.
 QString requestFilter(); // "ether src <station> and ether dst <service>"
 QString replyFilter();   // the other way round
+// A board in board-address mode: the station's frames to its own address or the group.
+QString boardRequestFilter(const QByteArray &boardMac);
+// What l2station captures: every frame to the station address, from any board.
+QString stationFilter();
 
 // Header layout: destination, source, a type field that is never examined (zero in replies).
 constexpr int kDstOffset = 0;
@@ -41,6 +57,20 @@ constexpr char kLabelSeparator[] = " : ";
 enum InfoField { Device, Version, Product, HardId, IpAddress, InfoFieldCount };
 extern const char *const kInfoLabels[InfoFieldCount];
 
+// Board-address mode only. A request may carry a tag: the keyword, " #" and 1 to 32 letters
+// or digits. The board echoes it as a last line "Tag : TAG" of its info reply and of its reset
+// acknowledgement, so that a station counts only the replies to its own requests.
+constexpr char kTagMarker[] = " #";
+constexpr char kTagLabel[] = "Tag";
+constexpr int kMaxTagLen = 32;
+// A reset request is acknowledged, before the script runs, with this line (and the tag line).
+constexpr char kResetAckTag[] = "res:kiv+init";
+// The tag of a request text that starts with `keyword`; empty when it carries none.
+QString requestTag(const QString &text, const char *keyword);
+QByteArray taggedRequest(const char *keyword, const QString &tag);
+// "Tag : TAG\n", or nothing for an empty tag.
+QString tagLine(const QString &tag);
+
 // The type field of the station's requests: the IEEE local experimental EtherType, so that
 // other hosts' stacks leave these frames alone. The agent never examines it.
 constexpr quint16 kStationType = 0x88B5;
@@ -48,9 +78,11 @@ constexpr quint16 kStationType = 0x88B5;
 // dst, src, the type field, the payload, zero-padded to `padTo` bytes.
 QByteArray buildFrame(const QByteArray &dst, const QByteArray &src, const QByteArray &payload,
                       int padTo = 0, quint16 type = 0);
-// A request as the station sends it: station to service, padded to the minimum frame as a
-// NIC would pad it.
+// A request as the station sends it: station to `dst` (the service address by default),
+// padded to the minimum frame as a NIC would pad it.
 QByteArray requestFrame(const QByteArray &payload, int padTo = kMinFrameLen);
+QByteArray requestFrameTo(const QByteArray &dst, const QByteArray &payload,
+                          int padTo = kMinFrameLen);
 // A reply as a board sends it: service to station, unpadded.
 QByteArray replyFrame(const QByteArray &payload);
 

@@ -1,6 +1,7 @@
 // The record that main owns for the whole run and lends to the frame handler.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 struct pcap;
@@ -13,4 +14,9 @@ struct ArgsStr {
     QString deviceId;
     QString hardId;
     QString interfaceName;
+    // Board-address mode (--board-address): the board serves the station's frames sent to its
+    // own hardware address or to the group address, and answers from its own address.
+    bool boardAddress = false;
+    // That address while a capture runs; the capture follows a change of it.
+    QByteArray boardMac;
 };

@@ -33,14 +33,49 @@ QString infoReplyText(const ArgsStr &args, QStringList ipv4Addresses) {
     return text;
 }
 
+namespace {
+
+// Board-address mode: what reaches the board's own address or the group address, answered from
+// the board's own address so that no switch learns the shared one.
+FrameDecision decideBoardFrame(FrameDecision decision, const ArgsStr &args,
+                               AddressSource addresses) {
+    const ServiceFrame &request = decision.request;
+    if (request.dst != args.boardMac && request.dst != wire::groupMac()) {
+        return decision; // sent to the shared address, or to an address this board had before
+    }
+    const auto reply = [&](const QString &text) {
+        return wire::buildFrame(request.src, args.boardMac, text.toLatin1());
+    };
+    if (request.text.startsWith(QLatin1String(kResetKeyword))) {
+        decision.action = FrameAction::Reset;
+        decision.reply = reply(QLatin1String(wire::kResetAckTag) + QLatin1Char('\n') +
+                               wire::tagLine(wire::requestTag(request.text, kResetKeyword)));
+        return decision;
+    }
+    decision.action = FrameAction::Send;
+    if (request.text.startsWith(QLatin1String(kInfoKeyword))) {
+        decision.reply = reply(infoReplyText(args, addresses()) +
+                               wire::tagLine(wire::requestTag(request.text, kInfoKeyword)));
+    } else {
+        decision.reply = wire::buildFrame(request.src, args.boardMac, request.payload);
+    }
+    return decision;
+}
+
+} // namespace
+
 FrameDecision decideFrame(QByteArray frame, const ArgsStr &args, AddressSource addresses) {
     FrameDecision decision;
+    decision.request = splitFrame(frame);
     if (frame.size() < kMinAddressedLen) {
         // Without both addresses there is no one to answer; a reply would be a malformed
         // frame shorter than an Ethernet header.
         return decision;
     }
-    const ServiceFrame request = splitFrame(frame);
+    if (args.boardAddress) {
+        return decideBoardFrame(decision, args, addresses);
+    }
+    const ServiceFrame &request = decision.request;
     if (request.text.startsWith(QLatin1String(kResetKeyword))) {
         decision.action = FrameAction::Reset;
         return decision;
@@ -52,4 +87,11 @@ FrameDecision decideFrame(QByteArray frame, const ArgsStr &args, AddressSource a
         decision.reply = replyFrame(request, request.payload);
     }
     return decision;
+}
+
+bool foldsIntoLastReset(const timeval &requestReceived, const timeval &lastRunEnded) {
+    if (lastRunEnded.tv_sec == 0 && lastRunEnded.tv_usec == 0) {
+        return false;
+    }
+    return timercmp(&requestReceived, &lastRunEnded, <);
 }

@@ -1,16 +1,17 @@
 // Reading, parsing and following rtnetlink link and address notifications.
 #include "linkstate.h"
 
-#include <QFileInfo>
-
 #include <cerrno>
 #include <cstring>
 
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <net/if_arp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 const char *const kUdevControlPath = "/run/udev/control";
@@ -21,7 +22,7 @@ bool LinkEvent::up() const {
 
 namespace {
 
-// The IFLA_IFNAME and IFLA_MTU attributes of one link message, from `at` to `end`.
+// The IFLA_IFNAME, IFLA_MTU and IFLA_ADDRESS attributes of one link message.
 void readLinkAttributes(const QByteArray &datagram, int at, int end, LinkEvent *event) {
     while (end - at >= static_cast<int>(sizeof(rtattr))) {
         rtattr attr;
@@ -38,6 +39,8 @@ void readLinkAttributes(const QByteArray &datagram, int at, int end, LinkEvent *
             quint32 mtu = 0;
             std::memcpy(&mtu, datagram.constData() + valueAt, sizeof mtu);
             event->mtu = static_cast<int>(mtu);
+        } else if (attr.rta_type == IFLA_ADDRESS) {
+            event->mac = datagram.mid(valueAt, valueLen);
         }
         at += static_cast<int>(RTA_ALIGN(attr.rta_len));
     }
@@ -97,18 +100,26 @@ bool LinkMonitor::open() {
     address.nl_family = AF_NETLINK;
     address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR;
     if (bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        const int error = errno;
         close(fd_);
         fd_ = -1;
+        errno = error;
         return false;
     }
     return true;
 }
 
 LinkMonitor::ReadResult LinkMonitor::read(QList<LinkEvent> *events) {
+    *events = early_;
+    ReadResult result = earlyLost_ ? Lost : Complete;
+    early_.clear();
+    earlyLost_ = false;
+    if (fd_ < 0) {
+        return result;
+    }
     // Link notifications are well under a page; a larger datagram would be cut and counts as
     // lost, like an overflow.
     char buffer[32768];
-    ReadResult result = Complete;
     for (;;) {
         const ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_TRUNC);
         if (n < 0) {
@@ -119,7 +130,9 @@ LinkMonitor::ReadResult LinkMonitor::read(QList<LinkEvent> *events) {
                 result = Lost; // the kernel dropped notifications; what is left still counts
                 continue;
             }
-            return errno == EAGAIN || errno == EWOULDBLOCK ? result : Failed;
+            // EAGAIN: all read. Any other error leaves the socket in an unknown state, so the
+            // link itself is asked afresh.
+            return errno == EAGAIN || errno == EWOULDBLOCK ? result : Lost;
         }
         if (n == 0) {
             return result;
@@ -132,10 +145,28 @@ LinkMonitor::ReadResult LinkMonitor::read(QList<LinkEvent> *events) {
     }
 }
 
+bool LinkMonitor::takePending(bool *addresses) {
+    *addresses = false;
+    if (fd_ < 0) {
+        return false;
+    }
+    pollfd readable{fd_, POLLIN, 0};
+    if (poll(&readable, 1, 0) <= 0) {
+        return false;
+    }
+    // read() hands out what was kept before too; all of it is kept again, in order.
+    const int keptBefore = early_.size();
+    QList<LinkEvent> events;
+    const ReadResult result = read(&events);
+    early_ = events;
+    earlyLost_ = result == Lost;
+    *addresses = result == Lost || addressesMayHaveChanged(events.mid(keptBefore));
+    return true;
+}
+
 namespace {
 
-bool interfaceRequest(const QString &interfaceName, unsigned long request, ifreq *answer) {
-    const QByteArray name = interfaceName.toUtf8();
+bool interfaceRequest(const QByteArray &name, unsigned long request, ifreq *answer) {
     if (name.isEmpty() || name.size() >= IFNAMSIZ) {
         return false;
     }
@@ -150,38 +181,52 @@ bool interfaceRequest(const QString &interfaceName, unsigned long request, ifreq
     return ok;
 }
 
-} // namespace
-
-LinkFacts linkFacts(QString interfaceName) {
-    LinkFacts facts;
-    facts.index = linkIndex(interfaceName);
-    if (facts.index == 0) {
-        return facts;
-    }
-    facts.name = interfaceName;
-    ifreq request;
-    facts.up = interfaceRequest(interfaceName, SIOCGIFFLAGS, &request) &&
-               (request.ifr_flags & IFF_UP) != 0;
-    if (interfaceRequest(interfaceName, SIOCGIFMTU, &request)) {
-        facts.mtu = request.ifr_mtu;
-    }
-    return facts;
-}
-
-int linkIndex(QString interfaceName) {
-    const QByteArray name = interfaceName.toUtf8();
-    return name.isEmpty() ? 0 : static_cast<int>(if_nametoindex(name.constData()));
-}
-
-QString linkName(int index) {
+QString nameOf(int index) {
     char name[IF_NAMESIZE] = {};
     return index > 0 && if_indextoname(static_cast<unsigned>(index), name) != nullptr
                ? QString::fromUtf8(name)
                : QString();
 }
 
-LinkVerdict followServedLink(ServedLink *link, const QList<LinkEvent> &events,
-                             const QString &servedName, int capturedMtu) {
+} // namespace
+
+ServedLink resyncServedLink(const ServedLink &known, const QString &servedName) {
+    ServedLink now;
+    if (known.index != 0) {
+        now.index = known.index;
+        now.name = nameOf(known.index);
+        if (now.name.isEmpty()) {
+            now.name = known.name;
+            now.removed = true;
+            return now;
+        }
+    } else {
+        const QByteArray served = servedName.toUtf8();
+        now.index = served.isEmpty() ? 0 : static_cast<int>(if_nametoindex(served.constData()));
+        if (now.index == 0) {
+            now.name = servedName;
+            return now;
+        }
+        now.name = servedName;
+    }
+    const QByteArray name = now.name.toUtf8();
+    ifreq request;
+    now.up = interfaceRequest(name, SIOCGIFFLAGS, &request) && (request.ifr_flags & IFF_UP) != 0;
+    if (interfaceRequest(name, SIOCGIFMTU, &request)) {
+        now.mtu = request.ifr_mtu;
+    }
+    if (interfaceRequest(name, SIOCGIFHWADDR, &request) &&
+        request.ifr_hwaddr.sa_family == ARPHRD_ETHER) {
+        now.mac = QByteArray(request.ifr_hwaddr.sa_data, 6);
+    }
+    return now;
+}
+
+ServedLink lookUpLink(const QString &servedName) {
+    return resyncServedLink(ServedLink(), servedName);
+}
+
+void followServedLink(ServedLink *link, const QList<LinkEvent> &events) {
     for (const LinkEvent &event : events) {
         if (event.index != link->index || event.kind == LinkEvent::Address) {
             continue;
@@ -197,33 +242,51 @@ LinkVerdict followServedLink(ServedLink *link, const QList<LinkEvent> &events,
         if (event.mtu > 0) {
             link->mtu = event.mtu;
         }
+        if (event.mac.size() == 6) {
+            link->mac = event.mac;
+        }
     }
-    if (link->removed) {
-        return LinkVerdict::Removed;
-    }
-    if (link->name != servedName) {
-        return LinkVerdict::Renamed;
-    }
-    if (!link->up) {
-        return LinkVerdict::Down;
-    }
-    if (capturedMtu > 0 && link->mtu > 0 && link->mtu != capturedMtu) {
-        return LinkVerdict::MtuChanged;
-    }
-    return LinkVerdict::Serving;
 }
 
-bool linkEndsWait(const QList<LinkEvent> &events, const QString &servedName, int indexAtStart,
-                  bool udevRunning) {
-    bool ends = false;
+LinkVerdict servedLinkVerdict(const ServedLink &link, const QString &servedName) {
+    if (link.removed || link.index == 0) {
+        return LinkVerdict::Removed;
+    }
+    if (link.name != servedName) {
+        return LinkVerdict::Renamed;
+    }
+    return link.up ? LinkVerdict::Serving : LinkVerdict::Down;
+}
+
+namespace {
+
+LinkWake wakeFor(bool up, int index, const ServedLink &atStart, bool udevAlive) {
+    if (!up) {
+        return LinkWake::None;
+    }
+    if (atStart.index != 0 && index == atStart.index) {
+        return atStart.up ? LinkWake::None : LinkWake::Now;
+    }
+    return udevAlive ? LinkWake::AfterUdev : LinkWake::Now;
+}
+
+} // namespace
+
+LinkWake linkWakesWait(const QList<LinkEvent> &events, const QString &servedName,
+                       const ServedLink &atStart, bool udevAlive) {
+    LinkWake wake = LinkWake::None;
     for (const LinkEvent &event : events) {
         if (event.kind != LinkEvent::Address && event.name == servedName) {
             // The latest one counts.
-            ends =
-                event.up() && ((indexAtStart != 0 && event.index == indexAtStart) || !udevRunning);
+            wake = wakeFor(event.up(), event.index, atStart, udevAlive);
         }
     }
-    return ends;
+    return wake;
+}
+
+LinkWake linkWakesWait(const ServedLink &now, const ServedLink &atStart, bool udevAlive) {
+    return now.index == 0 || now.removed ? LinkWake::None
+                                         : wakeFor(now.up, now.index, atStart, udevAlive);
 }
 
 bool addressesMayHaveChanged(const QList<LinkEvent> &events) {
@@ -236,6 +299,20 @@ bool addressesMayHaveChanged(const QList<LinkEvent> &events) {
     return false;
 }
 
-bool udevRunning() {
-    return QFileInfo::exists(QString::fromLatin1(kUdevControlPath));
+bool udevAlive(const char *controlPath) {
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        return true; // cannot tell: trust udev, the wait's bound still holds
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, controlPath, sizeof address.sun_path - 1);
+    const bool connected =
+        connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 ||
+        errno == EINPROGRESS || errno == EAGAIN;
+    const int error = errno;
+    close(fd);
+    // No socket, or one nobody listens on: no daemon. Anything else (a full backlog, a
+    // permission problem) is taken as a daemon that is there.
+    return connected || (error != ENOENT && error != ECONNREFUSED && error != ENOTDIR);
 }

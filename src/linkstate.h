@@ -1,8 +1,7 @@
 // The agent's one view of the kernel's links (rtnetlink): link and address notifications,
-// parsed and keyed by interface index with the name tracked, and the link's facts read afresh.
-// It serves the wait between attempts, the capture's down, rename and MTU detection, and the
-// address cache of the info reply. A link brought up sends no uevent, and a board may run no
-// udevd at all, so udev alone cannot tell these.
+// parsed and keyed by interface index with the name tracked, and the one answer to "where does
+// the served link stand". A link brought up sends no uevent, and a board may run no udevd at
+// all, so udev alone cannot tell these.
 #pragma once
 
 #include <QByteArray>
@@ -16,6 +15,8 @@ struct LinkEvent {
     unsigned flags = 0; // IFF_* of the link (Link only)
     QString name;       // IFLA_IFNAME (Link, LinkRemoved)
     int mtu = 0;        // IFLA_MTU; 0 when not given
+    QByteArray mac;     // IFLA_ADDRESS; empty when not given
+    // Administratively up: only a link notification says so.
     bool up() const;
 };
 
@@ -23,6 +24,8 @@ struct LinkEvent {
 QList<LinkEvent> parseLinkMessages(QByteArray datagram);
 
 // A socket subscribed to link and IPv4 address notifications, close-on-exec and non-blocking.
+// The agent keeps one for its whole run, so that nothing falls between a capture and the wait
+// that follows it.
 class LinkMonitor {
   public:
     LinkMonitor() = default;
@@ -30,58 +33,79 @@ class LinkMonitor {
     LinkMonitor(const LinkMonitor &) = delete;
     LinkMonitor &operator=(const LinkMonitor &) = delete;
 
+    // False (with errno set) when the socket cannot be made.
     bool open();
+    // Reads datagrams from `fd` instead, which it then owns: tests feed it messages.
+    void openOn(int fd) {
+        fd_ = fd;
+    }
+    bool isOpen() const {
+        return fd_ >= 0;
+    }
     int fd() const {
         return fd_;
     }
     enum ReadResult {
         Complete, // every pending notification is in *events
         Lost,     // the kernel dropped some (ENOBUFS) or one was cut (MSG_TRUNC): read afresh
-        Failed,   // the socket failed
     };
-    // Reads every pending notification.
+    // Reads every pending notification, those taken early by takePending() first.
     ReadResult read(QList<LinkEvent> *events);
+    // Reads what is pending now without waiting, and keeps it for the next read(). Returns
+    // whether anything was pending; *addresses tells whether the address list may have
+    // changed (also when notifications were lost).
+    bool takePending(bool *addresses);
+    // Whether takePending() kept notifications that read() has not handed out yet.
+    bool holdsEvents() const {
+        return !early_.isEmpty() || earlyLost_;
+    }
 
   private:
     int fd_ = -1;
+    QList<LinkEvent> early_;
+    bool earlyLost_ = false;
 };
 
-// What the kernel says of an interface now.
-struct LinkFacts {
-    int index = 0; // 0: no such interface
-    QString name;
-    bool up = false; // administratively up
-    int mtu = 0;
-};
-LinkFacts linkFacts(QString interfaceName);
-int linkIndex(QString interfaceName); // 0 when there is no such interface
-QString linkName(int index);          // empty when there is no such interface
-
-// The link a capture serves, followed through notifications by its index.
+// The served link as the agent last knew it, followed by index so that a rename shows.
 struct ServedLink {
-    int index = 0;
-    QString name; // its current name
-    bool up = true;
-    int mtu = 0;
+    int index = 0; // 0: no interface of the served name
+    QString name;  // its current name
+    bool up = false;
     bool removed = false;
+    int mtu = 0;
+    QByteArray mac; // its hardware address; empty when it has none (a tun)
 };
-enum class LinkVerdict { Serving, Down, Renamed, Removed, MtuChanged };
-// Applies a batch of notifications: the latest state of the served index counts, so a link
-// taken down and up again within one batch is still served. `servedName` is the name the
-// capture was opened on.
-LinkVerdict followServedLink(ServedLink *link, const QList<LinkEvent> &events,
-                             const QString &servedName, int capturedMtu);
 
-// Whether these notifications end the wait for `servedName`: the latest one for that name says
-// it is up, and either the interface was listed when the wait began (index `indexAtStart`:
-// present but down, so no uevent will come), or no udev daemon runs to announce a new one.
-bool linkEndsWait(const QList<LinkEvent> &events, const QString &servedName, int indexAtStart,
-                  bool udevRunning);
+// Where the link stands now, as the kernel says: by its index when it has one, so that a
+// renamed or removed link shows as such, otherwise by the served name. The capture, the wait
+// and the supervisor all ask here.
+ServedLink resyncServedLink(const ServedLink &known, const QString &servedName);
+// The link of that name now (index 0 when there is none).
+ServedLink lookUpLink(const QString &servedName);
+
+// Applies a batch of notifications to the followed index: the latest state counts, so a link
+// taken down and up again within one batch is still served.
+void followServedLink(ServedLink *link, const QList<LinkEvent> &events);
+
+// Whether a capture on the link can go on; the MTU and the address are followed in place.
+enum class LinkVerdict { Serving, Down, Renamed, Removed };
+LinkVerdict servedLinkVerdict(const ServedLink &link, const QString &servedName);
+
+// Whether these notifications say that an interface of the served name came up since the wait
+// began (`atStart`: the link of that name then), and how the wait should take that. Other flag
+// changes of a link that was up already (promiscuous mode, carrier) are no news. A link brought
+// up sends no uevent: that ends the wait at once. A new interface (or one renamed back) is
+// announced by udev when a udev daemon runs, with the lines log readers expect: the wait gives
+// udev a moment first.
+enum class LinkWake { None, Now, AfterUdev };
+LinkWake linkWakesWait(const QList<LinkEvent> &events, const QString &servedName,
+                       const ServedLink &atStart, bool udevAlive);
+LinkWake linkWakesWait(const ServedLink &now, const ServedLink &atStart, bool udevAlive);
 
 // Whether any of these notifications may change the board's address list.
 bool addressesMayHaveChanged(const QList<LinkEvent> &events);
 
-// A udev daemon runs when its control socket exists, as udevadm settle and libudev's own
-// users decide; events of a new interface then come from udev.
+// Whether a udev daemon answers on its control socket. Its socket file may outlive it (a
+// killed udevd, or systemd's socket unit), and then nobody will announce a new interface.
 extern const char *const kUdevControlPath; // "/run/udev/control"
-bool udevRunning();
+bool udevAlive(const char *controlPath = kUdevControlPath);

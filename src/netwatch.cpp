@@ -1,9 +1,10 @@
-// The network change watcher on libudev.
+// The network change watcher on libudev, with the served link's notifications beside it.
 #include "netwatch.h"
 
-#include "linkstate.h"
+#include "framelog.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 
 #include <libudev.h>
 
@@ -11,21 +12,14 @@
 #include <cstdio>
 #include <unistd.h>
 
-namespace {
-
-int selectForever(int nfds, fd_set *readSet) {
-    return select(nfds, readSet, nullptr, nullptr, nullptr);
-}
-
-} // namespace
-
 WatchOps systemWatchOps() {
-    return WatchOps{getuid,
-                    udev_monitor_new_from_netlink,
-                    udev_monitor_enable_receiving,
-                    udev_monitor_get_fd,
-                    selectForever,
-                    udev_monitor_receive_device};
+    return WatchOps{
+        getuid,
+        udev_monitor_new_from_netlink,
+        udev_monitor_enable_receiving,
+        udev_monitor_get_fd,
+        [](pollfd *fds, nfds_t count, int timeoutMs) { return poll(fds, count, timeoutMs); },
+        udev_monitor_receive_device};
 }
 
 bool isNetworkSubsystem(QString subsystem) {
@@ -49,18 +43,22 @@ void print_device(udev_device *device, bool withProperties) {
     }
 }
 
+LinkWake wakeFromLink(bool lost, const QList<LinkEvent> &events,
+                      const std::function<ServedLink()> &lookUp, const LinkWatch &watch) {
+    if (lost) {
+        return linkWakesWait(lookUp(), watch.atStart, watch.udevAlive);
+    }
+    return linkWakesWait(events, watch.interfaceName, watch.atStart, watch.udevAlive);
+}
+
 namespace {
 
-// Whether the link's notifications end the wait (see LinkWatch); when some were lost, the
-// link itself says.
-bool servedLinkCameUp(const LinkWatch &link) {
+// Reads the link's notifications for the wait.
+LinkWake readLinkWake(const LinkWatch &link) {
     QList<LinkEvent> events;
-    if (link.monitor->read(&events) != LinkMonitor::Complete) {
-        const LinkFacts now = linkFacts(link.interfaceName);
-        return now.up &&
-               ((link.indexAtStart != 0 && now.index == link.indexAtStart) || !link.udevRunning);
-    }
-    return linkEndsWait(events, link.interfaceName, link.indexAtStart, link.udevRunning);
+    const bool lost = link.monitor->read(&events) == LinkMonitor::Lost;
+    return wakeFromLink(
+        lost, events, [&] { return lookUpLink(link.interfaceName); }, link);
 }
 
 } // namespace
@@ -73,6 +71,7 @@ int udevadm_monitor_with(udev *context, const WatchOps &ops,
         qDebug() << "getuid error"
                  << "root privileges needed to subscribe to kernel events";
     } else {
+        flushLog();
         std::puts("monitor will print the received events.");
         std::fflush(stdout);
         monitor = ops.newMonitor(context, "udev");
@@ -84,53 +83,71 @@ int udevadm_monitor_with(udev *context, const WatchOps &ops,
             result = WatchEnableFailed;
         } else {
             qDebug() << "start the kernel uevent";
-            const int fd = ops.getFd(monitor);
             // Asked only now that the monitor listens, so no change can fall between the
             // answer and the first event.
             const bool missed = changedMeanwhile && changedMeanwhile();
             if (missed) {
                 qDebug() << "network changed before the watch began";
             }
-            while (!missed) {
-                fd_set readSet;
-                FD_ZERO(&readSet);
-                FD_SET(fd, &readSet);
-                const int linkFd = link.monitor != nullptr ? link.monitor->fd() : -1;
-                if (linkFd >= 0) {
-                    FD_SET(linkFd, &readSet);
-                }
-                if (ops.waitReadable(qMax(fd, linkFd) + 1, &readSet) < 0) {
+            enum Slot { UdevSlot, LinkSlot, SlotCount };
+            // Set once the link showed a new interface that udev has yet to announce.
+            QElapsedTimer udevGrace;
+            bool done = missed;
+            while (!done) {
+                pollfd fds[SlotCount] = {
+                    {ops.getFd(monitor), POLLIN, 0},
+                    {link.monitor != nullptr ? link.monitor->fd() : -1, POLLIN, 0}};
+                const int timeout = udevGrace.isValid()
+                                        ? int(qMax<qint64>(0, kUdevGraceMs - udevGrace.elapsed()))
+                                        : -1;
+                flushLog(); // nothing waits in the buffer while the agent sleeps
+                const int ready = ops.waitReadable(fds, SlotCount, timeout);
+                if (ready < 0) {
                     if (errno == EINTR) {
+                        honourStopRequest();
                         continue;
                     }
-                    // Retrying a select that keeps failing would spin a core and flood the
-                    // log; end the watch so the supervision loop pauses and starts afresh.
+                    // Retrying a wait that keeps failing would spin a core and flood the log;
+                    // end the watch so the supervision loop pauses and starts afresh.
                     qDebug() << "udev_monitor_get_fd error"
                              << "receiving uevent message";
-                    result = WatchSelectFailed;
+                    result = WatchPollFailed;
                     break;
                 }
-                if (linkFd >= 0 && FD_ISSET(linkFd, &readSet) && servedLinkCameUp(link)) {
-                    // No uevent says so when a link is brought up, nor without a udevd.
-                    qDebug() << QStringLiteral("link '%1' up").arg(link.interfaceName);
-                    break;
-                }
-                if (!FD_ISSET(fd, &readSet)) {
+                if (ready == 0 && udevGrace.isValid()) {
+                    // udev did not announce it in time; the link's own word ends the wait.
+                    udevGrace.invalidate();
+                    if (linkWakesWait(lookUpLink(link.interfaceName), link.atStart, false) ==
+                        LinkWake::Now) {
+                        qDebug() << QStringLiteral("link '%1' up").arg(link.interfaceName);
+                        break;
+                    }
                     continue;
+                }
+                if (fds[LinkSlot].revents != 0) {
+                    const LinkWake wake = readLinkWake(link);
+                    if (wake == LinkWake::Now) {
+                        // No uevent says so when a link is brought up, nor without a udevd.
+                        qDebug() << QStringLiteral("link '%1' up").arg(link.interfaceName);
+                        break;
+                    }
+                    if (wake == LinkWake::AfterUdev && !udevGrace.isValid()) {
+                        udevGrace.start();
+                    }
+                }
+                if (fds[UdevSlot].revents == 0) {
+                    continue; // an error condition is read (and cleared) by the receive
                 }
                 udev_device *device = ops.receiveDevice(monitor);
                 if (device == nullptr) {
                     continue;
                 }
                 print_device(device, false);
-                const bool changed = is_net_work_device_changed(device);
-                if (changed) {
+                done = is_net_work_device_changed(device);
+                if (done) {
                     qDebug() << "network changed";
                 }
                 udev_device_unref(device);
-                if (changed) {
-                    break;
-                }
             }
         }
     }
@@ -145,34 +162,22 @@ int udevadm_monitor(udev *context) {
     return udevadm_monitor_with(context, systemWatchOps());
 }
 
-namespace {
-
-// One watch on a context of its own, released afterwards so that a process that runs for
-// years does not collect one per attempt.
-void watchOnce(const std::function<bool()> &changedMeanwhile, LinkWatch link = {}) {
-    udev *context = udev_new();
-    udevadm_monitor_with(context, systemWatchOps(), changedMeanwhile, link);
-    udev_unref(context);
-}
-
-} // namespace
-
-int waitForNetworkChange(QString interfaceName, const std::function<bool()> &changedSinceAttempt) {
-    // Subscribed before anything is asked of the link, so that no change falls between the
-    // answer and the first notification.
-    LinkMonitor monitor;
+void waitForNetworkChange(udev *context, LinkMonitor *monitor, const QString &interfaceName,
+                          const std::function<bool()> &changedSinceAttempt) {
     LinkWatch link;
-    if (monitor.open()) {
-        link.monitor = &monitor;
+    if (monitor != nullptr && monitor->isOpen()) {
+        link.monitor = monitor;
     }
     link.interfaceName = interfaceName;
-    link.indexAtStart = linkIndex(interfaceName);
-    link.udevRunning = udevRunning();
-    watchOnce(changedSinceAttempt, link);
-    return 1;
+    link.atStart = lookUpLink(interfaceName);
+    link.udevAlive = udevAlive();
+    udevadm_monitor_with(context, systemWatchOps(), changedSinceAttempt, link);
 }
 
 int wait_device_receive() {
-    watchOnce({});
+    // One watch on a context of its own, released afterwards.
+    udev *context = udev_new();
+    udevadm_monitor_with(context, systemWatchOps());
+    udev_unref(context);
     return 1;
 }

@@ -1,11 +1,15 @@
-// Waiting for udev to report a change of a network-class device between capture attempts.
+// Waiting between capture attempts: udev's events of network-class devices, and the served
+// link's own notifications where udev says nothing.
 #pragma once
 
+#include "linkstate.h"
+
+#include <QList>
 #include <QString>
 
 #include <functional>
 
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/types.h>
 
 struct udev;
@@ -17,7 +21,7 @@ enum WatchResult {
     WatchNetworkChanged = 0, // a network-class device changed, or the user is not root
     WatchMonitorFailed = 3,  // the udev monitor could not be made
     WatchEnableFailed = 4,   // receiving could not be enabled
-    WatchSelectFailed = 5,   // select failed for a cause other than a signal
+    WatchPollFailed = 5,     // the wait failed for a cause other than a signal
 };
 
 // Makes a udev context, runs one watch on it, releases it; always returns 1.
@@ -39,23 +43,28 @@ struct WatchOps {
     udev_monitor *(*newMonitor)(udev *context, const char *name);
     int (*enableReceiving)(udev_monitor *monitor);
     int (*getFd)(udev_monitor *monitor);
-    int (*waitReadable)(int nfds, fd_set *readSet); // select without a time-out
+    int (*waitReadable)(pollfd *fds, nfds_t count, int timeoutMs); // poll
     udev_device *(*receiveDevice)(udev_monitor *monitor);
 };
 
 WatchOps systemWatchOps();
 
-class LinkMonitor;
+// How long the wait gives udev to announce an interface that the link's notifications have
+// already shown up; after that the notification alone ends the wait (a udevd that hangs).
+constexpr int kUdevGraceMs = 3000;
 
-// The served interface's link notifications (see linkstate.h), read in the same wait as
-// udev's events. They end the wait only where udev says nothing: for an interface that was
-// listed when the wait began (brought up, no uevent), or when no udev daemon runs.
+// The served interface's link notifications, read in the same wait as udev's events.
 struct LinkWatch {
     LinkMonitor *monitor = nullptr; // none: udev alone
     QString interfaceName;
-    int indexAtStart = 0; // 0: not listed when the wait began
-    bool udevRunning = true;
+    ServedLink atStart; // the link of that name when the wait began (index 0: none)
+    bool udevAlive = true;
 };
+
+// What the link's notifications say for the wait (see linkWakesWait); when some were lost,
+// `lookUp` tells where the link stands now.
+LinkWake wakeFromLink(bool lost, const QList<LinkEvent> &events,
+                      const std::function<ServedLink()> &lookUp, const LinkWatch &watch);
 
 // A watch sees only events that come after its monitor listens. `changedMeanwhile`, when given,
 // is asked once at that moment: true means the network already changed since the caller last
@@ -63,7 +72,8 @@ struct LinkWatch {
 int udevadm_monitor_with(udev *context, const WatchOps &ops,
                          const std::function<bool()> &changedMeanwhile = {}, LinkWatch link = {});
 
-// The wait between attempts for the served interface: udev's events and the link's
-// notifications as above; ends at once when `changedSinceAttempt` says so once the watch
-// listens. Always returns 1.
-int waitForNetworkChange(QString interfaceName, const std::function<bool()> &changedSinceAttempt);
+// The wait between attempts for the served interface, on the run's udev context and link
+// monitor: udev's events and the link's notifications as above; ends at once when
+// `changedSinceAttempt` says so once the watch listens.
+void waitForNetworkChange(udev *context, LinkMonitor *monitor, const QString &interfaceName,
+                          const std::function<bool()> &changedSinceAttempt);

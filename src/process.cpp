@@ -44,6 +44,18 @@ void endChild(pid_t pid, const QElapsedTimer &clock, int timeoutMs) {
 
 } // namespace
 
+void guardStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            // The lowest free descriptor: this one.
+            const int opened = open("/dev/null", O_RDWR);
+            if (opened >= 0 && opened != fd) {
+                close(opened);
+            }
+        }
+    }
+}
+
 void ignoreSigpipe() {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);

@@ -1,9 +1,14 @@
-// What the agent does about the processes it starts and the signals it gets: children see
-// only standard input, output and error, a dead log reader does not kill the agent, and a
-// command that never ends cannot hold up start-up.
+// What the agent does about its descriptors, the processes it starts and the signals it gets:
+// standard input, output and error are always open, children see only those three, a dead log
+// reader does not kill the agent, and a command that never ends cannot hold up start-up.
 #pragma once
 
 #include <QByteArray>
+
+// Opens /dev/null on any of descriptors 0 to 2 that is closed. Started with them closed, the
+// agent's first socket would become standard error, and every log line would go on the wire.
+// Call it before anything opens a descriptor.
+void guardStandardDescriptors();
 
 // SIGPIPE does nothing to the agent: a line that cannot be written is lost. It is caught by an
 // empty handler rather than ignored, because exec resets handlers but keeps ignored signals,

@@ -1,7 +1,10 @@
 // The frame handler and the MAC codec.
 #include "protocol.h"
 
+#include "addresses.h"
 #include "args_str.h"
+#include "decide.h"
+#include "framelog.h"
 #include "process.h"
 
 #include <QDebug>
@@ -9,36 +12,53 @@
 
 #include <cstdlib>
 
+#include <sys/time.h>
+
 const char *const kResetCommand = "./run/resetAll.sh";
+
+namespace {
+
+// When the last run of the reset script ended; requests read before that were served by it.
+timeval g_lastResetEnded{0, 0};
+
+bool send(const ArgsStr *args, const QByteArray &frame) {
+    return pcap_sendpacket(args->pcapHandle, reinterpret_cast<const u_char *>(frame.constData()),
+                           frame.size()) == 0;
+}
+
+void runResetScript(const timeval &requestReceived) {
+    if (foldsIntoLastReset(requestReceived, g_lastResetEnded)) {
+        // A flood of resets would otherwise replay the script once per request, and the board
+        // would stay deaf for as long.
+        qDebug() << "reset request folded into the run that just ended";
+        return;
+    }
+    qDebug() << "start reset all";
+    // The lines so far first, and the script's own output after them.
+    flushLog();
+    // The script's outcome is the board's business; the agent only starts it and waits.
+    // Its children must not keep the capture open after the agent is gone.
+    closeOnExecAboveStderr();
+    const int ignored = std::system(kResetCommand);
+    Q_UNUSED(ignored);
+    gettimeofday(&g_lastResetEnded, nullptr);
+}
+
+} // namespace
 
 void on_handle_pkt(unsigned char *user, const pcap_pkthdr *header, const unsigned char *bytes) {
     const ArgsStr *args = reinterpret_cast<const ArgsStr *>(user);
     const QByteArray frame(reinterpret_cast<const char *>(bytes), static_cast<int>(header->caplen));
-    logFrame(header->caplen, header->len, splitFrame(frame));
     const FrameDecision decision = decideFrame(frame, *args, boardIpv4Addresses);
-    switch (decision.action) {
-    case FrameAction::Reset: {
-        // The batch's lines first, and the script's own output after them.
-        flushFrameLog();
-        qDebug() << "start reset all";
-        // The script's outcome is the board's business; the agent only starts it and waits.
-        // Its children must not keep the capture open after the agent is gone.
-        closeOnExecAboveStderr();
-        const int ignored = std::system(kResetCommand);
-        Q_UNUSED(ignored);
-        break;
+    // The reply (or a reset's acknowledgement) leaves first; the lines are formatted after.
+    const bool sent = decision.reply.isEmpty() || send(args, decision.reply);
+    logFrame(header->caplen, header->len, decision.request);
+    if (!sent) {
+        // E.g. a reply longer than the link's MTU: lost, but not without a trace.
+        qDebug() << "pcap_sendpacket error" << pcap_geterr(args->pcapHandle);
     }
-    case FrameAction::Send:
-        if (pcap_sendpacket(args->pcapHandle,
-                            reinterpret_cast<const u_char *>(decision.reply.constData()),
-                            decision.reply.size()) != 0) {
-            // E.g. a reply longer than the link's MTU: lost, but not without a trace.
-            flushFrameLog();
-            qDebug() << "pcap_sendpacket error" << pcap_geterr(args->pcapHandle);
-        }
-        break;
-    case FrameAction::Drop:
-        break;
+    if (decision.action == FrameAction::Reset) {
+        runResetScript(header->ts);
     }
 }
 

@@ -1,10 +1,7 @@
 // The frame handler that glues the frame decision (decide.h) to libpcap, the board's addresses
-// (addresses.h) and the frame's log lines (framelog.h), and the MAC address text codec.
+// (addresses.h), the reset script and the frame's log lines (framelog.h); and the MAC address
+// text codec.
 #pragma once
-
-#include "addresses.h"
-#include "decide.h"
-#include "framelog.h"
 
 #include <QByteArray>
 #include <QString>
@@ -15,7 +12,7 @@ struct ArgsStr;
 
 extern const char *const kResetCommand; // "./run/resetAll.sh"
 
-// libpcap's handler: `user` is the ArgsStr given to pcap_loop.
+// libpcap's handler: `user` is the ArgsStr given to the dispatch.
 void on_handle_pkt(unsigned char *user, const pcap_pkthdr *header, const unsigned char *bytes);
 
 QString macBytes2String(QByteArray mac);

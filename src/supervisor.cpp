@@ -2,75 +2,140 @@
 #include "supervisor.h"
 
 #include "args_str.h"
-#include "capture.h"
+#include "framelog.h"
 #include "identity.h"
-#include "linkstate.h"
 #include "netwatch.h"
-#include "protocol.h"
+#include "process.h"
+#include "usage.h"
 #include "wire.h"
 
 #include <QDebug>
 
+#include <cerrno>
+#include <cstring>
+
+#include <libudev.h>
 #include <unistd.h>
 
-const char *const kDefaultInterface = "eth1";
-
-QString interfaceFromArgs(int argc, char **argv) {
-    return argc < 2 ? QString::fromLatin1(kDefaultInterface) : QString::fromUtf8(argv[1]);
-}
-
-void initArgsStr(ArgsStr *args, int argc, char **argv) {
+void initArgsStr(ArgsStr *args, const AgentCommandLine &line) {
     args->hardId = getHardId();
     args->deviceId = getDeviceId();
     initDeviceInfo(args);
-    args->interfaceName = interfaceFromArgs(argc, argv);
+    args->interfaceName = line.interfaceName;
+    args->boardAddress = line.boardAddress;
 }
 
-bool changedSinceAttempt(AttemptEnd how, int indexSeen, const LinkFacts &now) {
-    if (now.index != 0 && now.index != indexSeen) {
-        return true;
+bool changedSinceAttempt(AttemptEnd how, const ServedLink &seen, const ServedLink &now) {
+    if (now.index == 0 || now.removed) {
+        return false;
     }
-    return how == AttemptEnd::LinkChanged && now.index != 0 && now.up;
+    switch (how) {
+    case AttemptEnd::NotFound:
+        return true;
+    case AttemptEnd::OpenFailed:
+        return now.index != seen.index;
+    case AttemptEnd::LinkDown:
+    case AttemptEnd::Renamed:
+    case AttemptEnd::CaptureEnded:
+        return now.up;
+    }
+    return false;
 }
 
-int waitAfterAttempt(QString interfaceName, AttemptEnd how, int indexSeen) {
-    return waitForNetworkChange(interfaceName, [&] {
-        return changedSinceAttempt(how, indexSeen, linkFacts(interfaceName));
-    });
+LoopOps systemLoopOps(udev *context, LinkMonitor *monitor) {
+    LoopOps ops;
+    ops.find = pcap_find;
+    ops.look = [](QString interfaceName) { return lookUpLink(interfaceName); };
+    ops.open = [](pcap **handle, QString interfaceName, QString filter, int mtu) {
+        return openCapture(handle, interfaceName, filter, mtu);
+    };
+    ops.serve = [monitor](pcap **handle, ArgsStr *args, const ServedLink &opened) {
+        return pcap_serve(handle, args, opened, monitor);
+    };
+    ops.close = pcap_close;
+    ops.wait = [context, monitor](QString interfaceName, AttemptEnd how, const ServedLink &seen) {
+        waitForNetworkChange(context, monitor, interfaceName, [&] {
+            return changedSinceAttempt(how, seen, lookUpLink(interfaceName));
+        });
+    };
+    ops.pause = [](unsigned seconds) {
+        flushLog(); // nothing waits in the buffer while the agent sleeps
+        return sleep(seconds);
+    };
+    return ops;
 }
 
-LoopOps systemLoopOps() {
-    return LoopOps{pcap_find,  linkIndex,  pcap_init,        openFoundLinkDown,
-                   pcap_serve, pcap_close, waitAfterAttempt, sleep};
+namespace {
+
+// Opens the capture, serves it until it ends, and closes it.
+AttemptEnd capture(ArgsStr *args, const LoopOps &ops, const ServedLink &seen) {
+    const QString name = args->interfaceName;
+    if (args->boardAddress) {
+        if (seen.mac.size() != wire::kAddressLen) {
+            qDebug() << QStringLiteral("no hardware address on '%1' to serve at").arg(name);
+            return AttemptEnd::OpenFailed;
+        }
+        args->boardMac = seen.mac;
+    }
+    pcap *handle = nullptr;
+    const OpenResult opened = ops.open(&handle, name, captureFilter(*args), seen.mtu);
+    if (opened != OpenResult::Open) {
+        qDebug() << "pcap_init failed";
+        return opened == OpenResult::NotUp ? AttemptEnd::LinkDown : AttemptEnd::OpenFailed;
+    }
+    // Only a capture whose filter is installed is ever handed to the frame handler.
+    args->pcapHandle = handle;
+    qDebug() << QStringLiteral("start '%1' dump").arg(name);
+    if (args->boardAddress) {
+        qDebug() << QStringLiteral("serving '%1' at %2 and %3")
+                        .arg(name, wire::macText(args->boardMac), wire::macText(wire::groupMac()));
+    }
+    // Returns only when the capture ends: the interface was removed, renamed or taken down.
+    const ServeEnd served = ops.serve(&handle, args, seen);
+    qDebug() << QStringLiteral("stop '%1' dump").arg(name);
+    ops.close(handle);
+    args->pcapHandle = nullptr;
+    switch (served) {
+    case ServeEnd::LinkDown:
+        return AttemptEnd::LinkDown;
+    case ServeEnd::Renamed:
+        return AttemptEnd::Renamed;
+    case ServeEnd::Ended:
+        break;
+    }
+    return AttemptEnd::CaptureEnded;
 }
+
+} // namespace
 
 void runAttempt(ArgsStr *args, const LoopOps &ops) {
-    pcap *handle = nullptr;
-    AttemptEnd end = AttemptEnd::CaptureEnded;
-    int index = 0;
-    if (!ops.find(args->interfaceName)) {
-        qDebug() << QStringLiteral("could not find device '%1'").arg(args->interfaceName);
-        end = AttemptEnd::NotFound;
+    const QString name = args->interfaceName;
+    AttemptEnd end = AttemptEnd::NotFound;
+    ServedLink seen;
+    if (!ops.find(name)) {
+        qDebug() << QStringLiteral("could not find device '%1'").arg(name);
     } else {
-        index = ops.indexOf(args->interfaceName);
-        if (!ops.open(&handle, args->interfaceName, wire::requestFilter())) {
-            qDebug() << "pcap_init failed";
-            end = ops.openFoundLinkDown() ? AttemptEnd::LinkChanged : AttemptEnd::OpenFailed;
-        } else {
-            // Only a capture whose filter is installed is ever handed to the frame handler.
-            args->pcapHandle = handle;
-            qDebug() << QStringLiteral("start '%1' dump").arg(args->interfaceName);
-            // Returns only when the capture ends: the interface was removed, renamed, taken
-            // down or given another MTU.
-            const int served = ops.dispatch(handle, args->interfaceName, on_handle_pkt,
-                                            reinterpret_cast<u_char *>(args));
-            qDebug() << QStringLiteral("stop '%1' dump").arg(args->interfaceName);
-            ops.close(handle);
-            if (served == ServeLinkDown || served == ServeMtuChanged) {
-                end = AttemptEnd::LinkChanged;
-            }
-        }
+        seen = ops.look(name);
+        end = capture(args, ops, seen);
     }
-    ops.waitForChange(args->interfaceName, end, index);
+    ops.wait(name, end, seen);
     ops.pause(kRetryPauseSeconds);
+}
+
+void runAgent(ArgsStr *args) {
+    ignoreSigpipe();
+    startAgentLog();
+    // One socket for the whole run: a change between a capture and the wait that follows it
+    // waits in it rather than falling between two.
+    LinkMonitor monitor;
+    if (!monitor.open()) {
+        qDebug() << QStringLiteral("link notifications unavailable: %1: a link taken down or "
+                                   "renamed is noticed only when libpcap or udev says so")
+                        .arg(QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    udev *context = udev_new();
+    const LoopOps ops = systemLoopOps(context, &monitor);
+    for (;;) {
+        runAttempt(args, ops);
+    }
 }

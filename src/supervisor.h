@@ -2,55 +2,57 @@
 // for the network to change, pause, and try again, for ever.
 #pragma once
 
+#include "capture.h"
+#include "linkstate.h"
+#include "usage.h"
+
 #include <QString>
+
+#include <functional>
 
 #include <pcap/pcap.h>
 
 struct ArgsStr;
+struct udev;
 
-extern const char *const kDefaultInterface; // "eth1"
 constexpr unsigned kRetryPauseSeconds = 3;
 
-// The interface to serve: the first argument, or eth1 when there is none.
-QString interfaceFromArgs(int argc, char **argv);
+// Collects the identity, then takes the interface name and the mode from the command line.
+void initArgsStr(ArgsStr *args, const AgentCommandLine &line);
 
-// Collects the identity, then takes the interface name from the command line.
-void initArgsStr(ArgsStr *args, int argc, char **argv);
-
-struct LinkFacts;
-
-// How an attempt ended.
+// How an attempt ended, from the open to the wait.
 enum class AttemptEnd {
-    NotFound,
-    OpenFailed,   // for a reason no change of the link mends (a filter that cannot compile)
-    LinkChanged,  // the link was not up at the open, went down, or changed its MTU
-    CaptureEnded, // the interface went away or was renamed
+    NotFound,     // no interface of the served name is listed
+    OpenFailed,   // it cannot be captured for a reason no change of the link mends
+    LinkDown,     // it was down at the open, or was taken down or removed during the capture
+    Renamed,      // the served interface took another name
+    CaptureEnded, // libpcap ended the capture, or the capture could not go on
 };
+
+// Whether the network already changed, as the wait begins, since the attempt looked: an
+// interface of the served name is listed now that was not (or another one, after a failure
+// that only another interface mends), or the link whose capture could not start or ended is
+// up under that name now: up again, back under its name, or re-created. The events of such a
+// change came while nothing listened. Otherwise the wait blocks until the network changes:
+// retrying an interface that cannot be captured would only fill the log.
+bool changedSinceAttempt(AttemptEnd how, const ServedLink &seen, const ServedLink &now);
 
 // What one attempt calls, replaceable so that tests can drive every path of the loop.
 struct LoopOps {
-    bool (*find)(QString interfaceName);
-    int (*indexOf)(QString interfaceName);
-    bool (*open)(pcap **handle, QString interfaceName, QString filter);
-    bool (*openFoundLinkDown)();
-    int (*dispatch)(pcap *handle, QString interfaceName, pcap_handler handler, u_char *user);
-    void (*close)(pcap *handle);
-    // `indexSeen`: the interface's index when the attempt found it, 0 when it did not.
-    int (*waitForChange)(QString interfaceName, AttemptEnd how, int indexSeen);
-    unsigned (*pause)(unsigned seconds);
+    std::function<bool(QString interfaceName)> find;
+    std::function<ServedLink(QString interfaceName)> look;
+    std::function<OpenResult(pcap **handle, QString interfaceName, QString filter, int mtu)> open;
+    std::function<ServeEnd(pcap **handle, ArgsStr *args, const ServedLink &opened)> serve;
+    std::function<void(pcap *handle)> close;
+    std::function<void(QString interfaceName, AttemptEnd how, const ServedLink &seen)> wait;
+    std::function<unsigned(unsigned seconds)> pause;
 };
 
-LoopOps systemLoopOps();
-
-// Whether the network already changed, as the wait begins, since the attempt looked: an
-// interface of that name is listed now that was not (or another one), or the link the attempt
-// found down or changed is up now. The events of such a change came while nothing listened.
-// Otherwise the wait blocks until the network changes: retrying an interface that cannot be
-// captured would only fill the log.
-bool changedSinceAttempt(AttemptEnd how, int indexSeen, const LinkFacts &now);
-
-// The wait between attempts (netwatch.h), ending at once when changedSinceAttempt says so.
-int waitAfterAttempt(QString interfaceName, AttemptEnd how, int indexSeen);
+// The real calls, on the run's udev context and link monitor.
+LoopOps systemLoopOps(udev *context, LinkMonitor *monitor);
 
 // One attempt of the supervision loop, the wait and the pause included.
 void runAttempt(ArgsStr *args, const LoopOps &ops);
+
+// The supervision loop, for ever.
+[[noreturn]] void runAgent(ArgsStr *args);

@@ -1,51 +1,92 @@
-// The agent's command-line help and version.
+// The agent's command line, read with QCommandLineParser, and its help and version.
 #include "usage.h"
 
 #include "wire.h"
 
+#include <QCommandLineParser>
+
 #include <cstdio>
-#include <cstring>
 
 #ifndef L2AGENT_VERSION
 #define L2AGENT_VERSION "0"
 #endif
 
-bool handleInfoOptions(int argc, char **argv) {
-    if (argc < 2) {
-        return false;
+const char *const kDefaultInterface = "eth1";
+
+QString agentUsage() {
+    return QStringLiteral(
+               "Usage: l2agent [--board-address] [INTERFACE]\n"
+               "\n"
+               "Serves the service station on INTERFACE (default eth1) over raw Ethernet frames\n"
+               "sent from %1 to %2, for ever:\n"
+               "  payload starting \"%3\"  answered with the board's identity and IPv4 "
+               "addresses\n"
+               "  payload starting \"%4\"  runs ./run/resetAll.sh (relative to the working\n"
+               "                                 directory), no reply\n"
+               "  anything else                  echoed back\n"
+               "Replies go from %2 to %1 with a zero type field.\n"
+               "\n"
+               "  --board-address  for segments behind learning switches: serve the station's\n"
+               "                   frames sent to INTERFACE's own hardware address or to the\n"
+               "                   group address %5, answer from INTERFACE's own address,\n"
+               "                   acknowledge a reset before the script runs, and leave frames\n"
+               "                   to %2 alone. Stations older than l2station 1.2 do not see\n"
+               "                   such a board.\n"
+               "  -h, --help       show this help\n"
+               "      --version    show the version\n"
+               "\n"
+               "Identity, read once at start: /App/bin/version (line 1 device name, line 2 "
+               "version),\n"
+               "/App/cfg/ID.txt (product id), PTUUID of `blkid /dev/mmcblk0` (hardware id).\n"
+               "\n"
+               "Needs root (raw capture, udev events). When INTERFACE is missing, down or goes "
+               "away\n"
+               "the agent waits for a udev network event or for the link to come up, pauses 3 s "
+               "and\n"
+               "tries again. Every step and every frame is logged to standard error. See "
+               "l2agent(8).\n")
+        .arg(wire::macText(wire::stationMac()), wire::macText(wire::serviceMac()),
+             QLatin1String(wire::kInfoKeyword), QLatin1String(wire::kResetKeyword),
+             wire::macText(wire::groupMac()));
+}
+
+AgentCommandLine readAgentCommandLine(const QStringList &args) {
+    AgentCommandLine line;
+    QCommandLineParser parser;
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    const QCommandLineOption board(QStringLiteral("board-address"));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOptions({board, help, version});
+    // The parser skips the first word, the program's name.
+    if (!parser.parse(QStringList{QStringLiteral("l2agent")} + args)) {
+        std::fprintf(stderr, "l2agent: %s\nTry 'l2agent --help'.\n",
+                     parser.errorText().toLocal8Bit().constData());
+        line.exitStatus = 2;
+        return line;
     }
-    const char *arg = argv[1];
-    if (std::strcmp(arg, "--version") == 0) {
+    if (parser.isSet(help)) {
+        std::printf("%s", agentUsage().toLocal8Bit().constData());
+        line.exitStatus = 0;
+        return line;
+    }
+    if (parser.isSet(version)) {
         std::printf("l2agent %s\n", L2AGENT_VERSION);
-        return true;
+        line.exitStatus = 0;
+        return line;
     }
-    if (std::strcmp(arg, "--help") != 0 && std::strcmp(arg, "-h") != 0) {
-        return false;
+    const QStringList positional = parser.positionalArguments();
+    line.interfaceName =
+        positional.isEmpty() ? QString::fromLatin1(kDefaultInterface) : positional.first();
+    line.boardAddress = parser.isSet(board);
+    return line;
+}
+
+AgentCommandLine readAgentCommandLine(int argc, char **argv) {
+    QStringList args;
+    for (int i = 1; i < argc; ++i) {
+        // The interface name is taken as UTF-8, whatever the locale.
+        args.append(QString::fromUtf8(argv[i]));
     }
-    const QByteArray station = wire::macText(wire::stationMac()).toLatin1();
-    const QByteArray service = wire::macText(wire::serviceMac()).toLatin1();
-    std::printf(
-        "Usage: l2agent [INTERFACE]\n"
-        "\n"
-        "Serves the service station on INTERFACE (default eth1) over raw Ethernet frames\n"
-        "sent from %s to %s, for ever:\n"
-        "  payload starting \"%s\"  answered with the board's identity and IPv4 "
-        "addresses\n"
-        "  payload starting \"%s\"  runs ./run/resetAll.sh (relative to the working\n"
-        "                                 directory), no reply\n"
-        "  anything else                  echoed back\n"
-        "Replies go from %s to %s with a zero type field.\n"
-        "\n"
-        "Identity, read once at start: /App/bin/version (line 1 device name, line 2 version),\n"
-        "/App/cfg/ID.txt (product id), PTUUID of `blkid /dev/mmcblk0` (hardware id).\n"
-        "\n"
-        "Needs root (raw capture, udev events). When INTERFACE is missing, down or goes away\n"
-        "the agent waits for a udev network event or for the link to come up, pauses 3 s and\n"
-        "tries again. Every step and every frame is logged to standard error. See l2agent(8).\n"
-        "\n"
-        "  -h, --help     show this help\n"
-        "      --version  show the version\n",
-        station.constData(), service.constData(), wire::kInfoKeyword, wire::kResetKeyword,
-        service.constData(), station.constData());
-    return true;
+    return readAgentCommandLine(args);
 }

@@ -1,4 +1,5 @@
 // The watcher's paths and lines, with real udev devices and monitors and scripted failures.
+#include "addresses.h"
 #include "linkstate.h"
 #include "logcapture.h"
 #include "netwatch.h"
@@ -12,6 +13,7 @@
 
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,14 +51,12 @@ int fakeEnable(udev_monitor *) {
     return g_script->enabled ? 0 : -1;
 }
 
-int fakeWait(int nfds, fd_set *readSet) {
+int fakeWait(pollfd *fds, nfds_t, int) {
     if (g_script->waits >= g_script->steps.size()) {
         qFatal("the watcher waited more often than scripted");
     }
     const Step step = g_script->steps.at(g_script->waits++);
-    if (!step.readable) {
-        FD_CLR(nfds - 1, readSet);
-    }
+    fds[0].revents = step.readable ? POLLIN : 0;
     g_nextDevice = step.syspath;
     errno = step.error;
     return step.result;
@@ -96,10 +96,14 @@ class TestNetwatch : public QObject {
     void waitReleasesEverything();
     void linkMessages_data();
     void linkMessages();
+    void upOnlyForLinks();
     void servedLink_data();
     void servedLink();
-    void linkEndsTheWait_data();
-    void linkEndsTheWait();
+    void linkWakesTheWait_data();
+    void linkWakesTheWait();
+    void lostNotificationsAskTheLink_data();
+    void lostNotificationsAskTheLink();
+    void addressCache();
 };
 
 void TestNetwatch::subsystem_data() {
@@ -181,7 +185,7 @@ void TestNetwatch::watch_data() {
                        QStringLiteral(" /devices/virtual/net/lo net"),
                        QStringLiteral("network changed"), stop}
         << -1 << 0;
-    QTest::newRow("select fails: the watch ends")
+    QTest::newRow("the wait fails: the watch ends")
         << 0u << true << true << QList<Step>{{1, 0, true, kNull}, {-1, EBADF, false, nullptr}} << 5
         << QStringList{start, QStringLiteral(" /devices/virtual/mem/null mem"),
                        QStringLiteral("udev_monitor_get_fd error receiving uevent message"), stop}
@@ -355,59 +359,176 @@ void TestNetwatch::linkMessages() {
     QCOMPARE(seen, events);
 }
 
+// A removed link's last flags may still say up; only a link notification tells.
+void TestNetwatch::upOnlyForLinks() {
+    QVERIFY(linkEvent(7, "eth1", true).up());
+    QVERIFY(!linkEvent(7, "eth1", false).up());
+    QVERIFY(!linkEvent(7, "eth1", true, 0, LinkEvent::LinkRemoved).up());
+    QVERIFY(!linkEvent(7, "eth1", true, 0, LinkEvent::Address).up());
+}
+
 void TestNetwatch::servedLink_data() {
     QTest::addColumn<QList<LinkEvent>>("events");
     QTest::addColumn<int>("verdict");
     QTest::addColumn<QString>("name");
-    const QList<LinkEvent> none;
-    QTest::newRow("others' events") << QList<LinkEvent>{linkEvent(3, "eth1", false)}
-                                    << int(LinkVerdict::Serving) << QStringLiteral("eth1");
+    QTest::addColumn<int>("mtu");
+    QTest::newRow("others' events") << QList<LinkEvent>{linkEvent(3, "eth1", false, 9000)}
+                                    << int(LinkVerdict::Serving) << QStringLiteral("eth1") << 1500;
     QTest::newRow("down and up in one batch")
         << QList<LinkEvent>{linkEvent(7, "eth1", false), linkEvent(7, "eth1", true)}
-        << int(LinkVerdict::Serving) << QStringLiteral("eth1");
+        << int(LinkVerdict::Serving) << QStringLiteral("eth1") << 1500;
     QTest::newRow("down") << QList<LinkEvent>{linkEvent(7, "eth1", false)} << int(LinkVerdict::Down)
-                          << QStringLiteral("eth1");
+                          << QStringLiteral("eth1") << 1500;
     QTest::newRow("renamed, then down: the new name")
         << QList<LinkEvent>{linkEvent(7, "eth8", true), linkEvent(7, "eth8", false)}
-        << int(LinkVerdict::Renamed) << QStringLiteral("eth8");
+        << int(LinkVerdict::Renamed) << QStringLiteral("eth8") << 1500;
+    QTest::newRow("renamed away and back")
+        << QList<LinkEvent>{linkEvent(7, "ethT", true), linkEvent(7, "eth1", true)}
+        << int(LinkVerdict::Serving) << QStringLiteral("eth1") << 1500;
     QTest::newRow("removed") << QList<LinkEvent>{linkEvent(7, "eth1", true, 0,
                                                            LinkEvent::LinkRemoved)}
-                             << int(LinkVerdict::Removed) << QStringLiteral("eth1");
-    QTest::newRow("mtu") << QList<LinkEvent>{linkEvent(7, "eth1", true, 9000)}
-                         << int(LinkVerdict::MtuChanged) << QStringLiteral("eth1");
+                             << int(LinkVerdict::Removed) << QStringLiteral("eth1") << 1500;
+    QTest::newRow("mtu followed, still serving")
+        << QList<LinkEvent>{linkEvent(7, "eth1", true, 9000)} << int(LinkVerdict::Serving)
+        << QStringLiteral("eth1") << 9000;
+    QTest::newRow("an address change is no link change")
+        << QList<LinkEvent>{linkEvent(7, "", false, 0, LinkEvent::Address)}
+        << int(LinkVerdict::Serving) << QStringLiteral("eth1") << 1500;
 }
 
 void TestNetwatch::servedLink() {
     QFETCH(QList<LinkEvent>, events);
     QFETCH(int, verdict);
     QFETCH(QString, name);
-    ServedLink link{7, QStringLiteral("eth1"), true, 1500, false};
-    QCOMPARE(int(followServedLink(&link, events, QStringLiteral("eth1"), 1500)), verdict);
+    QFETCH(int, mtu);
+    ServedLink link;
+    link.index = 7;
+    link.name = QStringLiteral("eth1");
+    link.up = true;
+    link.mtu = 1500;
+    followServedLink(&link, events);
+    QCOMPARE(int(servedLinkVerdict(link, QStringLiteral("eth1"))), verdict);
     QCOMPARE(link.name, name);
+    QCOMPARE(link.mtu, mtu);
 }
 
-void TestNetwatch::linkEndsTheWait_data() {
+void TestNetwatch::linkWakesTheWait_data() {
     QTest::addColumn<QList<LinkEvent>>("events");
     QTest::addColumn<int>("indexAtStart");
+    QTest::addColumn<bool>("upAtStart");
     QTest::addColumn<bool>("udev");
-    QTest::addColumn<bool>("ends");
+    QTest::addColumn<int>("wake");
     const QList<LinkEvent> up{linkEvent(7, "eth1", true)};
-    QTest::newRow("listed, brought up") << up << 7 << true << true;
-    QTest::newRow("new, udev will announce it") << up << 0 << true << false;
-    QTest::newRow("new, no udev") << up << 0 << false << true;
+    QTest::newRow("listed down, brought up") << up << 7 << false << true << int(LinkWake::Now);
+    QTest::newRow("listed up: a flag change is no news")
+        << up << 7 << true << false << int(LinkWake::None);
+    QTest::newRow("new, udev will announce it")
+        << up << 0 << false << true << int(LinkWake::AfterUdev);
+    QTest::newRow("new, no udev") << up << 0 << false << false << int(LinkWake::Now);
+    QTest::newRow("replaced under the name") << up << 5 << true << false << int(LinkWake::Now);
     QTest::newRow("another name") << QList<LinkEvent>{linkEvent(7, "eth8", true)} << 7 << false
-                                  << false;
+                                  << false << int(LinkWake::None);
     QTest::newRow("up, then down")
         << QList<LinkEvent>{linkEvent(7, "eth1", true), linkEvent(7, "eth1", false)} << 7 << false
-        << false;
+        << false << int(LinkWake::None);
+    QTest::newRow("renamed back under its name")
+        << QList<LinkEvent>{linkEvent(7, "ethT", true), linkEvent(7, "eth1", true)} << 0 << false
+        << true << int(LinkWake::AfterUdev);
 }
 
-void TestNetwatch::linkEndsTheWait() {
+void TestNetwatch::linkWakesTheWait() {
     QFETCH(QList<LinkEvent>, events);
     QFETCH(int, indexAtStart);
+    QFETCH(bool, upAtStart);
     QFETCH(bool, udev);
-    QFETCH(bool, ends);
-    QCOMPARE(linkEndsWait(events, QStringLiteral("eth1"), indexAtStart, udev), ends);
+    QFETCH(int, wake);
+    ServedLink atStart;
+    atStart.index = indexAtStart;
+    atStart.up = upAtStart;
+    QCOMPARE(int(linkWakesWait(events, QStringLiteral("eth1"), atStart, udev)), wake);
+}
+
+// When notifications were lost, the link itself is asked, and by the same rule.
+void TestNetwatch::lostNotificationsAskTheLink_data() {
+    QTest::addColumn<int>("indexNow");
+    QTest::addColumn<bool>("upNow");
+    QTest::addColumn<int>("wake");
+    QTest::newRow("up under the index listed down at the start") << 7 << true << int(LinkWake::Now);
+    QTest::newRow("still down") << 7 << false << int(LinkWake::None);
+    QTest::newRow("still missing") << 0 << false << int(LinkWake::None);
+    QTest::newRow("new, udev will announce it") << 9 << true << int(LinkWake::AfterUdev);
+}
+
+void TestNetwatch::lostNotificationsAskTheLink() {
+    QFETCH(int, indexNow);
+    QFETCH(bool, upNow);
+    QFETCH(int, wake);
+    LinkWatch watch;
+    watch.interfaceName = QStringLiteral("eth1");
+    watch.atStart.index = 7;
+    watch.atStart.up = false;
+    watch.udevAlive = true;
+    int asked = 0;
+    const auto lookUp = [&] {
+        ++asked;
+        ServedLink now;
+        now.index = indexNow;
+        now.up = upNow;
+        return now;
+    };
+    // The events read before the loss say nothing; what the link says now counts.
+    QCOMPARE(int(wakeFromLink(true, {}, lookUp, watch)), wake);
+    QCOMPARE(asked, 1);
+    QCOMPARE(int(wakeFromLink(false, {}, lookUp, watch)), int(LinkWake::None));
+    QCOMPARE(asked, 1);
+}
+
+namespace {
+int g_reads = 0;
+QStringList countedRead() {
+    ++g_reads;
+    return {QStringLiteral("192.0.2.%1").arg(g_reads)};
+}
+} // namespace
+
+// The kept address list: read once, dropped by a notification that came before the request,
+// and not kept at all without something that listens.
+void TestNetwatch::addressCache() {
+    int fds[2];
+    QCOMPARE(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+    LinkMonitor monitor;
+    monitor.openOn(fds[0]);
+    g_reads = 0;
+    setAddressReader(countedRead);
+    setBoardAddressCaching(&monitor);
+    QCOMPARE(boardIpv4Addresses(), QStringList{QStringLiteral("192.0.2.1")});
+    QCOMPARE(boardIpv4Addresses(), QStringList{QStringLiteral("192.0.2.1")});
+    QCOMPARE(g_reads, 1);
+    // An address notification that came before the next request drops the list.
+    const QByteArray address = addressMessage(RTM_NEWADDR, 3);
+    QCOMPARE(write(fds[1], address.constData(), size_t(address.size())), ssize_t(address.size()));
+    QCOMPARE(boardIpv4Addresses(), QStringList{QStringLiteral("192.0.2.2")});
+    QCOMPARE(boardIpv4Addresses(), QStringList{QStringLiteral("192.0.2.2")});
+    QCOMPARE(g_reads, 2);
+    // The capture loop still gets that notification afterwards.
+    QVERIFY(monitor.holdsEvents());
+    QList<LinkEvent> events;
+    QCOMPARE(monitor.read(&events), LinkMonitor::Complete);
+    QCOMPARE(events.size(), 1);
+    QCOMPARE(events.first().kind, LinkEvent::Address);
+    QVERIFY(!monitor.holdsEvents());
+    // A route notification is no reason.
+    const QByteArray route = linkMessage(RTM_NEWROUTE, 3, 0, "x");
+    QCOMPARE(write(fds[1], route.constData(), size_t(route.size())), ssize_t(route.size()));
+    QCOMPARE(boardIpv4Addresses(), QStringList{QStringLiteral("192.0.2.2")});
+    QCOMPARE(g_reads, 2);
+    // Without a listener nothing is kept.
+    setBoardAddressCaching(nullptr);
+    boardIpv4Addresses();
+    boardIpv4Addresses();
+    QCOMPARE(g_reads, 4);
+    setAddressReader(nullptr);
+    close(fds[1]);
 }
 
 QTEST_APPLESS_MAIN(TestNetwatch)

@@ -1,5 +1,8 @@
 // The frame decision, the reply bytes, the per-frame log lines and the MAC codec.
+#include "addresses.h"
 #include "args_str.h"
+#include "decide.h"
+#include "framelog.h"
 #include "logcapture.h"
 #include "protocol.h"
 #include "wire.h"
@@ -48,6 +51,12 @@ class TestProtocol : public QObject {
     void infoReplyWorkedExample();
     void decide_data();
     void decide();
+    void boardDecide_data();
+    void boardDecide();
+    void resetFolding_data();
+    void resetFolding();
+    void requestTags_data();
+    void requestTags();
     void replyText_data();
     void replyText();
     void addressList_data();
@@ -134,6 +143,97 @@ void TestProtocol::decide() {
         QCOMPARE(d.reply, reply);
         // The address list costs a netlink dump: only info requests may ask for it.
         QCOMPARE(g_addressCalls, 0);
+    }
+}
+
+// Board-address mode: the board's own address and the group are served, answered from the
+// board's own address; a reset is acknowledged; a tag is echoed; the shared address is left.
+void TestProtocol::boardDecide_data() {
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<int>("action");
+    QTest::addColumn<QByteArray>("reply");
+    const QByteArray board = QByteArray::fromHex("525400123456");
+    const QByteArray header = kStation + board + QByteArray(2, '\0');
+    const auto to = [](const QByteArray &dst, const QByteArray &payload) {
+        return wire::requestFrameTo(dst, payload, 60);
+    };
+    const QByteArray info = "res:kiv+info\nDevice : BOARD-A7\nVersion : 2.3.1\nProduct : PX0042\n"
+                            "HardId : 5e1d0c2a-93b4-4f6e-8a71-0c9d2b3e4f51\n"
+                            "IpAddress : 192.168.10.25 10.1.2.3\n";
+    QTest::newRow("info to the group")
+        << to(wire::groupMac(), "req:kiv+info") << int(FrameAction::Send) << header + info;
+    QTest::newRow("info to its own address, tagged")
+        << to(board, "req:kiv+info #a1B2") << int(FrameAction::Send)
+        << header + info + "Tag : a1B2\n";
+    QTest::newRow("a tag that is no tag is not echoed")
+        << to(board, "req:kiv+info #a-b") << int(FrameAction::Send) << header + info;
+    QTest::newRow("echo from its own address")
+        << to(board, "hello") << int(FrameAction::Send) << header + "hello" + QByteArray(41, '\0');
+    QTest::newRow("reset acknowledged") << to(wire::groupMac(), "req:kiv+init")
+                                        << int(FrameAction::Reset) << header + "res:kiv+init\n";
+    QTest::newRow("reset acknowledged with its tag")
+        << to(board, "req:kiv+init #77") << int(FrameAction::Reset)
+        << header + "res:kiv+init\nTag : 77\n";
+    QTest::newRow("shared service address left alone")
+        << to(kService, "req:kiv+init") << int(FrameAction::Drop) << QByteArray();
+    QTest::newRow("another board's address left alone")
+        << to(QByteArray::fromHex("525400123457"), "req:kiv+info") << int(FrameAction::Drop)
+        << QByteArray();
+}
+
+void TestProtocol::boardDecide() {
+    QFETCH(QByteArray, frame);
+    QFETCH(int, action);
+    QFETCH(QByteArray, reply);
+    ArgsStr args = exampleBoard();
+    args.boardAddress = true;
+    args.boardMac = QByteArray::fromHex("525400123456");
+    const FrameDecision d = decideFrame(frame, args, exampleAddresses);
+    QCOMPARE(int(d.action), action);
+    QCOMPARE(d.reply, reply);
+}
+
+void TestProtocol::resetFolding_data() {
+    QTest::addColumn<qint64>("receivedUs"); // the request, in microseconds
+    QTest::addColumn<qint64>("endedUs");    // the last run's end; 0: no run yet
+    QTest::addColumn<bool>("folds");
+    QTest::newRow("no run yet") << qint64(5000000) << qint64(0) << false;
+    QTest::newRow("read while the run went on") << qint64(5000000) << qint64(5000001) << true;
+    QTest::newRow("long before the run ended") << qint64(1000000) << qint64(9999999) << true;
+    QTest::newRow("after the run ended") << qint64(5000002) << qint64(5000001) << false;
+    QTest::newRow("the same microsecond") << qint64(5000001) << qint64(5000001) << false;
+}
+
+void TestProtocol::resetFolding() {
+    QFETCH(qint64, receivedUs);
+    QFETCH(qint64, endedUs);
+    QFETCH(bool, folds);
+    const timeval received{receivedUs / 1000000, receivedUs % 1000000};
+    const timeval ended{endedUs / 1000000, endedUs % 1000000};
+    QCOMPARE(foldsIntoLastReset(received, ended), folds);
+}
+
+void TestProtocol::requestTags_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("tag");
+    QTest::newRow("none") << QStringLiteral("req:kiv+info") << QString();
+    QTest::newRow("letters and digits")
+        << QStringLiteral("req:kiv+info #Ab09") << QStringLiteral("Ab09");
+    QTest::newRow("32 long") << QStringLiteral("req:kiv+info #") + QString(32, QLatin1Char('x'))
+                             << QString(32, QLatin1Char('x'));
+    QTest::newRow("33 long") << QStringLiteral("req:kiv+info #") + QString(33, QLatin1Char('x'))
+                             << QString();
+    QTest::newRow("empty") << QStringLiteral("req:kiv+info #") << QString();
+    QTest::newRow("punctuation") << QStringLiteral("req:kiv+info #a\nb") << QString();
+    QTest::newRow("no space") << QStringLiteral("req:kiv+info#ab") << QString();
+}
+
+void TestProtocol::requestTags() {
+    QFETCH(QString, text);
+    QFETCH(QString, tag);
+    QCOMPARE(wire::requestTag(text, wire::kInfoKeyword), tag);
+    if (!tag.isEmpty()) {
+        QCOMPARE(QString::fromLatin1(wire::taggedRequest(wire::kInfoKeyword, tag)), text);
     }
 }
 
@@ -227,6 +327,7 @@ void TestProtocol::directFormatMatchesQDebug_data() {
     QTest::newRow("ASCII") << QByteArray("req:kiv+info");
     QTest::newRow("empty") << QByteArray();
     QTest::newRow("quotes and backslashes") << QByteArray("\"a\\\"\\");
+    QTest::newRow("a lone backslash") << QByteArray("a\\b");
     QTest::newRow("controls") << QByteArray("\t\x01\x1b[2J\r\n\x7f\b\f");
     QTest::newRow("hex digits after an escape") << QByteArray("\x01"
                                                               "abc");

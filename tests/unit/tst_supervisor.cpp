@@ -1,4 +1,5 @@
-// One attempt of the supervision loop on every path, through fake capture and wait calls.
+// One attempt of the supervision loop on every path, through fake capture and wait calls; the
+// command line; and the capture's sizes.
 #include "args_str.h"
 #include "capture.h"
 #include "linkstate.h"
@@ -10,68 +11,72 @@
 
 namespace {
 
+pcap *const kFakeHandle = reinterpret_cast<pcap *>(0x1234);
+const QByteArray kBoardMac = QByteArray::fromHex("525400123456");
+
+const char *const kEnds[] = {"not-found", "open-failed", "link-down", "renamed", "capture-ended"};
+
 struct Script {
     bool found = true;
-    bool opens = true;
-    bool downAtOpen = false;
-    int served = -1; // what the dispatch returns
+    QByteArray mac = kBoardMac;
+    OpenResult opens = OpenResult::Open;
+    ServeEnd served = ServeEnd::Ended;
     QStringList calls;
-    ArgsStr *args = nullptr;
 };
-Script *g_script = nullptr;
-pcap *const kFakeHandle = reinterpret_cast<pcap *>(0x1234);
 
-bool fakeFind(QString name) {
-    g_script->calls << QStringLiteral("find ") + name;
-    return g_script->found;
+LoopOps fakeOps(Script *script, ArgsStr *args) {
+    LoopOps ops;
+    ops.find = [=](QString name) {
+        script->calls << QStringLiteral("find ") + name;
+        return script->found;
+    };
+    ops.look = [=](QString) {
+        ServedLink link;
+        link.index = 7;
+        link.up = true;
+        link.mtu = 1500;
+        link.mac = script->mac;
+        return link;
+    };
+    ops.open = [=](pcap **handle, QString name, QString filter, int mtu) {
+        script->calls << QStringLiteral("open %1 mtu %2 [%3]").arg(name).arg(mtu).arg(filter);
+        *handle = script->opens == OpenResult::Open ? kFakeHandle : nullptr;
+        return script->opens;
+    };
+    ops.serve = [=](pcap **handle, ArgsStr *served, const ServedLink &opened) {
+        // The handler may only ever see the capture that is being served.
+        const bool same = *handle == kFakeHandle && served == args &&
+                          args->pcapHandle == kFakeHandle && opened.index == 7;
+        script->calls << (same ? QStringLiteral("serve") : QStringLiteral("serve wrong"));
+        return script->served;
+    };
+    ops.close = [=](pcap *handle) {
+        script->calls << (handle == kFakeHandle ? QStringLiteral("close")
+                                                : QStringLiteral("close wrong"));
+    };
+    ops.wait = [=](QString name, AttemptEnd how, const ServedLink &seen) {
+        script->calls << QStringLiteral("wait %1 %2 %3")
+                             .arg(name, QLatin1String(kEnds[int(how)]))
+                             .arg(seen.index);
+    };
+    ops.pause = [=](unsigned seconds) {
+        script->calls << QStringLiteral("pause %1").arg(seconds);
+        return 0u;
+    };
+    return ops;
 }
 
-int fakeIndex(QString) {
-    return 7;
+ServedLink link(int index, bool up, bool removed = false) {
+    ServedLink l;
+    l.index = index;
+    l.up = up;
+    l.removed = removed;
+    return l;
 }
-
-bool fakeDownAtOpen() {
-    return g_script->downAtOpen;
-}
-
-bool fakeOpen(pcap **handle, QString name, QString filter) {
-    g_script->calls << QStringLiteral("open %1 [%2]").arg(name, filter);
-    *handle = g_script->opens ? kFakeHandle : nullptr;
-    return g_script->opens;
-}
-
-int fakeDispatch(pcap *handle, QString name, pcap_handler, u_char *user) {
-    // The handler may only ever see the capture that is being dispatched.
-    const bool sameHandle = handle == kFakeHandle && g_script->args->pcapHandle == kFakeHandle;
-    const bool sameRecord = user == reinterpret_cast<u_char *>(g_script->args);
-    g_script->calls << QStringLiteral("dispatch %1 handle=%2 record=%3")
-                           .arg(name)
-                           .arg(sameHandle ? QStringLiteral("ok") : QStringLiteral("wrong"))
-                           .arg(sameRecord ? QStringLiteral("ok") : QStringLiteral("wrong"));
-    return g_script->served;
-}
-
-void fakeClose(pcap *handle) {
-    g_script->calls << (handle == kFakeHandle ? QStringLiteral("close")
-                                              : QStringLiteral("close wrong"));
-}
-
-int fakeWait(QString name, AttemptEnd how, int indexSeen) {
-    const char *const ends[] = {"not-found", "open-failed", "link-changed", "capture-ended"};
-    g_script->calls
-        << QStringLiteral("wait %1 %2 %3").arg(name, QLatin1String(ends[int(how)])).arg(indexSeen);
-    return 1;
-}
-
-unsigned fakePause(unsigned seconds) {
-    g_script->calls << QStringLiteral("pause %1").arg(seconds);
-    return 0;
-}
-
-const LoopOps kFakeOps{fakeFind,     fakeIndex, fakeOpen, fakeDownAtOpen,
-                       fakeDispatch, fakeClose, fakeWait, fakePause};
 
 } // namespace
+
+Q_DECLARE_METATYPE(ServedLink)
 
 class TestSupervisor : public QObject {
     Q_OBJECT
@@ -80,10 +85,12 @@ class TestSupervisor : public QObject {
     void changedSince();
     void attempt_data();
     void attempt();
-    void interfaceName_data();
-    void interfaceName();
+    void commandLine_data();
+    void commandLine();
     void openFailureWording_data();
     void openFailureWording();
+    void captureSizes_data();
+    void captureSizes();
 };
 
 // As pcap_open_live words a failed activation.
@@ -109,141 +116,206 @@ void TestSupervisor::openFailureWording() {
 
 void TestSupervisor::changedSince_data() {
     QTest::addColumn<int>("how");
-    QTest::addColumn<int>("indexSeen");
-    QTest::addColumn<int>("indexNow");
-    QTest::addColumn<bool>("upNow");
+    QTest::addColumn<ServedLink>("seen");
+    QTest::addColumn<ServedLink>("now");
     QTest::addColumn<bool>("changed");
     const int notFound = int(AttemptEnd::NotFound);
     const int openFailed = int(AttemptEnd::OpenFailed);
-    const int linkChanged = int(AttemptEnd::LinkChanged);
+    const int down = int(AttemptEnd::LinkDown);
+    const int renamed = int(AttemptEnd::Renamed);
     const int ended = int(AttemptEnd::CaptureEnded);
-    QTest::newRow("not found, still missing") << notFound << 0 << 0 << false << false;
-    QTest::newRow("not found, now listed (down)") << notFound << 0 << 5 << false << true;
-    QTest::newRow("cannot capture, nothing changed") << openFailed << 5 << 5 << true << false;
-    QTest::newRow("cannot capture, replaced") << openFailed << 5 << 6 << true << true;
-    QTest::newRow("link down at the open, up now") << linkChanged << 5 << 5 << true << true;
-    QTest::newRow("link down at the open, still down") << linkChanged << 5 << 5 << false << false;
-    QTest::newRow("removed, not back") << ended << 5 << 0 << false << false;
-    QTest::newRow("renamed away, a new one listed") << ended << 5 << 9 << true << true;
+    QTest::newRow("not found, still missing")
+        << notFound << link(0, false) << link(0, false) << false;
+    QTest::newRow("not found, now listed (down)")
+        << notFound << link(0, false) << link(5, false) << true;
+    QTest::newRow("cannot capture, nothing changed")
+        << openFailed << link(5, true) << link(5, true) << false;
+    QTest::newRow("cannot capture, replaced")
+        << openFailed << link(5, true) << link(6, true) << true;
+    QTest::newRow("down at the open, up now") << down << link(5, false) << link(5, true) << true;
+    QTest::newRow("down at the open, still down")
+        << down << link(5, false) << link(5, false) << false;
+    QTest::newRow("removed, not back") << down << link(5, true) << link(0, false) << false;
+    QTest::newRow("removed, re-created up") << down << link(5, true) << link(9, true) << true;
+    QTest::newRow("renamed away, still away")
+        << renamed << link(5, true) << link(0, false) << false;
+    QTest::newRow("renamed away and back") << renamed << link(5, true) << link(5, true) << true;
+    QTest::newRow("renamed back, down") << renamed << link(5, true) << link(5, false) << false;
+    QTest::newRow("ended, up") << ended << link(5, true) << link(5, true) << true;
+    QTest::newRow("gone meanwhile") << ended << link(5, true) << link(5, true, true) << false;
 }
 
 void TestSupervisor::changedSince() {
     QFETCH(int, how);
-    QFETCH(int, indexSeen);
-    QFETCH(int, indexNow);
-    QFETCH(bool, upNow);
+    QFETCH(ServedLink, seen);
+    QFETCH(ServedLink, now);
     QFETCH(bool, changed);
-    LinkFacts now;
-    now.index = indexNow;
-    now.up = upNow;
-    QCOMPARE(changedSinceAttempt(AttemptEnd(how), indexSeen, now), changed);
+    QCOMPARE(changedSinceAttempt(AttemptEnd(how), seen, now), changed);
 }
 
 void TestSupervisor::attempt_data() {
     QTest::addColumn<QString>("interface");
+    QTest::addColumn<bool>("board");
     QTest::addColumn<bool>("found");
-    QTest::addColumn<bool>("opens");
-    QTest::addColumn<int>("served"); // the dispatch's result; -2: the open finds the link down
+    QTest::addColumn<QByteArray>("mac");
+    QTest::addColumn<int>("opens");
+    QTest::addColumn<int>("served");
     QTest::addColumn<QStringList>("calls");
     QTest::addColumn<QStringList>("log");
 
     const QString filter = wire::requestFilter();
-    QTest::newRow("missing") << QStringLiteral("eth1") << false << true << -1
+    const QString open = QStringLiteral("open eth1 mtu 1500 [%1]").arg(filter);
+    const int ok = int(OpenResult::Open);
+    const int ended = int(ServeEnd::Ended);
+    const QStringList startStop{QStringLiteral("\"start 'eth1' dump\""),
+                                QStringLiteral("\"stop 'eth1' dump\"")};
+    QTest::newRow("missing") << QStringLiteral("eth1") << false << false << kBoardMac << ok << ended
                              << QStringList{QStringLiteral("find eth1"),
                                             QStringLiteral("wait eth1 not-found 0"),
                                             QStringLiteral("pause 3")}
                              << QStringList{QStringLiteral("\"could not find device 'eth1'\"")};
-    QTest::newRow("empty name") << QString() << false << true << -1
+    QTest::newRow("empty name") << QString() << false << false << kBoardMac << ok << ended
                                 << QStringList{QStringLiteral("find "),
                                                QStringLiteral("wait  not-found 0"),
                                                QStringLiteral("pause 3")}
                                 << QStringList{QStringLiteral("\"could not find device ''\"")};
-    QTest::newRow("open fails") << QStringLiteral("eth1") << true << false << -1
-                                << QStringList{QStringLiteral("find eth1"),
-                                               QStringLiteral("open eth1 [%1]").arg(filter),
+    QTest::newRow("open fails") << QStringLiteral("eth1") << false << true << kBoardMac
+                                << int(OpenResult::Failed) << ended
+                                << QStringList{QStringLiteral("find eth1"), open,
                                                QStringLiteral("wait eth1 open-failed 7"),
                                                QStringLiteral("pause 3")}
                                 << QStringList{QStringLiteral("pcap_init failed")};
     QTest::newRow("open finds the link down")
-        << QStringLiteral("eth1") << true << false << -2
-        << QStringList{QStringLiteral("find eth1"), QStringLiteral("open eth1 [%1]").arg(filter),
-                       QStringLiteral("wait eth1 link-changed 7"), QStringLiteral("pause 3")}
+        << QStringLiteral("eth1") << false << true << kBoardMac << int(OpenResult::NotUp) << ended
+        << QStringList{QStringLiteral("find eth1"), open, QStringLiteral("wait eth1 link-down 7"),
+                       QStringLiteral("pause 3")}
         << QStringList{QStringLiteral("pcap_init failed")};
-    for (const auto &row : {std::make_pair("link down", int(ServeLinkDown)),
-                            std::make_pair("mtu changed", int(ServeMtuChanged))}) {
-        QTest::newRow(row.first) << QStringLiteral("eth1") << true << true << row.second
-                                 << QStringList{QStringLiteral("find eth1"),
-                                                QStringLiteral("open eth1 [%1]").arg(filter),
-                                                QStringLiteral("dispatch eth1 handle=ok record=ok"),
-                                                QStringLiteral("close"),
-                                                QStringLiteral("wait eth1 link-changed 7"),
-                                                QStringLiteral("pause 3")}
-                                 << QStringList{QStringLiteral("\"start 'eth1' dump\""),
-                                                QStringLiteral("\"stop 'eth1' dump\"")};
+    const QList<QPair<ServeEnd, const char *>> ends{{ServeEnd::LinkDown, "link-down"},
+                                                    {ServeEnd::Renamed, "renamed"},
+                                                    {ServeEnd::Ended, "capture-ended"}};
+    for (const auto &end : ends) {
+        QTest::newRow(end.second)
+            << QStringLiteral("eth1") << false << true << kBoardMac << ok << int(end.first)
+            << QStringList{QStringLiteral("find eth1"),
+                           open,
+                           QStringLiteral("serve"),
+                           QStringLiteral("close"),
+                           QStringLiteral("wait eth1 %1 7").arg(QLatin1String(end.second)),
+                           QStringLiteral("pause 3")}
+            << startStop;
     }
-    QTest::newRow("capture runs and ends")
-        << QStringLiteral("en\"p0") << true << true << -1
+    QTest::newRow("a name with a quote")
+        << QStringLiteral("en\"p0") << false << true << kBoardMac << ok << ended
         << QStringList{QStringLiteral("find en\"p0"),
-                       QStringLiteral("open en\"p0 [%1]").arg(filter),
-                       QStringLiteral("dispatch en\"p0 handle=ok record=ok"),
+                       QStringLiteral("open en\"p0 mtu 1500 [%1]").arg(filter),
+                       QStringLiteral("serve"),
                        QStringLiteral("close"),
                        QStringLiteral("wait en\"p0 capture-ended 7"),
                        QStringLiteral("pause 3")}
         << QStringList{QStringLiteral("\"start 'en\\\"p0' dump\""),
                        QStringLiteral("\"stop 'en\\\"p0' dump\"")};
+    QTest::newRow("board address")
+        << QStringLiteral("eth1") << true << true << kBoardMac << ok << ended
+        << QStringList{QStringLiteral("find eth1"),
+                       QStringLiteral("open eth1 mtu 1500 [ether src 00:11:22:33:44:55 and "
+                                      "(ether dst 52:54:00:12:34:56 or ether dst "
+                                      "67:77:88:99:AA:BB)]"),
+                       QStringLiteral("serve"),
+                       QStringLiteral("close"),
+                       QStringLiteral("wait eth1 capture-ended 7"),
+                       QStringLiteral("pause 3")}
+        << QStringList{startStop.first(),
+                       QStringLiteral("\"serving 'eth1' at 52:54:00:12:34:56 and "
+                                      "67:77:88:99:AA:BB\""),
+                       startStop.last()};
+    QTest::newRow("board address, none on the link")
+        << QStringLiteral("eth1") << true << true << QByteArray() << ok << ended
+        << QStringList{QStringLiteral("find eth1"), QStringLiteral("wait eth1 open-failed 7"),
+                       QStringLiteral("pause 3")}
+        << QStringList{QStringLiteral("\"no hardware address on 'eth1' to serve at\"")};
 }
 
 void TestSupervisor::attempt() {
     QFETCH(QString, interface);
+    QFETCH(bool, board);
     QFETCH(bool, found);
-    QFETCH(bool, opens);
+    QFETCH(QByteArray, mac);
+    QFETCH(int, opens);
     QFETCH(int, served);
     QFETCH(QStringList, calls);
     QFETCH(QStringList, log);
 
     ArgsStr args;
     args.interfaceName = interface;
+    args.boardAddress = board;
     Script script;
     script.found = found;
-    script.opens = opens;
-    script.downAtOpen = served == -2;
-    script.served = served;
-    script.args = &args;
-    g_script = &script;
+    script.mac = mac;
+    script.opens = OpenResult(opens);
+    script.served = ServeEnd(served);
     LogCapture capture;
-    runAttempt(&args, kFakeOps);
-    g_script = nullptr;
+    runAttempt(&args, fakeOps(&script, &args));
     QCOMPARE(script.calls, calls);
     QCOMPARE(capture.lines(), log);
+    QCOMPARE(args.pcapHandle, static_cast<pcap *>(nullptr));
 }
 
-void TestSupervisor::interfaceName_data() {
-    QTest::addColumn<QStringList>("argv");
+void TestSupervisor::commandLine_data() {
+    QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("name");
-    QTest::newRow("no argument") << QStringList{QStringLiteral("l2agent")}
-                                 << QStringLiteral("eth1");
-    QTest::newRow("first counts") << QStringList{QStringLiteral("l2agent"), QStringLiteral("br0"),
-                                                 QStringLiteral("eth9")}
-                                  << QStringLiteral("br0");
-    QTest::newRow("empty argument")
-        << QStringList{QStringLiteral("l2agent"), QString()} << QString();
-    QTest::newRow("UTF-8") << QStringList{QStringLiteral("l2agent"),
-                                          QString::fromUtf8("n\xc3\xa9t")}
-                           << QString::fromUtf8("n\xc3\xa9t");
+    QTest::addColumn<bool>("board");
+    QTest::addColumn<int>("exit");
+    QTest::newRow("no argument") << QStringList() << QStringLiteral("eth1") << false << -1;
+    QTest::newRow("first counts") << QStringList{QStringLiteral("br0"), QStringLiteral("eth9")}
+                                  << QStringLiteral("br0") << false << -1;
+    QTest::newRow("empty argument") << QStringList{QString()} << QString() << false << -1;
+    QTest::newRow("UTF-8") << QStringList{QString::fromUtf8("n\xc3\xa9t")}
+                           << QString::fromUtf8("n\xc3\xa9t") << false << -1;
+    QTest::newRow("board address")
+        << QStringList{QStringLiteral("--board-address"), QStringLiteral("eth2")}
+        << QStringLiteral("eth2") << true << -1;
+    QTest::newRow("board address, default interface")
+        << QStringList{QStringLiteral("--board-address")} << QStringLiteral("eth1") << true << -1;
+    QTest::newRow("options only before the interface")
+        << QStringList{QStringLiteral("eth2"), QStringLiteral("--board-address")}
+        << QStringLiteral("eth2") << false << -1;
+    QTest::newRow("-- ends the options") << QStringList{QStringLiteral("--"), QStringLiteral("-x")}
+                                         << QStringLiteral("-x") << false << -1;
+    QTest::newRow("unknown option") << QStringList{QStringLiteral("-x")} << QString() << false << 2;
 }
 
-void TestSupervisor::interfaceName() {
-    QFETCH(QStringList, argv);
+void TestSupervisor::commandLine() {
+    QFETCH(QStringList, args);
     QFETCH(QString, name);
-    QList<QByteArray> storage;
-    QVector<char *> pointers;
-    for (const QString &arg : argv) {
-        storage.append(arg.toUtf8());
+    QFETCH(bool, board);
+    QFETCH(int, exit);
+    const AgentCommandLine line = readAgentCommandLine(args);
+    QCOMPARE(line.exitStatus, exit);
+    if (exit < 0) {
+        QCOMPARE(line.interfaceName, name);
+        QCOMPARE(line.boardAddress, board);
     }
-    for (QByteArray &arg : storage) {
-        pointers.append(arg.data());
-    }
-    QCOMPARE(interfaceFromArgs(pointers.size(), pointers.data()), name);
+}
+
+// The snapshot holds a whole frame with two VLAN tags; the ring holds 1100 of them within its
+// bounds.
+void TestSupervisor::captureSizes_data() {
+    QTest::addColumn<int>("mtu");
+    QTest::addColumn<int>("snapLen");
+    QTest::addColumn<int>("ringBytes");
+    QTest::newRow("unknown") << 0 << 65536 << kMaxRingBytes;
+    QTest::newRow("1500: the floor") << 1500 << 1522 << kMinRingBytes;
+    QTest::newRow("2000") << 2000 << 2022 << 1100 * 2112;
+    QTest::newRow("9000") << 9000 << 9022 << 1100 * 9104;
+    QTest::newRow("65535: capped") << 65535 << 65536 << kMaxRingBytes;
+}
+
+void TestSupervisor::captureSizes() {
+    QFETCH(int, mtu);
+    QFETCH(int, snapLen);
+    QFETCH(int, ringBytes);
+    QCOMPARE(snapLenForMtu(mtu), snapLen);
+    QCOMPARE(ringBytesFor(snapLen), ringBytes);
 }
 
 QTEST_APPLESS_MAIN(TestSupervisor)
