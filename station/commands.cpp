@@ -8,6 +8,7 @@
 #include "wire.h"
 
 #include <QMap>
+#include <QRandomGenerator>
 #include <QTextStream>
 
 #include <csignal>
@@ -19,17 +20,28 @@ void onInterrupt(int) {
     g_interrupted = 1;
 }
 
+QString fromText(const QByteArray &mac) {
+    return mac == wire::serviceMac() ? wire::macText(mac) + QStringLiteral(" (shared)")
+                                     : wire::macText(mac);
+}
+
 int runInfo(StationLink &link, const StationOptions &o, const QString &interface) {
     const Round round = askSegment(link, o);
     if (!round.sent) {
         return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
     }
-    const QList<BoardInfo> &boards = round.boards;
+    reportProblems(round);
+    QList<BoardInfo> boards = round.boards;
+    sortBoards(&boards);
+    int answered = 0;
+    for (const BoardInfo &board : boards) {
+        answered += board.count;
+    }
     const double took = StationLink::nowMs() - round.startMs;
     const QString summary =
         QStringLiteral("%1 board%2 answered on %3 in %4 ms%5")
-            .arg(boards.size())
-            .arg(boards.size() == 1 ? QString() : QStringLiteral("s"))
+            .arg(answered)
+            .arg(answered == 1 ? QString() : QStringLiteral("s"))
             .arg(interface)
             .arg(took, 0, 'f', 0)
             .arg(round.malformed > 0 ? QStringLiteral(", %1 malformed replies").arg(round.malformed)
@@ -43,91 +55,168 @@ int runInfo(StationLink &link, const StationOptions &o, const QString &interface
         }
         out() << summary << '\n';
     }
+    out().flush();
+    err().flush();
+    if (round.sharedReplies > 0) {
+        warnAboutSharedAddress(QStringLiteral("%1 repl%2 came")
+                                   .arg(round.sharedReplies)
+                                   .arg(QLatin1String(round.sharedReplies == 1 ? "y" : "ies")));
+    }
     return boards.isEmpty() ? ExitNoAnswer : ExitOk;
 }
 
 int runPing(StationLink &link, const StationOptions &o, const QString &interface) {
-    const QString service = wire::macText(wire::serviceMac());
-    out() << "L2PING " << service << " on " << interface << ": " << o.size << " payload bytes, "
+    const QString target =
+        o.board.isEmpty() ? QStringLiteral("every board") : wire::macText(o.board);
+    out() << "L2PING " << target << " on " << interface << ": " << o.size << " payload bytes, "
           << qMax(o.size + wire::kHeaderLen, wire::kMinFrameLen) << "-byte frames\n";
     out().flush();
-    PingSummary summary;
+    // This run's requests only: another ping beside this one uses another id.
+    const quint16 run = quint16(QRandomGenerator::system()->bounded(0x10000));
+    QMap<QByteArray, PingSummary> boards;
+    QMap<QByteArray, QSet<int>> answered;
     QMap<int, double> sentAt;
-    QMap<int, int> replies;
-    const double start = StationLink::nowMs();
-    const auto handle = [&](const QList<Reply> &got) {
-        for (const Reply &reply : got) {
-            const QByteArray payload = reply.frame.mid(wire::kHeaderLen);
-            const int sequence = pingSequence(payload);
-            if (!sentAt.contains(sequence)) {
-                err() << "l2station: unexpected reply of " << reply.frame.size()
-                      << " bytes: " << printablePayload(payload.left(60)) << '\n';
-                continue;
-            }
-            const double rtt = reply.atMs - sentAt.value(sequence);
-            const bool duplicate = replies.value(sequence) > 0;
-            replies[sequence] += 1;
-            // A NIC may pad short replies; what was sent must come back unchanged.
-            const bool intact = payload.left(o.size) == pingPayload(sequence, o.size);
-            if (duplicate) {
-                ++summary.duplicates;
-            } else {
-                ++summary.received;
-                summary.rttMs.append(rtt);
-            }
-            out() << reply.frame.size() << " bytes from " << service << ": seq=" << sequence
-                  << " time=" << QString::number(rtt, 'f', 3) << " ms"
-                  << (duplicate ? " (DUP!)" : "") << (intact ? "" : " (payload differs!)") << '\n';
-            out().flush();
+    int transmitted = 0;
+    const auto take = [&](const Reply &reply) {
+        const QByteArray from = reply.frame.mid(wire::kSrcOffset, wire::kAddressLen);
+        const QByteArray payload = reply.frame.mid(wire::kHeaderLen);
+        const int sequence = pingSequence(payload, run);
+        if (sequence < 0 || !sentAt.contains(sequence) || reply.atMs < sentAt.value(sequence) ||
+            (!o.board.isEmpty() && from != o.board)) {
+            return false;
         }
+        PingSummary &summary = boards[from];
+        const double rtt = reply.atMs - sentAt.value(sequence);
+        const bool duplicate = answered[from].contains(sequence);
+        answered[from].insert(sequence);
+        // A NIC may pad short replies; what was sent must come back unchanged.
+        const bool intact = payload.left(o.size) == pingPayload(run, sequence, o.size);
+        if (duplicate) {
+            ++summary.duplicates;
+        } else {
+            ++summary.received;
+            summary.rttMs.append(rtt);
+        }
+        out() << reply.frame.size() << " bytes from " << fromText(from) << ": seq=" << sequence
+              << " time=" << QString::number(rtt, 'f', 3) << " ms" << (duplicate ? " (DUP!)" : "")
+              << (intact ? "" : " (payload differs!)") << '\n';
+        out().flush();
+        return true;
     };
+    const double start = StationLink::nowMs();
     for (int sequence = 0; sequence < o.count && g_interrupted == 0; ++sequence) {
         const double at = StationLink::nowMs();
         sentAt.insert(sequence, at);
-        if (!link.send(pingPayload(sequence, o.size))) {
+        const QByteArray payload = pingPayload(run, sequence, o.size);
+        const bool sent = o.board.isEmpty() ? link.send(wire::groupMac(), payload) &&
+                                                  link.send(wire::serviceMac(), payload)
+                                            : link.send(o.board, payload);
+        if (!sent) {
             return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
         }
-        ++summary.transmitted;
+        ++transmitted;
         const bool last = sequence + 1 == o.count;
-        handle(link.receiveUntil(at + (last ? o.timeoutMs : o.intervalMs)));
+        CollectRule rule;
+        rule.deadlineMs = at + (last ? o.timeoutMs : o.intervalMs);
+        link.collect(rule, take);
     }
-    out() << '\n' << pingSummaryText(service, summary, StationLink::nowMs() - start);
-    return summary.received > 0 ? ExitOk : ExitNoAnswer;
+    const double elapsed = StationLink::nowMs() - start;
+    out() << '\n';
+    if (boards.isEmpty()) {
+        PingSummary none;
+        none.transmitted = transmitted;
+        out() << pingSummaryText(target, none, elapsed);
+    }
+    for (auto it = boards.begin(); it != boards.end(); ++it) {
+        it->transmitted = transmitted;
+        out() << pingSummaryText(fromText(it.key()), it.value(), elapsed);
+    }
+    out().flush();
+    if (boards.contains(wire::serviceMac())) {
+        warnAboutSharedAddress(QStringLiteral("Replies came"));
+    }
+    return boards.isEmpty() ? ExitNoAnswer : ExitOk;
 }
 
 int runReset(StationLink &link, const StationOptions &o, const QString &interface) {
     if (o.wait) {
         return runResetWait(link, o, interface);
     }
-    if (!link.send(QByteArray(wire::kResetKeyword))) {
+    const QString tag = newRequestTag();
+    const double sentAt = StationLink::nowMs();
+    if (!sendRequest(link, o.board, wire::kResetKeyword, tag)) {
         return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
     }
-    out() << "reset request sent on " << interface
-          << ": every board on the segment that received it runs its reset script "
-             "(boards do not reply)\n";
+    if (o.board == wire::serviceMac()) {
+        out() << "reset request sent to the shared address on " << interface
+              << ": every board the request reached runs its reset script (such boards do not "
+                 "acknowledge)\n";
+        return ExitOk;
+    }
+    // Acknowledgements leave before the script runs: they come within milliseconds.
+    BoardCollector acks(tag, o.board, sentAt);
+    CollectRule rule;
+    rule.deadlineMs = sentAt + kAckWaitMs;
+    rule.quietMs = kAckQuietMs;
+    rule.stopAtFirst = !o.board.isEmpty();
+    link.collect(rule, [&](const Reply &reply) { return acks.take(reply.frame, reply.atMs); });
+    const QList<QByteArray> acked = acks.acknowledged();
+    if (!o.board.isEmpty()) {
+        if (acked.isEmpty()) {
+            return fail(ExitNoAnswer, QStringLiteral("reset request sent to %1 on %2, but it did "
+                                                     "not acknowledge it within %3 ms")
+                                          .arg(wire::macText(o.board), interface)
+                                          .arg(kAckWaitMs));
+        }
+        out() << "reset request sent on " << interface << "; " << wire::macText(o.board)
+              << " acknowledged it and runs its reset script\n";
+        return ExitOk;
+    }
+    out() << "reset request sent on " << interface << "; " << acked.size() << " board"
+          << (acked.size() == 1 ? "" : "s") << " in board-address mode acknowledged it"
+          << (acked.isEmpty() ? "" : ":") << '\n';
+    QStringList names;
+    for (const QByteArray &mac : acked) {
+        names.append(wire::macText(mac));
+    }
+    names.sort();
+    for (const QString &name : names) {
+        out() << "  " << name << '\n';
+    }
+    out() << "Boards answering from the shared address do not acknowledge: each one the request "
+             "reached runs its reset script.\n";
     return ExitOk;
 }
 
 int runSend(StationLink &link, const StationOptions &o, const QString &interface) {
     const double start = StationLink::nowMs();
-    if (!link.send(o.data)) {
+    const bool sent = o.board.isEmpty() ? link.send(wire::groupMac(), o.data) &&
+                                              link.send(wire::serviceMac(), o.data)
+                                        : link.send(o.board, o.data);
+    if (!sent) {
         return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
     }
-    const QList<Reply> replies = link.receiveUntil(start + o.waitMs);
     int n = 0;
-    for (const Reply &reply : replies) {
+    CollectRule rule;
+    rule.deadlineMs = start + o.waitMs;
+    link.collect(rule, [&](const Reply &reply) {
+        const QByteArray from = reply.frame.mid(wire::kSrcOffset, wire::kAddressLen);
+        if (reply.atMs < start || (!o.board.isEmpty() && from != o.board)) {
+            return false;
+        }
         const QByteArray payload = reply.frame.mid(wire::kHeaderLen);
         int padding = 0;
         const QString text = printablePayloadText(payload, &padding);
-        out() << "reply " << ++n << ": " << reply.frame.size() << " bytes after "
-              << QString::number(reply.atMs - start, 'f', 3) << " ms\n"
+        out() << "reply " << ++n << " from " << fromText(from) << ": " << reply.frame.size()
+              << " bytes after " << QString::number(reply.atMs - start, 'f', 3) << " ms\n"
               << "  text: " << text;
         if (padding > 0) {
             out() << " (" << padding << " zero byte" << (padding == 1 ? "" : "s") << " of padding)";
         }
         out() << '\n' << hexDump(reply.frame);
-    }
-    if (replies.isEmpty()) {
+        return true;
+    });
+    if (n == 0) {
         return fail(
             ExitNoAnswer,
             QStringLiteral("nothing answered on %1 within %2 ms").arg(interface).arg(o.waitMs));

@@ -1,47 +1,71 @@
-// Following boards across rounds: who appeared, changed or went away (watch), and who went
-// silent and came back after a reset (reset --wait).
+// Following boards across rounds: who appeared, changed or went away (watch), and who
+// acknowledged, went silent and came back after a reset (reset --wait).
 #include "station.h"
 
 #include "wire.h"
 
-QString boardKey(const BoardInfo &board) {
-    // Two boards of one product share Device and Product; the partition-table UUID tells them
-    // apart, when the board has one.
-    if (!board.hardId.isEmpty()) {
-        return QStringLiteral("hardid:") + board.hardId;
-    }
-    return QStringLiteral("device:") + board.device + QLatin1Char('\n') + board.product;
-}
-
 QStringList changedFields(const BoardInfo &before, const BoardInfo &now) {
     QStringList fields;
-    const auto check = [&](wire::InfoField field, bool differs) {
+    const auto check = [&](const QString &field, bool differs) {
         if (differs) {
-            fields.append(QLatin1String(wire::kInfoLabels[field]));
+            fields.append(field);
         }
     };
-    check(wire::Device, before.device != now.device);
-    check(wire::Version, before.version != now.version);
-    check(wire::Product, before.product != now.product);
-    check(wire::HardId, before.hardId != now.hardId);
-    check(wire::IpAddress, before.ipAddresses != now.ipAddresses);
+    const auto label = [](wire::InfoField field) {
+        return QLatin1String(wire::kInfoLabels[field]);
+    };
+    check(label(wire::Device), before.device != now.device);
+    check(label(wire::Version), before.version != now.version);
+    check(label(wire::Product), before.product != now.product);
+    check(label(wire::HardId), before.hardId != now.hardId);
+    check(label(wire::IpAddress), before.ipAddresses != now.ipAddresses);
+    check(QStringLiteral("Count"), before.count != now.count);
     return fields;
 }
 
-QList<WatchEvent> watchRound(WatchState *state, const QList<BoardInfo> &answered) {
+namespace {
+
+// A board at the shared address is keyed by its whole reply, so a change gives it a new key.
+// The one missing board at that address with the same identity is taken for it.
+QString formerKey(const WatchState &state, const QSet<QString> &seen, const BoardInfo &board) {
+    if (!board.sharedAddress()) {
+        return QString();
+    }
+    QString found;
+    for (auto it = state.cbegin(); it != state.cend(); ++it) {
+        if (!seen.contains(it.key()) && it->board.sharedAddress() &&
+            identityKey(it->board) == identityKey(board)) {
+            if (!found.isEmpty()) {
+                return QString(); // two candidates: neither is taken
+            }
+            found = it.key();
+        }
+    }
+    return found;
+}
+
+} // namespace
+
+QList<WatchEvent> watchRound(WatchState *state, const QList<BoardInfo> &answered, bool *spared) {
     QList<WatchEvent> events;
     QSet<QString> seen;
+    bool sharedAnswered = false;
     for (const BoardInfo &board : answered) {
-        const QString key = boardKey(board);
+        sharedAnswered = sharedAnswered || board.sharedAddress();
+        QString key = boardKey(board);
         if (seen.contains(key)) {
             continue; // one board answering twice in a round is still one board
         }
         seen.insert(key);
         auto known = state->find(key);
         if (known == state->end()) {
-            state->insert(key, WatchedBoard{board, 0});
-            events.append(WatchEvent{WatchEvent::Added, board, BoardInfo()});
-            continue;
+            const QString former = formerKey(*state, seen, board);
+            if (former.isEmpty()) {
+                state->insert(key, WatchedBoard{board, 0});
+                events.append(WatchEvent{WatchEvent::Added, board, BoardInfo()});
+                continue;
+            }
+            known = state->insert(key, state->take(former));
         }
         if (!changedFields(known->board, board).isEmpty()) {
             events.append(WatchEvent{WatchEvent::Changed, board, known->board});
@@ -49,8 +73,20 @@ QList<WatchEvent> watchRound(WatchState *state, const QList<BoardInfo> &answered
         known->board = board;
         known->missed = 0;
     }
+    bool anySpared = false;
     for (auto it = state->begin(); it != state->end();) {
-        if (!seen.contains(it.key()) && ++it->missed >= kWatchMissedRounds) {
+        if (seen.contains(it.key())) {
+            ++it;
+            continue;
+        }
+        if (it->board.sharedAddress() && sharedAnswered) {
+            // A learning switch delivered this round's request to another board at the
+            // shared address: this one's silence says nothing.
+            anySpared = true;
+            ++it;
+            continue;
+        }
+        if (++it->missed >= kWatchMissedRounds) {
             // One missed round is a lost frame or a busy board; two in a row, it is gone.
             events.append(WatchEvent{WatchEvent::Gone, it->board, BoardInfo()});
             it = state->erase(it);
@@ -58,31 +94,63 @@ QList<WatchEvent> watchRound(WatchState *state, const QList<BoardInfo> &answered
             ++it;
         }
     }
+    if (spared != nullptr) {
+        *spared = anySpared;
+    }
     return events;
 }
 
-QStringList resetRound(ResetState *state, const QMap<QString, double> &answered,
-                       double roundStartMs) {
+QString resetKey(const BoardInfo &board) {
+    return board.sharedAddress() ? identityKey(board)
+                                 : QStringLiteral("mac:") + wire::macText(board.mac);
+}
+
+QStringList resetRound(ResetState *state, const QMap<QString, BoardInfo> &answered,
+                       const QSet<QString> &acked, double roundStartMs) {
     QStringList changed;
     for (auto it = state->begin(); it != state->end(); ++it) {
         ResetTrack &track = it.value();
-        const bool answeredNow = answered.contains(it.key());
-        if (track.phase == ResetTrack::Answering && !answeredNow) {
-            track.phase = ResetTrack::Silent;
-            track.silentMs = roundStartMs;
-            changed.append(it.key());
-        } else if (track.phase == ResetTrack::Silent && answeredNow) {
-            track.phase = ResetTrack::Back;
-            track.backMs = answered.value(it.key());
-            changed.append(it.key());
+        const auto answer = answered.constFind(it.key());
+        const bool answeredNow = answer != answered.constEnd();
+        if (answeredNow) {
+            track.now = answer.value();
         }
+        track.acknowledged = track.acknowledged || acked.contains(it.key());
+        switch (track.phase) {
+        case ResetTrack::Answering:
+            if (track.acknowledged && answeredNow) {
+                // It took the reset, and an agent that answers again has finished its script:
+                // it need not go silent first.
+                track.phase = ResetTrack::Back;
+                track.backMs = answer->replyMs;
+            } else if (!answeredNow) {
+                track.phase = ResetTrack::Silent;
+                track.silentMs = roundStartMs;
+            } else if (!track.acknowledged && roundStartMs >= kNeverSilentMs) {
+                track.phase = ResetTrack::NeverSilent;
+            } else {
+                continue;
+            }
+            break;
+        case ResetTrack::Silent:
+            if (!answeredNow) {
+                continue;
+            }
+            track.phase = ResetTrack::Back;
+            track.backMs = answer->replyMs;
+            break;
+        case ResetTrack::Back:
+        case ResetTrack::NeverSilent:
+            continue;
+        }
+        changed.append(it.key());
     }
     return changed;
 }
 
-bool allBack(const ResetState &state) {
+bool resetSettled(const ResetState &state) {
     for (const ResetTrack &track : state) {
-        if (track.phase != ResetTrack::Back) {
+        if (track.phase != ResetTrack::Back && track.phase != ResetTrack::NeverSilent) {
             return false;
         }
     }

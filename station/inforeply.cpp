@@ -3,15 +3,30 @@
 
 #include "wire.h"
 
-bool parseInfoReply(const QByteArray &payload, BoardInfo *board, QString *error) {
+#include <QTextCodec>
+
+namespace {
+
+// Device and Version are the board's file bytes: UTF-8 on a modern board, anything on an old
+// one. Valid UTF-8 is taken as such (ASCII included); anything else as Latin-1, byte for byte.
+QString fileText(const QByteArray &bytes) {
+    static QTextCodec *const utf8 = QTextCodec::codecForName("UTF-8");
+    QTextCodec::ConverterState state(QTextCodec::ConvertInvalidToNull);
+    const QString text = utf8->toUnicode(bytes.constData(), bytes.size(), &state);
+    return state.invalidChars == 0 && state.remainingChars == 0 ? text : QString::fromLatin1(bytes);
+}
+
+} // namespace
+
+bool parseInfoReply(const QByteArray &payload, BoardInfo *board, QString *error, QString *tag) {
     // A NIC may pad a short frame with zeros; the text ends before them.
     QByteArray bytes = payload;
     const int zero = bytes.indexOf('\0');
     if (zero >= 0) {
         bytes.truncate(zero);
     }
-    const QStringList lines = QString::fromLatin1(bytes).split(QLatin1Char('\n'));
-    if (lines.first() != QLatin1String(wire::kInfoReplyTag)) {
+    const QList<QByteArray> lines = bytes.split('\n');
+    if (lines.first() != wire::kInfoReplyTag) {
         *error = QStringLiteral("does not start with %1").arg(QLatin1String(wire::kInfoReplyTag));
         return false;
     }
@@ -19,54 +34,75 @@ bool parseInfoReply(const QByteArray &payload, BoardInfo *board, QString *error)
         *error = QStringLiteral("cut short (no final line feed)");
         return false;
     }
-    QStringList labels;
-    for (const char *label : wire::kInfoLabels) {
-        labels.append(QLatin1String(label));
+    const QByteArray separatorText(wire::kLabelSeparator);
+    QList<QByteArray> values;
+    QList<bool> seen;
+    for (int i = 0; i < wire::InfoFieldCount; ++i) {
+        values.append(QByteArray());
+        seen.append(false);
     }
-    QStringList values(QVector<QString>(labels.size()).toList());
-    QList<bool> seen(QVector<bool>(labels.size(), false).toList());
+    const auto labelIndex = [](const QByteArray &label) {
+        for (int i = 0; i < wire::InfoFieldCount; ++i) {
+            if (label == wire::kInfoLabels[i]) {
+                return i;
+            }
+        }
+        return -1;
+    };
+    QByteArray tagValue;
     // The field the last line belonged to; -1 before the first and after one this tool does
     // not know.
     int open = -1;
     for (int i = 1; i < lines.size() - 1; ++i) {
-        const QString line = lines.at(i);
-        const int separator = line.indexOf(QLatin1String(wire::kLabelSeparator));
-        const int which = separator < 0 ? -1 : labels.indexOf(line.left(separator));
+        const QByteArray &line = lines.at(i);
+        const int separator = line.indexOf(separatorText);
+        const int which = separator < 0 ? -1 : labelIndex(line.left(separator));
         if ((which < 0 || seen.at(which)) && (open == wire::Product || open == wire::HardId)) {
             // The ID file keeps its inner line ends and blkid's output may run across one:
             // the line goes on with the value, joined by its line end (a CR stays with it).
-            values[open] += QLatin1Char('\n') + line;
+            values[open] += '\n' + line;
             continue;
         }
         if (separator < 0) {
-            *error = QStringLiteral("line %1 is not 'Label : value': %2").arg(i + 1).arg(line);
+            *error = QStringLiteral("line %1 is not 'Label : value': %2")
+                         .arg(i + 1)
+                         .arg(QString::fromLatin1(line));
             return false;
         }
         open = which;
         if (which < 0) {
-            continue; // a label this tool does not know yet
+            // A label this tool does not know yet; the tag of a board-address reply.
+            if (line.left(separator) == wire::kTagLabel) {
+                tagValue = line.mid(separator + separatorText.size());
+            }
+            continue;
         }
         if (seen.at(which)) {
-            *error = QStringLiteral("%1 given twice").arg(labels.at(which));
+            *error = QStringLiteral("%1 given twice").arg(QLatin1String(wire::kInfoLabels[which]));
             return false;
         }
         seen[which] = true;
-        values[which] = line.mid(separator + int(sizeof wire::kLabelSeparator) - 1);
+        values[which] = line.mid(separator + separatorText.size());
     }
     QStringList missing;
-    for (int i = 0; i < labels.size(); ++i) {
+    for (int i = 0; i < wire::InfoFieldCount; ++i) {
         if (!seen.at(i)) {
-            missing.append(labels.at(i));
+            missing.append(QLatin1String(wire::kInfoLabels[i]));
         }
     }
     if (!missing.isEmpty()) {
         *error = QStringLiteral("missing %1").arg(missing.join(QStringLiteral(", ")));
         return false;
     }
-    board->device = values.at(wire::Device);
-    board->version = values.at(wire::Version);
-    board->product = values.at(wire::Product);
-    board->hardId = values.at(wire::HardId);
-    board->ipAddresses = values.at(wire::IpAddress).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    board->device = fileText(values.at(wire::Device));
+    board->version = fileText(values.at(wire::Version));
+    board->product = QString::fromLatin1(values.at(wire::Product));
+    board->hardId = QString::fromLatin1(values.at(wire::HardId));
+    board->ipAddresses =
+        QString::fromLatin1(values.at(wire::IpAddress)).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    board->reply = bytes;
+    if (tag != nullptr) {
+        *tag = QString::fromLatin1(tagValue);
+    }
     return true;
 }

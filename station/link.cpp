@@ -4,6 +4,7 @@
 #include "wire.h"
 
 #include <QFile>
+#include <QRandomGenerator>
 
 #include <pcap/pcap.h>
 
@@ -11,7 +12,11 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <net/if.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 volatile sig_atomic_t g_interrupted = 0;
 
@@ -23,7 +28,24 @@ double wallMs() {
     return double(ts.tv_sec) * 1000.0 + double(ts.tv_nsec) / 1e6;
 }
 
-void collect(u_char *user, const pcap_pkthdr *header, const u_char *bytes) {
+// A whole reply: the interface's MTU, the Ethernet header and two VLAN tags. In immediate mode
+// every ring slot has room for a whole snapshot; at 65536 the ring would hold a few hundred
+// replies where a thousand boards answer at once.
+int snapLenFor(const QByteArray &interface) {
+    ifreq request{};
+    if (interface.isEmpty() || interface.size() >= IFNAMSIZ) {
+        return 65536;
+    }
+    std::memcpy(request.ifr_name, interface.constData(), size_t(interface.size()));
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool ok = fd >= 0 && ioctl(fd, SIOCGIFMTU, &request) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return ok && request.ifr_mtu > 0 ? std::min(request.ifr_mtu + 14 + 8, 65536) : 65536;
+}
+
+void collectOne(u_char *user, const pcap_pkthdr *header, const u_char *bytes) {
     auto *replies = reinterpret_cast<QList<Reply> *>(user);
     Reply reply;
     reply.frame = QByteArray(reinterpret_cast<const char *>(bytes), int(header->caplen));
@@ -65,7 +87,7 @@ StationExit StationLink::open(const QString &interface, QString *error) {
                      .arg(interface, QString::fromLocal8Bit(errbuf));
         return ExitCaptureError;
     }
-    pcap_set_snaplen(handle_, 65536);
+    pcap_set_snaplen(handle_, snapLenFor(name));
     pcap_set_promisc(handle_, 1);
     // Replies must reach the tool the moment they arrive; many boards answer at once, so the
     // ring gets room for a few hundred of them.
@@ -94,7 +116,9 @@ StationExit StationLink::open(const QString &interface, QString *error) {
         return ExitCaptureError;
     }
     bpf_program program;
-    const QByteArray filter = wire::replyFilter().toLatin1();
+    // Boards in board-address mode answer from their own addresses: every frame to the
+    // station address is taken, and sorted out by what it carries.
+    const QByteArray filter = wire::stationFilter().toLatin1();
     if (pcap_compile(handle_, &program, filter.constData(), 1, PCAP_NETMASK_UNKNOWN) != 0 ||
         pcap_setfilter(handle_, &program) != 0) {
         *error = QStringLiteral("cannot filter on %1: %2")
@@ -108,10 +132,10 @@ StationExit StationLink::open(const QString &interface, QString *error) {
     return ExitOk;
 }
 
-bool StationLink::send(const QByteArray &payload) {
+bool StationLink::send(const QByteArray &dst, const QByteArray &payload) {
     // Padded to the minimum frame as a NIC would, so the boards see the same frame on every
     // kind of link. The agent's text ends at the zeros.
-    const QByteArray frame = wire::requestFrame(payload);
+    const QByteArray frame = wire::requestFrameTo(dst, payload);
     if (pcap_inject(handle_, frame.constData(), size_t(frame.size())) != frame.size()) {
         error_ = QString::fromLocal8Bit(pcap_geterr(handle_));
         return false;
@@ -119,26 +143,60 @@ bool StationLink::send(const QByteArray &payload) {
     return true;
 }
 
-QList<Reply> StationLink::receiveUntil(double deadlineMs, bool stopAtFirst, int quietMs,
-                                       double floorMs) {
-    QList<Reply> replies;
+void StationLink::collect(const CollectRule &rule, const std::function<bool(const Reply &)> &take) {
     const int fd = pcap_get_selectable_fd(handle_);
+    double lastCounted = -1;
+    QList<Reply> batch;
     for (;;) {
-        // Everything the ring holds, so none is left behind when the collection ends.
-        while (pcap_dispatch(handle_, -1, collect, reinterpret_cast<u_char *>(&replies)) > 0) {
+        // What the ring holds, a batch at a time: so that a flood cannot hold the deadline,
+        // and no reply is left behind when the collection ends.
+        for (;;) {
+            batch.clear();
+            const int n =
+                pcap_dispatch(handle_, 64, collectOne, reinterpret_cast<u_char *>(&batch));
+            for (const Reply &reply : batch) {
+                if (take(reply)) {
+                    lastCounted = reply.atMs;
+                    if (rule.stopAtFirst) {
+                        return;
+                    }
+                }
+            }
+            if (n <= 0 || nowMs() >= rule.deadlineMs) {
+                break;
+            }
         }
-        if (stopAtFirst && !replies.isEmpty()) {
-            return replies;
-        }
-        const double end = collectionEndMs(floorMs, deadlineMs,
-                                           replies.isEmpty() ? -1 : replies.last().atMs, quietMs);
+        const double end =
+            collectionEndMs(rule.floorMs, rule.deadlineMs, lastCounted, rule.quietMs);
         const double left = end - nowMs();
         if (left <= 0 || g_interrupted != 0) {
-            return replies;
+            return;
         }
         pollfd pfd{fd, POLLIN, 0};
         poll(&pfd, 1, int(left) + 1);
     }
+}
+
+bool sendRequest(StationLink &link, const QByteArray &board, const char *keyword,
+                 const QString &tag) {
+    if (board.isEmpty()) {
+        // Boards in board-address mode take the group address; the others, the shared one.
+        return link.send(wire::groupMac(), wire::taggedRequest(keyword, tag)) &&
+               link.send(wire::serviceMac(), QByteArray(keyword));
+    }
+    if (board == wire::serviceMac()) {
+        return link.send(board, QByteArray(keyword));
+    }
+    return link.send(board, wire::taggedRequest(keyword, tag));
+}
+
+QString newRequestTag() {
+    static const char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    QString tag;
+    for (int i = 0; i < 12; ++i) {
+        tag += QLatin1Char(kAlphabet[QRandomGenerator::system()->bounded(36)]);
+    }
+    return tag;
 }
 
 QList<InterfaceCandidate> listInterfaces() {

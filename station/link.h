@@ -1,4 +1,5 @@
-// The station's side of the link: a libpcap capture of replies and injection of requests.
+// The station's side of the link: a libpcap capture of every frame to the station address, and
+// injection of requests.
 #pragma once
 
 #include <QByteArray>
@@ -8,16 +9,26 @@
 #include "station.h"
 
 #include <csignal>
+#include <functional>
 
 struct pcap;
 
 // Set by the SIGINT handler: waits end early so that ping can still print its summary.
 extern volatile sig_atomic_t g_interrupted;
 
-// A reply as captured: its payload (bytes after the header) and when it arrived.
+// A frame to the station address as captured, and when it arrived.
 struct Reply {
     QByteArray frame;
     double atMs = 0; // when it was captured, on the link's clock (StationLink::nowMs)
+};
+
+// When a collection ends: at `deadlineMs`, at the first reply that counts when `stopAtFirst`,
+// or `quietMs` after the last reply that counts, but not before `floorMs` (collectionEndMs).
+struct CollectRule {
+    double deadlineMs = 0;
+    double floorMs = 0;
+    int quietMs = 0;
+    bool stopAtFirst = false;
 };
 
 class StationLink {
@@ -27,16 +38,15 @@ class StationLink {
     StationLink(const StationLink &) = delete;
     StationLink &operator=(const StationLink &) = delete;
 
-    // Opens the reply capture (service address to station address only) on the interface.
-    // On failure returns the exit status for it with a one-line reason.
+    // Opens the capture of frames to the station address on the interface. On failure returns
+    // the exit status for it with a one-line reason.
     StationExit open(const QString &interface, QString *error);
-    // Sends one service frame from the station address to the service address.
-    bool send(const QByteArray &payload);
-    // Waits for replies until `deadlineMs` (on nowMs's clock), until the first one when
-    // `stopAtFirst`, or, with `quietMs`, until that long passed without one after the last,
-    // but not before `floorMs` (see collectionEndMs).
-    QList<Reply> receiveUntil(double deadlineMs, bool stopAtFirst = false, int quietMs = 0,
-                              double floorMs = 0);
+    // Sends one service frame from the station address to `dst`.
+    bool send(const QByteArray &dst, const QByteArray &payload);
+    // Hands every reply to `take` as it arrives, until `rule` ends the collection; `take` says
+    // whether the reply counts (news, rather than another station's business). The deadline
+    // holds under a flood.
+    void collect(const CollectRule &rule, const std::function<bool(const Reply &)> &take);
     static double nowMs();
     QString lastError() const {
         return error_;
@@ -46,6 +56,13 @@ class StationLink {
     pcap *handle_ = nullptr;
     QString error_;
 };
+
+// Sends `keyword` to every board (the group address with `tag`, and the shared service
+// address without it), or to the one board `board` names.
+bool sendRequest(StationLink &link, const QByteArray &board, const char *keyword,
+                 const QString &tag);
+// A fresh tag for one run's requests.
+QString newRequestTag();
 
 // Every capture interface with what the automatic choice needs to know.
 QList<InterfaceCandidate> listInterfaces();

@@ -25,11 +25,14 @@ const char kExitsCollecting[] = "Exit: 0 some reply, 1 none, 2 usage, 3 no such 
 
 const CommandEntry kCommands[] = {
     {Command::Info, "info",
-     "[-i IFACE] [-w MS] [--min-wait MS] [--quiet MS] [--fast] [--first] [--json]",
-     "Asks every board on the segment who it is and lists one row per board. It listens at\n"
-     "least --min-wait MS, long enough for boards that answer half a second late; after\n"
-     "that it returns once no reply came for --quiet MS, or after -w MS. --fast drops the\n"
-     "minimum, for segments of current agents only.",
+     "[-i IFACE] [--board MAC] [-w MS] [--min-wait MS] [--quiet MS] [--fast] [--first] [--json]",
+     "Asks every board on the segment who it is and lists one row per board: boards in\n"
+     "board-address mode through the group address, each under its own address, and the\n"
+     "others through the shared service address. It listens at least --min-wait MS, long\n"
+     "enough for boards that answer half a second late; after that it returns once no reply\n"
+     "came for --quiet MS, or after -w MS. --fast drops the minimum, for segments of current\n"
+     "agents only. When boards answer from the shared address it warns on standard error\n"
+     "that a learning switch may hide some of them.",
      "Exit: 0 boards listed, 1 none answered, 2 usage, 3 no such interface, 4 no permission, "
      "5 capture error."},
     {Command::Watch, "watch",
@@ -39,24 +42,29 @@ const CommandEntry kCommands[] = {
      "when a board appears, changes, or is gone (no answer in two rounds in a row). It runs\n"
      "until interrupted (Ctrl-C), or for -c COUNT rounds. --json prints one JSON object a line.",
      "Exit: 0 done, 2 usage, 3 no such interface, 4 no permission, 5 capture error."},
-    {Command::Ping, "ping", "[-i IFACE] [-c COUNT] [-s SIZE] [-W MS] [--interval MS]",
-     "Echo round trips to the boards. Every board answers each request; replies\n"
-     "after the first to a request are counted as duplicates (DUP!).",
+    {Command::Ping, "ping", "[-i IFACE] [--board MAC] [-c COUNT] [-s SIZE] [-W MS] [--interval MS]",
+     "Echo round trips to every board, or to the one --board names, with figures per board.\n"
+     "Boards at the shared address cannot be told apart: replies after the first to a\n"
+     "request from that address are counted as duplicates (DUP!).",
      kExitsCollecting},
-    {Command::Reset, "reset", "[-i IFACE] --yes [--wait [-w MS]]",
-     "Sends a reset request. Every board on the segment that receives it runs its\n"
-     "reset script; boards send no reply. --yes confirms that. Without -i it refuses\n"
-     "when more than one interface could be the boards' segment.\n"
-     "With --wait it first lists the boards, then sends the reset, sees each go silent and\n"
-     "asks until each is back (the same HardId, or Device and Product), and prints the time\n"
-     "each took; progress goes to standard error.",
-     "Exit: 0 sent (with --wait: every board back), 1 with --wait: no board answered before\n"
-     "the reset, or one was not back within -w MS; 2 usage, 3 no such interface, 4 no\n"
-     "permission, 5 capture error."},
-    {Command::Send, "send", "[-i IFACE] [--hex] [-w MS] DATA",
-     "Sends DATA as the payload of one service frame and prints every reply within\n"
-     "the window, as text and hex. The text stops before the zero bytes that pad a short\n"
-     "frame; their number is shown.",
+    {Command::Reset, "reset", "[-i IFACE] [--board MAC] --yes [--wait [-w MS]]",
+     "Sends a reset request: every board on the segment that receives it, or the one --board\n"
+     "names, runs its reset script. --yes confirms that. Boards in board-address mode\n"
+     "acknowledge it, and their number is shown; the others send nothing. Without -i it\n"
+     "refuses when more than one interface could be the boards' segment.\n"
+     "With --wait it first lists the boards, then sends the reset, and asks until each is\n"
+     "back: one that acknowledged once it answers again, another once it went silent and\n"
+     "answers again. A board that neither acknowledges nor goes silent within 10 s did not\n"
+     "reset. It prints the time each took; progress goes to standard error.",
+     "Exit: 0 sent (with --board: and acknowledged; with --wait: every board back), 1 with\n"
+     "--board: no acknowledgement, with --wait: no board answered before the reset, or one\n"
+     "went silent and was not back within -w MS; 2 usage, 3 no such interface, 4 no\n"
+     "permission, 5 capture error, 7 with --wait: a board kept answering and did not reset."},
+    {Command::Send, "send", "[-i IFACE] [--board MAC] [--hex] [--yes] [-w MS] DATA",
+     "Sends DATA as the payload of one service frame to every board (or the one --board\n"
+     "names) and prints every reply within the window, with the address it came from, as\n"
+     "text and hex. The text stops before the zero bytes that pad a short frame; their\n"
+     "number is shown. DATA that begins with the reset keyword needs --yes.",
      kExitsCollecting},
 };
 
@@ -198,11 +206,20 @@ void addOptions(QCommandLineParser *parser, Command command, const StationOption
                                       "that is up, not loopback, Ethernet)"),
                        QStringLiteral("IFACE")});
     parser->addOption({{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("this help")});
+    if (command != Command::Watch) {
+        parser->addOption({QStringLiteral("board"),
+                           QStringLiteral("that board only: its own address, as in info's MAC "
+                                          "column (a board in board-address mode)"),
+                           QStringLiteral("MAC")});
+    }
     for (const NumberOption &option : numberOptions()) {
         if (option.commands.contains(command)) {
-            parser->addOption({QLatin1String(option.name),
-                               QString::fromLatin1(option.description).arg(defaults.*option.field),
-                               QLatin1String(option.valueName)});
+            QString description = QString::fromLatin1(option.description);
+            if (description.contains(QLatin1String("%1"))) {
+                description = description.arg(defaults.*option.field);
+            }
+            parser->addOption(
+                {QLatin1String(option.name), description, QLatin1String(option.valueName)});
         }
     }
     if (command == Command::Info || command == Command::Watch) {
@@ -229,6 +246,8 @@ void addOptions(QCommandLineParser *parser, Command command, const StationOption
     case Command::Send:
         parser->addOption({QStringLiteral("hex"),
                            QStringLiteral("DATA is hexadecimal (e.g. 7265713a6b69762b696e666f)")});
+        parser->addOption({QStringLiteral("yes"),
+                           QStringLiteral("send DATA even when it begins with the reset keyword")});
         parser->addPositionalArgument(QStringLiteral("DATA"), QStringLiteral("the payload"));
         break;
     case Command::Ping:
@@ -270,7 +289,7 @@ QString stationUsage(Command command) {
                    "addresses\n"
                    "  watch   print a line whenever a board appears, changes or is gone\n"
                    "  ping    echo round trips\n"
-                   "  reset   make every board on the segment run its reset script\n"
+                   "  reset   make every board on the segment (or one) run its reset script\n"
                    "  send    send any payload and show the replies\n"
                    "\n"
                    "'l2station COMMAND --help' describes each command; see also l2station(8).\n")
@@ -346,6 +365,17 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
             return false;
         }
     }
+    if (cmd != Command::Watch && parser.isSet(QStringLiteral("board"))) {
+        options->board = wire::macFromText(parser.value(QStringLiteral("board")));
+        if (options->board.isEmpty()) {
+            *error = QStringLiteral("--board takes a MAC address such as 52:54:00:4c:32:01");
+            return false;
+        }
+        if (wire::isGroupAddress(options->board)) {
+            *error = QStringLiteral("--board takes one board's own address, not a group address");
+            return false;
+        }
+    }
     for (const NumberOption &option : numberOptions()) {
         const QString optionName = QLatin1String(option.name);
         if (!option.commands.contains(cmd) || !parser.isSet(optionName)) {
@@ -369,7 +399,7 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
     options->first = cmd == Command::Info && flag("first");
     options->json = flag("json");
     options->fast = flag("fast");
-    options->yes = cmd == Command::Reset && flag("yes");
+    options->yes = (cmd == Command::Reset || cmd == Command::Send) && flag("yes");
     options->wait = cmd == Command::Reset && flag("wait");
     if (options->fast) {
         options->minWaitMs = 0;
@@ -391,6 +421,14 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
         }
         if (options->data.size() > wire::kMaxPayloadLen) {
             *error = QStringLiteral("DATA is longer than %1 bytes").arg(wire::kMaxPayloadLen);
+            return false;
+        }
+        // A board takes any payload that begins with the keyword for a reset request.
+        if (options->data.startsWith(wire::kResetKeyword) && !options->yes) {
+            *error = QStringLiteral("DATA begins with the reset keyword %1: every board that "
+                                    "receives it runs its reset script; use 'l2station reset', "
+                                    "or give --yes")
+                         .arg(QLatin1String(wire::kResetKeyword));
             return false;
         }
     } else if (!positional.isEmpty()) {

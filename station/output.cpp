@@ -10,15 +10,40 @@
 #include <algorithm>
 #include <cmath>
 
+QString shownValue(const QString &text) {
+    // One sign for an empty value everywhere, so a blank is never mistaken for a gap.
+    return text.isEmpty() ? QStringLiteral("-") : printableText(text);
+}
+
+QString boardAddressText(const BoardInfo &board) {
+    if (!board.sharedAddress()) {
+        return wire::macText(board.mac);
+    }
+    return board.count > 1 ? QStringLiteral("shared x%1").arg(board.count)
+                           : QStringLiteral("shared");
+}
+
+void sortBoards(QList<BoardInfo> *boards) {
+    std::stable_sort(boards->begin(), boards->end(), [](const BoardInfo &a, const BoardInfo &b) {
+        if (a.device != b.device) {
+            return a.device < b.device;
+        }
+        if (a.hardId != b.hardId) {
+            return a.hardId < b.hardId;
+        }
+        return boardAddressText(a) < boardAddressText(b);
+    });
+}
+
 QString boardsTable(const QList<BoardInfo> &boards) {
     QList<QStringList> rows{{QStringLiteral("DEVICE"), QStringLiteral("VERSION"),
                              QStringLiteral("PRODUCT"), QStringLiteral("HARDID"),
-                             QStringLiteral("IPV4"), QStringLiteral("MS")}};
+                             QStringLiteral("IPV4"), QStringLiteral("MAC"), QStringLiteral("MS")}};
     for (const BoardInfo &b : boards) {
         // Any board on the segment can be an impostor: its texts never reach the terminal raw.
-        rows.append({printableText(b.device), printableText(b.version), printableText(b.product),
-                     printableText(b.hardId), printableText(b.ipAddresses.join(QLatin1Char(' '))),
-                     QString::number(b.replyMs, 'f', 1)});
+        rows.append({shownValue(b.device), shownValue(b.version), shownValue(b.product),
+                     shownValue(b.hardId), shownValue(b.ipAddresses.join(QLatin1Char(' '))),
+                     boardAddressText(b), QString::number(b.replyMs, 'f', 1)});
     }
     QList<int> widths;
     for (int c = 0; c < rows.first().size(); ++c) {
@@ -48,6 +73,10 @@ QJsonObject boardJson(const BoardInfo &b) {
     o.insert(QLatin1String(wire::kInfoLabels[wire::HardId]), b.hardId);
     o.insert(QLatin1String(wire::kInfoLabels[wire::IpAddress]),
              QJsonArray::fromStringList(b.ipAddresses));
+    // The board's own address as the agent logs it; null for a board at the shared address.
+    o.insert(QStringLiteral("Mac"),
+             b.sharedAddress() ? QJsonValue() : QJsonValue(wire::macText(b.mac)));
+    o.insert(QStringLiteral("Count"), b.count);
     o.insert(QStringLiteral("replyMs"), std::round(b.replyMs * 1000) / 1000);
     return o;
 }

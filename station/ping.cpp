@@ -4,18 +4,18 @@
 #include <algorithm>
 #include <cmath>
 
-QString pingPayloadTag(int sequence) {
-    return QStringLiteral("l2ping seq=%1;").arg(sequence);
+QString pingPayloadTag(quint16 run, int sequence) {
+    return QStringLiteral("l2ping %1 seq=%2;").arg(run, 4, 16, QLatin1Char('0')).arg(sequence);
 }
 
 int pingMinSize() {
     // A tag longer than the payload would be cut in the request, and the reply would then
     // not match what was meant to be sent.
-    return pingPayloadTag(kMaxPingCount - 1).size();
+    return pingPayloadTag(0xFFFF, kMaxPingCount - 1).size();
 }
 
-int pingSequence(const QByteArray &payload) {
-    static const QByteArray prefix("l2ping seq=");
+int pingSequence(const QByteArray &payload, quint16 run) {
+    const QByteArray prefix = pingPayloadTag(run, 0).toLatin1().chopped(2);
     if (!payload.startsWith(prefix)) {
         return -1;
     }
@@ -28,8 +28,8 @@ int pingSequence(const QByteArray &payload) {
     return ok && sequence >= 0 ? sequence : -1;
 }
 
-QByteArray pingPayload(int sequence, int size) {
-    QByteArray payload = pingPayloadTag(sequence).toLatin1();
+QByteArray pingPayload(quint16 run, int sequence, int size) {
+    QByteArray payload = pingPayloadTag(run, sequence).toLatin1();
     // A recognisable fill, so a reply that comes back altered stands out in a capture.
     for (int i = 0; payload.size() < size; ++i) {
         payload.append(char('a' + i % 26));

@@ -1,4 +1,4 @@
-// One info round: the request, the collection and the parsing of the replies.
+// One info round: the requests, the collection and the boards it found.
 #include "rounds.h"
 
 #include "link.h"
@@ -20,37 +20,59 @@ int fail(StationExit status, const QString &message) {
     return status;
 }
 
-void addReplies(Round *round, const QList<Reply> &replies) {
-    for (const Reply &reply : replies) {
-        BoardInfo board;
-        QString why;
-        const QByteArray payload = reply.frame.mid(wire::kHeaderLen);
-        if (!parseInfoReply(payload, &board, &why)) {
-            ++round->malformed;
-            err() << "l2station: not a well-formed info reply (" << printableText(why) << ", "
-                  << reply.frame.size() << " bytes): " << printablePayload(payload.left(200))
-                  << '\n';
-            err().flush();
-            continue;
-        }
-        board.replyMs = reply.atMs - round->startMs;
-        round->boards.append(board);
-    }
-}
-
-Round askSegment(StationLink &link, const StationOptions &o) {
+Round askSegment(StationLink &link, const StationOptions &o, double listenUntilMs) {
     Round round;
+    const QString tag = newRequestTag();
     round.startMs = StationLink::nowMs();
-    round.sent = link.send(QByteArray(wire::kInfoKeyword));
+    round.sent = sendRequest(link, o.board, wire::kInfoKeyword, tag);
     if (!round.sent) {
         return round;
     }
-    QList<Reply> replies = link.receiveUntil(round.startMs + o.waitMs, o.first, o.quietMs,
-                                             round.startMs + o.minWaitMs);
-    if (o.first) {
-        // Several replies can arrive in one read; --first means one board.
-        replies = replies.mid(0, 1);
+    BoardCollector collector(tag, o.board, round.startMs);
+    const auto take = [&](const Reply &reply) { return collector.take(reply.frame, reply.atMs); };
+    CollectRule rule;
+    rule.deadlineMs = round.startMs + o.waitMs;
+    rule.floorMs = round.startMs + o.minWaitMs;
+    rule.quietMs = o.quietMs;
+    rule.stopAtFirst = o.first;
+    link.collect(rule, take);
+    if (listenUntilMs > StationLink::nowMs() && !o.first) {
+        CollectRule rest;
+        rest.deadlineMs = listenUntilMs;
+        link.collect(rest, take);
     }
-    addReplies(&round, replies);
+    round.boards = collector.boards();
+    if (o.first) {
+        round.boards = round.boards.mid(0, 1);
+    }
+    round.malformed = collector.malformed();
+    round.problems = collector.problems();
+    round.sharedReplies = collector.sharedReplies();
+    round.beyondLimit = collector.beyondLimit();
     return round;
+}
+
+void reportProblems(const Round &round) {
+    for (const QString &problem : round.problems) {
+        err() << "l2station: " << problem << '\n';
+    }
+    if (round.malformed > round.problems.size()) {
+        err() << "l2station: " << round.malformed - round.problems.size()
+              << " more malformed replies\n";
+    }
+    if (round.beyondLimit > 0) {
+        err() << "l2station: " << round.beyondLimit << " more boards answered than the "
+              << kMaxBoards << " this tool keeps\n";
+    }
+    err().flush();
+}
+
+void warnAboutSharedAddress(const QString &what) {
+    err() << "l2station: " << what << " from the shared address "
+          << wire::macText(wire::serviceMac())
+          << ". A learning switch sends the next request to that address to the one board that "
+             "answered last, so boards may be missing here and in later runs. Run the agents "
+             "in board-address mode (l2agent --board-address; see \"Switches\" in "
+             "l2station(8)).\n";
+    err().flush();
 }

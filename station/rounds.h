@@ -1,5 +1,5 @@
-// Asking the segment who is there: one info round and its parsed replies, the tool's standard
-// streams, and the commands made of repeated rounds (watch, reset --wait).
+// Asking the segment who is there: one info round and its boards, the tool's standard streams,
+// and the commands made of repeated rounds (watch, reset --wait).
 #pragma once
 
 #include "station.h"
@@ -9,26 +9,31 @@
 #include <QTextStream>
 
 class StationLink;
-struct Reply;
 
 QTextStream &out();
 QTextStream &err();
 // Prints "l2station: MESSAGE" on standard error and returns `status`.
 int fail(StationExit status, const QString &message);
 
-// One info request and what came back within the collection rule of `o`.
+// One info request (to every board, or to o.board) and what came back for it.
 struct Round {
     bool sent = false;
-    double startMs = 0; // when the request went out, on StationLink::nowMs's clock
+    double startMs = 0; // when the requests went out, on StationLink::nowMs's clock
     QList<BoardInfo> boards;
     int malformed = 0;
+    int sharedReplies = 0;
+    int beyondLimit = 0;
+    QStringList problems;
 };
 
-// Sends an info request and collects the replies as info does.
-Round askSegment(StationLink &link, const StationOptions &o);
-// Parses replies into the round's boards; what is not a well-formed info reply is reported on
-// standard error and counted.
-void addReplies(Round *round, const QList<Reply> &replies);
+// Sends an info request and collects the replies as info does; with `listenUntilMs` later
+// than the collection's end, it goes on listening until then (a late reply still counts).
+Round askSegment(StationLink &link, const StationOptions &o, double listenUntilMs = 0);
+// Malformed replies and boards past the limit, on standard error.
+void reportProblems(const Round &round);
+// Boards at the shared service address hide one another behind a learning switch: says so on
+// standard error, with the remedy.
+void warnAboutSharedAddress(const QString &what);
 
 int runWatch(StationLink &link, const StationOptions &o, const QString &interface);
 int runResetWait(StationLink &link, const StationOptions &o, const QString &interface);

@@ -1,12 +1,15 @@
 // l2station's pure parts: command line (options.cpp), info-reply parsing (inforeply.cpp),
-// output formats (output.cpp), ping figures (ping.cpp), when a collection ends (collect.cpp)
-// and following boards across rounds (fleet.cpp).
+// boards and the replies of one round (boards.cpp), output formats (output.cpp), ping figures
+// (ping.cpp), when a collection ends (collect.cpp) and following boards across rounds
+// (fleet.cpp).
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -18,6 +21,8 @@ enum StationExit {
     ExitNoInterface = 3,
     ExitNoPermission = 4,
     ExitCaptureError = 5,
+    ExitLinkDown = 6, // the station's own link is down or has no carrier
+    ExitNotReset = 7, // reset --wait: a board kept answering, so it did not reset
 };
 
 enum class Command { None, Info, Ping, Reset, Send, Watch };
@@ -33,14 +38,29 @@ constexpr int kDefaultInfoWaitMs = 2000;
 constexpr int kDefaultResetWaitMs = 120000;
 // reset --wait asks the boards this often whether they are back.
 constexpr int kResetRoundMs = 1000;
+// reset --wait: a board that still answers this long after the reset, without having
+// acknowledged it, did not reset: its script did not restart the agent, or the request did
+// not reach it.
+constexpr int kNeverSilentMs = 10000;
+// How long reset listens for acknowledgements: until this long without one, at most kAckWaitMs.
+constexpr int kAckQuietMs = 200;
+constexpr int kAckWaitMs = 2000;
 constexpr int kDefaultWatchIntervalMs = 2000;
 // watch: a board is gone once it missed this many rounds in a row.
 constexpr int kWatchMissedRounds = 2;
+// A round keeps at most this many boards; a flood of made-up replies costs no more.
+constexpr int kMaxBoards = 10000;
+// Boards cloned from one image answer one request alike and together: identical replies from
+// the shared address within this spread of the first are that many boards. Later ones answer
+// another station's request, or nothing of this run's. (Another station's request sent within
+// the same moment cannot be told apart.)
+constexpr int kCloneSpreadMs = 20;
 
 struct StationOptions {
     Command command = Command::None;
     bool help = false;
     QString interface;                 // -i; empty: pick one
+    QByteArray board;                  // --board: that board's own address only; empty: all
     int waitMs = 1000;                 // info, watch: the longest collection; send: the window;
                                        // reset --wait: how long boards may take to come back
     int minWaitMs = kDefaultMinWaitMs; // info, watch: listen at least this long
@@ -52,7 +72,7 @@ struct StationOptions {
     int size = 46;                     // ping -s: payload bytes (46 makes a 60-byte frame)
     int timeoutMs = 1000;              // ping -W: how long to wait for the last replies
     int intervalMs = 1000;             // ping, watch --interval
-    bool yes = false;                  // reset --yes
+    bool yes = false;                  // reset, send: --yes
     bool wait = false;                 // reset --wait
     bool hex = false;                  // send --hex: DATA is hexadecimal
     QByteArray data;                   // send: the payload
@@ -72,19 +92,99 @@ struct BoardInfo {
     QString product;
     QString hardId;
     QStringList ipAddresses;
+    // The board's own address: a board in board-address mode answers from it. Empty for a
+    // board that answers from the shared service address.
+    QByteArray mac;
+    // The reply's text as it came: what tells boards at the shared address apart.
+    QByteArray reply;
+    // Identical replies from the shared address to one request: boards cloned from one image.
+    int count = 1;
     double replyMs = 0;
+
+    bool sharedAddress() const {
+        return mac.isEmpty();
+    }
 };
 
 // Parses the payload of an info reply (the bytes after the 14-byte header). Returns false
-// with the reason when it is not a well-formed info reply.
-bool parseInfoReply(const QByteArray &payload, BoardInfo *board, QString *error);
+// with the reason when it is not a well-formed info reply. Device and Version are the file's
+// bytes on the board: UTF-8 where they are valid UTF-8, Latin-1 otherwise; Product and HardId
+// are Latin-1, as the agent sends them. *tag gets the "Tag" line of a board-address reply.
+bool parseInfoReply(const QByteArray &payload, BoardInfo *board, QString *error,
+                    QString *tag = nullptr);
 
+// A board is known by its own address where it has one; a board at the shared address by its
+// whole reply, so that two boards that differ in anything are never taken for one.
+QString boardKey(const BoardInfo &board);
+// What a board keeps across a reset: HardId, or Device and Product when it has none.
+QString identityKey(const BoardInfo &board);
+
+// What a captured frame to the station address is.
+struct ReplyFacts {
+    enum Kind { InfoReply, ResetAck, Other } kind = Other;
+    QByteArray from;     // its source address
+    bool shared = false; // from the shared service address
+    QString tag;         // the tag it echoes (board-address mode), if any
+};
+ReplyFacts replyFacts(const QByteArray &frame);
+
+// The replies of one round, taken as they arrive: each board once; what answers a request this
+// round did not make (another station's, a late reply to an earlier run) is left out.
+class BoardCollector {
+  public:
+    // `tag`: the round's tag; `onlyFrom`: one board's address (empty: any); `sentAtMs`: when
+    // the round's requests went out, on the replies' clock.
+    BoardCollector(const QString &tag, const QByteArray &onlyFrom, double sentAtMs,
+                   int limit = kMaxBoards);
+    // Takes one reply; true when it brought something new (a board, another clone, or a reset
+    // acknowledgement): what keeps a collection listening.
+    bool take(const QByteArray &frame, double atMs);
+
+    QList<BoardInfo> boards() const;
+    QList<QByteArray> acknowledged() const {
+        return acked_;
+    }
+    int malformed() const {
+        return malformed_;
+    }
+    // The first few malformed replies, each described in one line.
+    QStringList problems() const {
+        return problems_;
+    }
+    int sharedReplies() const {
+        return sharedReplies_;
+    }
+    int beyondLimit() const {
+        return beyondLimit_;
+    }
+
+  private:
+    QString tag_;
+    QByteArray onlyFrom_;
+    double sentAtMs_;
+    int limit_;
+    QList<BoardInfo> boards_;
+    QHash<QString, int> index_;
+    QHash<int, double> firstShared_; // by board: when its first reply came
+    QList<QByteArray> acked_;
+    int malformed_ = 0;
+    QStringList problems_;
+    int sharedReplies_ = 0;
+    int beyondLimit_ = 0;
+};
+
+// Rows in a stable order: Device, then HardId, then the board's address.
+void sortBoards(QList<BoardInfo> *boards);
 QString boardsTable(const QList<BoardInfo> &boards);
 QByteArray boardsJson(const QList<BoardInfo> &boards);
-// One board as a JSON object (the reply's labels as keys, replyMs), and serialised JSON with
-// every DEL and C1 control escaped as \uXXXX, as the JSON writer already does for C0.
+// One board as a JSON object (the reply's labels as keys, Mac, Count, replyMs), and serialised
+// JSON with every DEL and C1 control escaped as \uXXXX, as the JSON writer already does for C0.
 QJsonObject boardJson(const BoardInfo &board);
 QByteArray escapeJsonControls(QByteArray json);
+// A board's address as tables show it: its own, or "shared" (with the count of clones).
+QString boardAddressText(const BoardInfo &board);
+// The one way an empty value is shown in tables and lines.
+QString shownValue(const QString &text);
 
 // A payload shown to a person: text with escapes for what is not printable.
 QString printablePayload(const QByteArray &payload);
@@ -95,20 +195,23 @@ QString printablePayloadText(const QByteArray &payload, int *padding);
 QString printableText(const QString &text);
 QString hexDump(const QByteArray &bytes);
 
-// ping's figures.
+// ping's figures, per board.
 struct PingSummary {
     int transmitted = 0;
     int received = 0;    // requests with at least one reply
-    int duplicates = 0;  // further replies to an already answered request
+    int duplicates = 0;  // further replies to an already answered request (boards at the
+                         // shared address, which cannot be told apart)
     QList<double> rttMs; // first reply per request
 };
-QString pingPayloadTag(int sequence);
+// Every request carries the run's id and its sequence number: replies to another ping
+// running beside this one are not counted.
+QString pingPayloadTag(quint16 run, int sequence);
 constexpr int kMaxPingCount = 1000000;
 // The smallest -s: room for the tag of the highest sequence number -c allows.
 int pingMinSize();
-// The request's sequence number from an echoed payload, or -1.
-int pingSequence(const QByteArray &payload);
-QByteArray pingPayload(int sequence, int size);
+// The request's sequence number from an echoed payload of this run, or -1.
+int pingSequence(const QByteArray &payload, quint16 run);
+QByteArray pingPayload(quint16 run, int sequence, int size);
 QString pingSummaryText(const QString &target, const PingSummary &summary, double elapsedMs);
 
 // Candidate interfaces for the automatic choice, in libpcap's order.
@@ -126,10 +229,7 @@ QStringList segmentCandidates(const QList<InterfaceCandidate> &candidates);
 // after the last one, but not before `floorMs`.
 double collectionEndMs(double floorMs, double deadlineMs, double lastReplyMs, int quietMs);
 
-// Following boards across rounds of info requests (fleet.cpp). A board is known by its
-// HardId, or by Device and Product when it has none.
-QString boardKey(const BoardInfo &board);
-// The fields of `now` that differ from `before`, by their reply labels.
+// The fields of `now` that differ from `before`, by their reply labels (and "Count").
 QStringList changedFields(const BoardInfo &before, const BoardInfo &now);
 
 // watch: what one round showed against the rounds before.
@@ -143,19 +243,33 @@ struct WatchedBoard {
     int missed = 0; // rounds in a row without an answer
 };
 using WatchState = QMap<QString, WatchedBoard>;
-QList<WatchEvent> watchRound(WatchState *state, const QList<BoardInfo> &answered);
+// Boards in board-address mode are gone after kWatchMissedRounds missed rounds. Behind a
+// learning switch only one board at the shared address answers each round, so one that misses
+// a round while another answers from that address is not counted as missing; *spared tells
+// that this happened. A board at the shared address whose reply changed is matched by its
+// identityKey when it is the only candidate.
+QList<WatchEvent> watchRound(WatchState *state, const QList<BoardInfo> &answered,
+                             bool *spared = nullptr);
 
-// reset --wait: each board first answers, then goes silent while it resets, then is back.
+// reset --wait: each board first answers; then it acknowledges the reset (board-address mode)
+// or goes silent while it resets; then it is back. One that neither acknowledges nor goes
+// silent within kNeverSilentMs did not reset.
 struct ResetTrack {
-    enum Phase { Answering, Silent, Back } phase = Answering;
-    BoardInfo board;
+    enum Phase { Answering, Silent, Back, NeverSilent } phase = Answering;
+    BoardInfo board; // as it answered before the reset
+    BoardInfo now;   // as it answered last
+    bool acknowledged = false;
     double silentMs = -1; // since the reset was sent
     double backMs = -1;
 };
 using ResetState = QMap<QString, ResetTrack>;
-// One round: `answered` maps the key of each board that answered to its first reply's time
-// since the reset; `roundStartMs` is when the round's request went out. Returns the keys whose
-// phase changed.
-QStringList resetRound(ResetState *state, const QMap<QString, double> &answered,
-                       double roundStartMs);
-bool allBack(const ResetState &state);
+// The key of reset --wait: the board's own address, or its identityKey, which survives a reset
+// that changes the reply.
+QString resetKey(const BoardInfo &board);
+// One round: `answered` maps the resetKey of each board that answered to its reply (replyMs
+// since the reset); `acked` holds the keys that acknowledged; `roundStartMs` is when the
+// round's request went out. Returns the keys whose phase changed.
+QStringList resetRound(ResetState *state, const QMap<QString, BoardInfo> &answered,
+                       const QSet<QString> &acked, double roundStartMs);
+// Every board back or known not to reset: nothing more to wait for.
+bool resetSettled(const ResetState &state);

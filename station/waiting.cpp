@@ -8,14 +8,14 @@
 
 namespace {
 
-QString field(const QString &text) {
-    return text.isEmpty() ? QStringLiteral("-") : printableText(text);
-}
-
-// One board on one line: device, version, product, HardId, addresses.
+// One board on one line: device, version, product, HardId, addresses, its own address.
 QString boardLine(const BoardInfo &b) {
-    return QStringList{field(b.device), field(b.version), field(b.product), field(b.hardId),
-                       field(b.ipAddresses.join(QLatin1Char(',')))}
+    return QStringList{shownValue(b.device),
+                       shownValue(b.version),
+                       shownValue(b.product),
+                       shownValue(b.hardId),
+                       shownValue(b.ipAddresses.join(QLatin1Char(','))),
+                       boardAddressText(b)}
         .join(QLatin1Char(' '));
 }
 
@@ -55,20 +55,28 @@ int runWatch(StationLink &link, const StationOptions &o, const QString &interfac
     err() << "l2station: watching " << interface << ", a round every " << o.intervalMs << " ms\n";
     err().flush();
     WatchState state;
+    bool warned = false;
     for (int n = 0; (o.count == 0 || n < o.count) && g_interrupted == 0; ++n) {
-        Round round = askSegment(link, o);
+        const double start = StationLink::nowMs();
+        // The pause before the next round still listens: a late reply counts for this one.
+        const bool more = o.count == 0 || n + 1 < o.count;
+        const Round round = askSegment(link, o, more ? start + o.intervalMs : 0);
         if (!round.sent) {
             return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
-        }
-        if (o.count == 0 || n + 1 < o.count) {
-            // The pause before the next round still listens: a late reply counts for this one.
-            addReplies(&round, link.receiveUntil(round.startMs + o.intervalMs));
         }
         if (g_interrupted != 0) {
             break; // a round cut short would report boards as missing
         }
-        for (const WatchEvent &event : watchRound(&state, round.boards)) {
+        reportProblems(round);
+        bool spared = false;
+        for (const WatchEvent &event : watchRound(&state, round.boards, &spared)) {
             printWatchEvent(event, o.json);
+        }
+        if (round.sharedReplies > 0 && !warned && (spared || round.boards.size() > 0)) {
+            // Said once: behind a learning switch the boards at the shared address take turns,
+            // and watch reports one gone only when none answers from that address.
+            warnAboutSharedAddress(QStringLiteral("Boards answer"));
+            warned = true;
         }
     }
     return ExitOk;
@@ -80,33 +88,75 @@ QString seconds(double ms) {
     return QString::number(ms / 1000.0, 'f', 1) + QStringLiteral(" s");
 }
 
-QString named(const ResetTrack &t) {
-    return QStringLiteral("%1 (%2)").arg(
-        field(t.board.device), field(t.board.hardId.isEmpty() ? t.board.product : t.board.hardId));
+// How a board is named in reset --wait's lines: device, product, HardId, and its own address.
+QString named(const BoardInfo &b) {
+    QString name = shownValue(b.device) + QLatin1Char(' ') + shownValue(b.product) +
+                   QLatin1Char(' ') + shownValue(b.hardId);
+    if (!b.sharedAddress()) {
+        name += QLatin1Char(' ') + wire::macText(b.mac);
+    }
+    return name;
 }
 
 void printProgress(const ResetState &state, double elapsedMs) {
-    int counts[3] = {0, 0, 0};
+    int counts[4] = {0, 0, 0, 0};
     for (const ResetTrack &t : state) {
         ++counts[t.phase];
     }
     err() << "l2station: " << seconds(elapsedMs) << ": " << counts[ResetTrack::Back] << " of "
           << state.size() << " back, " << counts[ResetTrack::Silent] << " silent, "
-          << counts[ResetTrack::Answering] << " not yet silent\n";
+          << counts[ResetTrack::Answering] << " not yet silent, " << counts[ResetTrack::NeverSilent]
+          << " did not reset\n";
     err().flush();
+}
+
+void printChange(const ResetTrack &t) {
+    switch (t.phase) {
+    case ResetTrack::Back: {
+        // The board as it came back: a reset may well change what it reports.
+        out() << named(t.now) << " back after " << seconds(t.backMs);
+        const QStringList changed = changedFields(t.board, t.now);
+        if (changed.contains(QLatin1String(wire::kInfoLabels[wire::Device])) ||
+            changed.contains(QLatin1String(wire::kInfoLabels[wire::Product])) ||
+            changed.contains(QLatin1String(wire::kInfoLabels[wire::Version]))) {
+            out() << " (was " << shownValue(t.board.device) << ' ' << shownValue(t.board.version)
+                  << ' ' << shownValue(t.board.product) << ')';
+        }
+        out() << '\n';
+        out().flush();
+        break;
+    }
+    case ResetTrack::Silent:
+        err() << "l2station: " << named(t.board) << " went silent after " << seconds(t.silentMs)
+              << '\n';
+        err().flush();
+        break;
+    case ResetTrack::NeverSilent:
+        out() << named(t.board) << " did not reset: still answering " << seconds(kNeverSilentMs)
+              << " after the reset without acknowledging it (its reset script does not restart "
+                 "the agent, or the request did not reach it)\n";
+        out().flush();
+        break;
+    case ResetTrack::Answering:
+        break;
+    }
 }
 
 } // namespace
 
 int runResetWait(StationLink &link, const StationOptions &o, const QString &interface) {
     // Who is there before the reset, asked as info asks.
-    const Round before = askSegment(link, defaultOptions(Command::Info));
+    StationOptions asking = defaultOptions(Command::Info);
+    asking.board = o.board;
+    const Round before = askSegment(link, asking);
     if (!before.sent) {
         return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
     }
+    reportProblems(before);
     ResetState state;
     for (const BoardInfo &board : before.boards) {
-        state.insert(boardKey(board), ResetTrack{ResetTrack::Answering, board, -1, -1});
+        state.insert(resetKey(board),
+                     ResetTrack{ResetTrack::Answering, board, board, false, -1, -1});
     }
     if (state.isEmpty()) {
         return fail(ExitNoAnswer,
@@ -114,48 +164,59 @@ int runResetWait(StationLink &link, const StationOptions &o, const QString &inte
                                    "nothing was sent")
                         .arg(interface));
     }
+    if (before.sharedReplies > 0) {
+        warnAboutSharedAddress(QStringLiteral("Boards answered"));
+    }
     QStringList names;
     for (const ResetTrack &t : state) {
-        names.append(named(t));
+        names.append(named(t.board));
     }
     err() << "l2station: resetting " << state.size() << " board" << (state.size() == 1 ? "" : "s")
           << " on " << interface << ": " << names.join(QStringLiteral(", ")) << '\n';
     err().flush();
-    if (!link.send(QByteArray(wire::kResetKeyword))) {
+    const QString resetTag = newRequestTag();
+    const double resetAt = StationLink::nowMs();
+    if (!sendRequest(link, o.board, wire::kResetKeyword, resetTag)) {
         return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
     }
-    const double resetAt = StationLink::nowMs();
+    BoardCollector acks(resetTag, o.board, resetAt);
     double lastProgress = 0;
-    while (!allBack(state) && g_interrupted == 0) {
+    while (!resetSettled(state) && g_interrupted == 0) {
         const double roundStart = StationLink::nowMs();
         if (roundStart - resetAt >= o.waitMs) {
             break;
         }
-        Round round;
-        round.startMs = resetAt; // reply times count from the reset
-        round.sent = link.send(QByteArray(wire::kInfoKeyword));
-        addReplies(&round,
-                   link.receiveUntil(std::min(roundStart + kResetRoundMs, resetAt + o.waitMs)));
+        const QString tag = newRequestTag();
+        if (!sendRequest(link, o.board, wire::kInfoKeyword, tag)) {
+            return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
+        }
+        BoardCollector round(tag, o.board, roundStart);
+        CollectRule rule;
+        rule.deadlineMs = std::min(roundStart + kResetRoundMs, resetAt + o.waitMs);
+        link.collect(rule, [&](const Reply &reply) {
+            acks.take(reply.frame, reply.atMs);
+            round.take(reply.frame, reply.atMs);
+            return false; // a round lasts its second: a board may answer late
+        });
         if (g_interrupted != 0) {
             break;
         }
-        QMap<QString, double> answered;
-        for (const BoardInfo &board : round.boards) {
-            const QString key = boardKey(board);
+        QMap<QString, BoardInfo> answered;
+        for (BoardInfo board : round.boards()) {
+            board.replyMs += roundStart - resetAt; // times count from the reset
+            const QString key = resetKey(board);
             if (!answered.contains(key)) {
-                answered.insert(key, board.replyMs);
+                answered.insert(key, board);
             }
         }
-        for (const QString &key : resetRound(&state, answered, roundStart - resetAt)) {
-            const ResetTrack &t = state.value(key);
-            if (t.phase == ResetTrack::Back) {
-                out() << field(t.board.device) << ' ' << field(t.board.product) << ' '
-                      << field(t.board.hardId) << " back after " << seconds(t.backMs) << '\n';
-                out().flush();
-            } else {
-                err() << "l2station: " << named(t) << " went silent after " << seconds(t.silentMs)
-                      << '\n';
-            }
+        QSet<QString> acked;
+        for (const QByteArray &mac : acks.acknowledged()) {
+            BoardInfo board;
+            board.mac = mac;
+            acked.insert(resetKey(board));
+        }
+        for (const QString &key : resetRound(&state, answered, acked, roundStart - resetAt)) {
+            printChange(state.value(key));
         }
         const double elapsed = StationLink::nowMs() - resetAt;
         if (elapsed - lastProgress >= 5000) {
@@ -164,19 +225,35 @@ int runResetWait(StationLink &link, const StationOptions &o, const QString &inte
         }
     }
     int back = 0;
+    int notBack = 0;
+    int notReset = 0;
     for (const ResetTrack &t : state) {
-        if (t.phase == ResetTrack::Back) {
+        switch (t.phase) {
+        case ResetTrack::Back:
             ++back;
-            continue;
+            break;
+        case ResetTrack::Silent:
+            ++notBack;
+            out() << named(t.board) << " not back (silent since " << seconds(t.silentMs) << ")\n";
+            break;
+        case ResetTrack::Answering:
+            ++notReset;
+            out() << named(t.board) << " never went silent and did not acknowledge the reset\n";
+            break;
+        case ResetTrack::NeverSilent:
+            ++notReset;
+            break;
         }
-        out() << field(t.board.device) << ' ' << field(t.board.product) << ' '
-              << field(t.board.hardId)
-              << (t.phase == ResetTrack::Silent
-                      ? QStringLiteral(" not back (silent since %1)").arg(seconds(t.silentMs))
-                      : QStringLiteral(" never went silent (did it run its reset script?)"))
-              << '\n';
     }
     out() << back << " of " << state.size() << " board" << (state.size() == 1 ? "" : "s")
-          << " back on " << interface << " in " << seconds(StationLink::nowMs() - resetAt) << '\n';
-    return back == state.size() ? ExitOk : ExitNoAnswer;
+          << " back on " << interface << " in " << seconds(StationLink::nowMs() - resetAt);
+    if (notReset > 0) {
+        out() << "; " << notReset << " did not reset";
+    }
+    out() << '\n';
+    out().flush();
+    if (notBack > 0 || g_interrupted != 0) {
+        return ExitNoAnswer;
+    }
+    return notReset > 0 ? ExitNotReset : ExitOk;
 }

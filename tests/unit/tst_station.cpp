@@ -1,4 +1,5 @@
-// l2station's pure parts: info-reply parsing, JSON shape, command line, ping figures.
+// l2station's pure parts: info-reply parsing, board keying and one round's replies, JSON shape,
+// command line, ping figures, watch and reset --wait rounds.
 #include "station.h"
 #include "wire.h"
 
@@ -8,12 +9,15 @@
 #include <QtTest>
 
 Q_DECLARE_METATYPE(StationOptions)
+Q_DECLARE_METATYPE(QList<double>)
 
 class TestStation : public QObject {
     Q_OBJECT
   private slots:
     void parseReply_data();
     void parseReply();
+    void roundCollects_data();
+    void roundCollects();
     void jsonShape();
     void args_data();
     void args();
@@ -77,6 +81,19 @@ void TestStation::parseReply_data() {
     QTest::newRow("a device name has no line end")
         << QByteArray("res:kiv+info\nDevice : d\nmore\n") << false << QString() << QString()
         << QStringList() << QStringLiteral("line 3 is not 'Label : value': more");
+    QTest::newRow("UTF-8 device and version, Latin-1 product")
+        << QByteArray("res:kiv+info\nDevice : Pr\xc3\xbc"
+                      "fstand \xe6\xb5\x8b\nVersion : \xc3\x96l\n"
+                      "Product : \xc3\xbc\nHardId : h\nIpAddress : 1.1.1.1\n")
+        << true
+        << QString::fromUtf8("Pr\xc3\xbc"
+                             "fstand \xe6\xb5\x8b")
+        << QStringLiteral("h") << QStringList{QStringLiteral("1.1.1.1")} << QString();
+    QTest::newRow("a device that is no UTF-8 is Latin-1")
+        << QByteArray("res:kiv+info\nDevice : Gr\xfc\xdf\nVersion : v\nProduct : p\n"
+                      "HardId : h\nIpAddress : 1.1.1.1\n")
+        << true << QString::fromUtf8("Gr\xc3\xbc\xc3\x9f") << QStringLiteral("h")
+        << QStringList{QStringLiteral("1.1.1.1")} << QString();
     QTest::newRow("label twice")
         << QByteArray("res:kiv+info\nDevice : a\nDevice : b\nVersion : v\nProduct : p\n"
                       "HardId : h\nIpAddress : 1.1.1.1\n")
@@ -101,7 +118,89 @@ void TestStation::parseReply() {
         if (payload.contains("line 2 : x")) {
             QCOMPARE(board.product, QStringLiteral("PX1\r\nline 2 : x"));
         }
+        if (payload.contains("Product : \xc3\xbc")) {
+            // As the agent sends it: each byte a character.
+            QCOMPARE(board.product, QString::fromUtf8("\xc3\x83\xc2\xbc"));
+        }
     }
+}
+
+namespace {
+
+const QByteArray kBoardA = QByteArray::fromHex("525400000001");
+const QByteArray kBoardB = QByteArray::fromHex("525400000002");
+
+QByteArray infoText(const char *device, const char *tag = nullptr) {
+    QByteArray text = QByteArray("res:kiv+info\nDevice : ") + device +
+                      "\nVersion : 1\nProduct : P\nHardId : H\nIpAddress : 10.0.0.1\n";
+    if (tag != nullptr) {
+        text += QByteArray("Tag : ") + tag + "\n";
+    }
+    return text;
+}
+
+QByteArray fromBoard(const QByteArray &mac, const QByteArray &payload) {
+    return wire::buildFrame(wire::stationMac(), mac, payload);
+}
+
+} // namespace
+
+// One round: each board once, keyed by its own address or its whole reply; what answers
+// another request left out.
+void TestStation::roundCollects_data() {
+    QTest::addColumn<QList<QByteArray>>("frames");
+    QTest::addColumn<QList<double>>("times");
+    QTest::addColumn<QStringList>("rows"); // boardAddressText and device
+    QTest::addColumn<int>("acks");
+    const QByteArray shared = wire::serviceMac();
+    QTest::newRow("both kinds, each once")
+        << QList<QByteArray>{fromBoard(kBoardA, infoText("A", "t1")),
+                             fromBoard(kBoardA, infoText("A", "t1")),
+                             fromBoard(shared, infoText("S")),
+                             fromBoard(kBoardB, infoText("B", "t1"))}
+        << QList<double>{11, 12, 13, 14}
+        << QStringList{QStringLiteral("52:54:00:00:00:01 A"), QStringLiteral("shared S"),
+                       QStringLiteral("52:54:00:00:00:02 B")}
+        << 0;
+    QTest::newRow("another station's tag, a reply from before the request")
+        << QList<QByteArray>{fromBoard(kBoardA, infoText("A", "other")),
+                             fromBoard(kBoardB, infoText("B")), fromBoard(shared, infoText("S"))}
+        << QList<double>{11, 12, 9} << QStringList() << 0;
+    QTest::newRow("clones answer together; the same reply later is another request's")
+        << QList<QByteArray>{fromBoard(shared, infoText("S")), fromBoard(shared, infoText("S")),
+                             fromBoard(shared, infoText("S"))}
+        << QList<double>{11, 15, 200} << QStringList{QStringLiteral("shared x2 S")} << 0;
+    QTest::newRow("replies that differ are two boards")
+        << QList<QByteArray>{fromBoard(shared, infoText("S")), fromBoard(shared, infoText("T"))}
+        << QList<double>{11, 12}
+        << QStringList{QStringLiteral("shared S"), QStringLiteral("shared T")} << 0;
+    QTest::newRow("acknowledgements with this round's tag, each board once")
+        << QList<QByteArray>{fromBoard(kBoardA, "res:kiv+init\nTag : t1\n"),
+                             fromBoard(kBoardA, "res:kiv+init\nTag : t1\n"),
+                             fromBoard(kBoardB, "res:kiv+init\nTag : t2\n"),
+                             fromBoard(shared, "res:kiv+init\nTag : t1\n")}
+        << QList<double>{11, 12, 13, 14} << QStringList() << 1;
+    QTest::newRow("echoes and group sources are no boards")
+        << QList<QByteArray>{fromBoard(kBoardA, "hello"),
+                             fromBoard(wire::groupMac(), infoText("G", "t1"))}
+        << QList<double>{11, 12} << QStringList() << 0;
+}
+
+void TestStation::roundCollects() {
+    QFETCH(QList<QByteArray>, frames);
+    QFETCH(QList<double>, times);
+    QFETCH(QStringList, rows);
+    QFETCH(int, acks);
+    BoardCollector round(QStringLiteral("t1"), QByteArray(), 10.0);
+    for (int i = 0; i < frames.size(); ++i) {
+        round.take(frames.at(i), times.at(i));
+    }
+    QStringList seen;
+    for (const BoardInfo &b : round.boards()) {
+        seen.append(boardAddressText(b) + QLatin1Char(' ') + b.device);
+    }
+    QCOMPARE(seen, rows);
+    QCOMPARE(round.acknowledged().size(), acks);
 }
 
 void TestStation::jsonShape() {
@@ -121,6 +220,15 @@ void TestStation::jsonShape() {
     QCOMPARE(o.value(QStringLiteral("Version")).toString(), QStringLiteral("1.0"));
     QCOMPARE(o.value(QStringLiteral("IpAddress")).toArray().size(), 2);
     QCOMPARE(o.value(QStringLiteral("replyMs")).toDouble(), 0.25);
+    QVERIFY(o.value(QStringLiteral("Mac")).isNull());
+    board.mac = kBoardA;
+    QCOMPARE(QJsonDocument::fromJson(boardsJson({board}))
+                 .array()
+                 .first()
+                 .toObject()
+                 .value(QStringLiteral("Mac"))
+                 .toString(),
+             QStringLiteral("52:54:00:00:00:01"));
 
     // Controls are escaped, C1 and DEL included, and decode to the same text.
     board.device = QStringLiteral("\x1b[1m\x7f\u009b\u00e9");
@@ -180,7 +288,26 @@ void TestStation::args_data() {
     QTest::newRow("bad number") << QStringLiteral("ping -c 0").split(QLatin1Char(' ')) << false
                                 << QStringLiteral("-c takes a count from 1 to 1000000");
     QTest::newRow("size too small") << QStringLiteral("ping -s 4").split(QLatin1Char(' ')) << false
-                                    << QStringLiteral("-s takes a payload size from 18 to 1500");
+                                    << QStringLiteral("-s takes a payload size from 23 to 1500");
+    QTest::newRow("one board")
+        << QStringLiteral("ping --board 52-54-00-4c-32-0A").split(QLatin1Char(' ')) << true
+        << QStringLiteral("board=5254004c320a");
+    QTest::newRow("a board is one address")
+        << QStringLiteral("info --board 52:54:00:4c:32").split(QLatin1Char(' ')) << false
+        << QStringLiteral("--board takes a MAC address such as 52:54:00:4c:32:01");
+    QTest::newRow("not a group")
+        << QStringLiteral("reset --yes --board 67:77:88:99:aa:bb").split(QLatin1Char(' ')) << false
+        << QStringLiteral("--board takes one board's own address, not a group address");
+    QTest::newRow("send a reset only with --yes")
+        << QStringList{QStringLiteral("send"), QStringLiteral("req:kiv+init please ignore")}
+        << false
+        << QStringLiteral(
+               "DATA begins with the reset keyword req:kiv+init: every board that "
+               "receives it runs its reset script; use 'l2station reset', or give --yes");
+    QTest::newRow("send a reset with --yes")
+        << QStringList{QStringLiteral("send"), QStringLiteral("--yes"),
+                       QStringLiteral("req:kiv+init")}
+        << true << QStringLiteral("data=7265713a6b69762b696e6974");
     QTest::newRow("odd hex") << QStringLiteral("send --hex abc").split(QLatin1Char(' ')) << false
                              << QStringLiteral("--hex DATA must be pairs of hexadecimal digits");
     QTest::newRow("send two data") << QStringLiteral("send a b").split(QLatin1Char(' ')) << false
@@ -216,25 +343,28 @@ void TestStation::args() {
             {QStringLiteral("timeout"), QString::number(o.timeoutMs)},
             {QStringLiteral("interval"), QString::number(o.intervalMs)},
             {QStringLiteral("data"), QString::fromLatin1(o.data.toHex())},
-            {QStringLiteral("help"), QString::number(o.help)}};
+            {QStringLiteral("help"), QString::number(o.help)},
+            {QStringLiteral("board"), QString::fromLatin1(o.board.toHex())}};
         QCOMPARE(actual.value(field), value);
     }
 }
 
 void TestStation::pingPayloads() {
-    const QByteArray payload = pingPayload(42, 46);
+    const QByteArray payload = pingPayload(0xbeef, 42, 46);
     QCOMPARE(payload.size(), 46);
-    QCOMPARE(pingSequence(payload), 42);
-    QCOMPARE(pingSequence(payload + QByteArray(10, '\0')), 42);
-    QCOMPARE(pingSequence("l2ping seq=x;"), -1);
-    QCOMPARE(pingSequence("l2ping seq=7"), -1);
-    QCOMPARE(pingSequence("res:kiv+info\n"), -1);
+    QCOMPARE(pingSequence(payload, 0xbeef), 42);
+    QCOMPARE(pingSequence(payload + QByteArray(10, '\0'), 0xbeef), 42);
+    // Another ping's replies are not this one's.
+    QCOMPARE(pingSequence(payload, 0xbeee), -1);
+    QCOMPARE(pingSequence("l2ping beef seq=x;", 0xbeef), -1);
+    QCOMPARE(pingSequence("l2ping beef seq=7", 0xbeef), -1);
+    QCOMPARE(pingSequence("res:kiv+info\n", 0xbeef), -1);
     // The payload never looks like a request, whatever its size.
-    QVERIFY(!pingPayload(0, 16).startsWith("req:"));
+    QVERIFY(!pingPayload(0, 0, 16).startsWith("req:"));
     // At the smallest size the highest sequence still comes back as sent.
-    const QByteArray last = pingPayload(kMaxPingCount - 1, pingMinSize());
+    const QByteArray last = pingPayload(0xffff, kMaxPingCount - 1, pingMinSize());
     QCOMPARE(last.size(), pingMinSize());
-    QCOMPARE(pingSequence(last), kMaxPingCount - 1);
+    QCOMPARE(pingSequence(last, 0xffff), kMaxPingCount - 1);
 }
 
 void TestStation::pingSummary() {
@@ -291,25 +421,29 @@ void TestStation::collectionEnd() {
 }
 
 namespace {
-BoardInfo board(const QString &device, const QString &hardId, const QString &version = {}) {
+BoardInfo board(const QString &device, const QString &hardId, const QString &version = {},
+                const QByteArray &mac = {}) {
     BoardInfo b;
     b.device = device;
     b.hardId = hardId;
     b.version = version;
     b.product = QStringLiteral("P");
+    b.mac = mac;
+    b.reply = (device + hardId + version).toLatin1();
     return b;
 }
 } // namespace
 
 void TestStation::watchRounds() {
     WatchState state;
-    const BoardInfo a = board(QStringLiteral("A"), QStringLiteral("1"));
-    const BoardInfo b = board(QStringLiteral("B"), QString());
+    const BoardInfo a = board(QStringLiteral("A"), QStringLiteral("1"), {}, kBoardA);
+    const BoardInfo b = board(QStringLiteral("B"), QString(), {}, kBoardB);
     QList<WatchEvent> e = watchRound(&state, {a, b, a});
     QCOMPARE(e.size(), 2);
     QCOMPARE(e.at(0).kind, WatchEvent::Added);
     // A changed version is a change of the same board; one missed round is not yet gone.
-    e = watchRound(&state, {board(QStringLiteral("A"), QStringLiteral("1"), QStringLiteral("2"))});
+    e = watchRound(&state,
+                   {board(QStringLiteral("A"), QStringLiteral("1"), QStringLiteral("2"), kBoardA)});
     QCOMPARE(e.size(), 1);
     QCOMPARE(e.at(0).kind, WatchEvent::Changed);
     QCOMPARE(changedFields(e.at(0).before, e.at(0).board), QStringList{QStringLiteral("Version")});
@@ -318,24 +452,55 @@ void TestStation::watchRounds() {
     QCOMPARE(e.at(1).kind, WatchEvent::Gone);
     QCOMPARE(e.at(1).board.device, QStringLiteral("B"));
     QCOMPARE(state.size(), 1);
+
+    // Clones at the shared address are never merged with each other's changes, and one whose
+    // reply changed keeps its place; behind a switch, one that misses rounds while another
+    // answers from that address is not gone.
+    WatchState shared;
+    const BoardInfo s1 = board(QStringLiteral("S"), QStringLiteral("1"));
+    const BoardInfo s2 = board(QStringLiteral("S"), QStringLiteral("2"));
+    QCOMPARE(watchRound(&shared, {s1, s2}).size(), 2);
+    bool spared = false;
+    for (int round = 0; round < 3; ++round) {
+        QCOMPARE(watchRound(&shared, {s1}, &spared).size(), 0);
+        QVERIFY(spared);
+    }
+    e = watchRound(&shared, {board(QStringLiteral("S"), QStringLiteral("1"), QStringLiteral("9"))},
+                   &spared);
+    QCOMPARE(e.size(), 1);
+    QCOMPARE(e.at(0).kind, WatchEvent::Changed);
+    QCOMPARE(shared.size(), 2);
+    watchRound(&shared, {}, &spared);
+    QVERIFY(!spared);
+    QCOMPARE(watchRound(&shared, {}).size(), 2); // nobody answers from that address: gone
 }
 
 void TestStation::resetRounds() {
     ResetState state;
-    for (const BoardInfo &b : {board(QStringLiteral("A"), QStringLiteral("1")),
-                               board(QStringLiteral("B"), QStringLiteral("2"))}) {
-        state.insert(boardKey(b), ResetTrack{ResetTrack::Answering, b, -1, -1});
+    const BoardInfo quick = board(QStringLiteral("Q"), QStringLiteral("1"), {}, kBoardA);
+    const BoardInfo shared = board(QStringLiteral("S"), QStringLiteral("2"));
+    const BoardInfo stubborn = board(QStringLiteral("N"), QStringLiteral("3"));
+    for (const BoardInfo &b : {quick, shared, stubborn}) {
+        state.insert(resetKey(b), ResetTrack{ResetTrack::Answering, b, b, false, -1, -1});
     }
-    const QString a = QStringLiteral("hardid:1");
-    const QString b = QStringLiteral("hardid:2");
-    // An answer before the board went silent is not "back".
-    QCOMPARE(resetRound(&state, {{a, 5.0}}, 0), QStringList{b});
-    QCOMPARE(resetRound(&state, {{b, 1500.0}}, 1000), (QStringList{a, b}));
-    QCOMPARE(state.value(b).backMs, 1500.0);
-    QVERIFY(!allBack(state));
-    QCOMPARE(resetRound(&state, {{a, 2100.0}, {b, 2001.0}}, 2000), QStringList{a});
-    QVERIFY(allBack(state));
-    QCOMPARE(state.value(a).silentMs, 1000.0);
+    const QString q = resetKey(quick);
+    const QString s = resetKey(shared);
+    const QString n = resetKey(stubborn);
+    BoardInfo later = board(QStringLiteral("S2"), QStringLiteral("2"));
+    later.replyMs = 3500;
+    // The acknowledged board answering again is back at once; the shared one goes silent.
+    QCOMPARE(resetRound(&state, {{q, quick}, {n, stubborn}}, {q}, 0), (QStringList{s, q}));
+    QCOMPARE(state.value(q).phase, ResetTrack::Back);
+    QCOMPARE(resetRound(&state, {{n, stubborn}}, {}, 1000), QStringList());
+    // Back under its HardId, with what it reports now.
+    QCOMPARE(resetRound(&state, {{s, later}, {n, stubborn}}, {}, 3000), QStringList{s});
+    QCOMPARE(state.value(s).now.device, QStringLiteral("S2"));
+    QCOMPARE(state.value(s).backMs, 3500.0);
+    QVERIFY(!resetSettled(state));
+    // Still answering, never acknowledged, 10 s on: it did not reset.
+    QCOMPARE(resetRound(&state, {{n, stubborn}}, {}, kNeverSilentMs), QStringList{n});
+    QCOMPARE(state.value(n).phase, ResetTrack::NeverSilent);
+    QVERIFY(resetSettled(state));
 }
 
 void TestStation::payloadPadding() {

@@ -1,0 +1,119 @@
+// Boards and their keys, what a reply to the station address is, and one round's replies.
+#include "station.h"
+
+#include "wire.h"
+
+QString boardKey(const BoardInfo &board) {
+    if (!board.sharedAddress()) {
+        return QStringLiteral("mac:") + wire::macText(board.mac);
+    }
+    // Every byte of the reply, one character each.
+    return QStringLiteral("reply:") + QString::fromLatin1(board.reply);
+}
+
+QString identityKey(const BoardInfo &board) {
+    // Two boards of one product share Device and Product; the partition-table UUID tells them
+    // apart, when the board has one.
+    if (!board.hardId.isEmpty()) {
+        return QStringLiteral("hardid:") + board.hardId;
+    }
+    return QStringLiteral("device:") + board.device + QLatin1Char('\n') + board.product;
+}
+
+ReplyFacts replyFacts(const QByteArray &frame) {
+    ReplyFacts facts;
+    facts.from = frame.mid(wire::kSrcOffset, wire::kAddressLen);
+    facts.shared = facts.from == wire::serviceMac();
+    QByteArray text = frame.mid(wire::kHeaderLen);
+    const int zero = text.indexOf('\0');
+    if (zero >= 0) {
+        text.truncate(zero);
+    }
+    if (text.startsWith(wire::kInfoReplyTag)) {
+        facts.kind = ReplyFacts::InfoReply;
+    } else if (text.startsWith(QByteArray(wire::kResetAckTag) + '\n')) {
+        facts.kind = ReplyFacts::ResetAck;
+        const QByteArray tagLine = QByteArray(wire::kTagLabel) + wire::kLabelSeparator;
+        const QList<QByteArray> lines = text.split('\n');
+        if (lines.size() > 1 && lines.at(1).startsWith(tagLine)) {
+            facts.tag = QString::fromLatin1(lines.at(1).mid(tagLine.size()));
+        }
+    }
+    return facts;
+}
+
+BoardCollector::BoardCollector(const QString &tag, const QByteArray &onlyFrom, double sentAtMs,
+                               int limit)
+    : tag_(tag), onlyFrom_(onlyFrom), sentAtMs_(sentAtMs), limit_(limit) {}
+
+bool BoardCollector::take(const QByteArray &frame, double atMs) {
+    if (atMs < sentAtMs_) {
+        return false; // a late reply to an earlier request
+    }
+    const ReplyFacts facts = replyFacts(frame);
+    if (facts.from.size() != wire::kAddressLen || wire::isGroupAddress(facts.from) ||
+        (!onlyFrom_.isEmpty() && facts.from != onlyFrom_)) {
+        return false;
+    }
+    if (facts.kind == ReplyFacts::ResetAck) {
+        if (facts.shared || facts.tag != tag_ || acked_.contains(facts.from)) {
+            return false;
+        }
+        acked_.append(facts.from);
+        return true;
+    }
+    if (facts.kind != ReplyFacts::InfoReply) {
+        return false; // an echo or another station's business
+    }
+    BoardInfo board;
+    QString why;
+    QString tag;
+    const QByteArray payload = frame.mid(wire::kHeaderLen);
+    if (!parseInfoReply(payload, &board, &why, &tag)) {
+        ++malformed_;
+        if (problems_.size() < 10) {
+            problems_.append(
+                QStringLiteral("not a well-formed info reply from %1 (%2, %3 bytes): %4")
+                    .arg(wire::macText(facts.from), printableText(why))
+                    .arg(frame.size())
+                    .arg(printablePayload(payload.left(200))));
+        }
+        return false;
+    }
+    if (!facts.shared) {
+        if (tag != tag_) {
+            return false; // it answers another station's request, or an earlier one
+        }
+        board.mac = facts.from;
+    } else {
+        ++sharedReplies_;
+    }
+    board.replyMs = atMs - sentAtMs_;
+    const QString key = boardKey(board);
+    const auto known = index_.constFind(key);
+    if (known != index_.constEnd()) {
+        if (!facts.shared) {
+            return false; // one board once
+        }
+        // Boards cloned from one image answer alike from the shared address, and together.
+        if (atMs - firstShared_.value(known.value()) > kCloneSpreadMs) {
+            return false;
+        }
+        ++boards_[known.value()].count;
+        return true;
+    }
+    if (boards_.size() >= limit_) {
+        ++beyondLimit_;
+        return false;
+    }
+    index_.insert(key, boards_.size());
+    if (facts.shared) {
+        firstShared_.insert(boards_.size(), atMs);
+    }
+    boards_.append(board);
+    return true;
+}
+
+QList<BoardInfo> BoardCollector::boards() const {
+    return boards_;
+}
