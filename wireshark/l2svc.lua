@@ -1,15 +1,20 @@
--- Wireshark dissector for l2agent service frames: names every frame between the station and
--- the service address, decodes info replies field by field and flags what the agent or
--- l2station would not take. Installed where Wireshark loads global Lua plugins; load it by
+-- Wireshark dissector for l2agent service frames: names every frame from and to the station
+-- address, decodes info replies field by field, shows board-address frames (a board's own
+-- address, the group address, reset acknowledgements and tags), and flags what the agent or
+-- l2station would not take. It runs after the other dissectors, so Ethernet keeps its own
+-- fields (eth.addr and the rest). Installed where Wireshark loads global Lua plugins; load it by
 -- hand with `tshark -X lua_script:l2svc.lua`. The constants below are the wire definition's
 -- (common/wire.h); a unit test holds them to it.
 
 local kStationAddress = "00:11:22:33:44:55"
 local kServiceAddress = "66:77:88:99:aa:bb"
+local kGroupAddress = "67:77:88:99:aa:bb"
 local kResetKeyword = "req:kiv+init"
 local kInfoKeyword = "req:kiv+info"
 local kInfoReplyTag = "res:kiv+info"
+local kResetAckTag = "res:kiv+init"
 local kLabelSeparator = " : "
+local kTagLabel = "Tag"
 local kInfoLabels = { "Device", "Version", "Product", "HardId", "IpAddress" }
 local kHeaderLen = 14
 local kTypeOffset = 12
@@ -21,6 +26,7 @@ local kinds = {
     ["reset-request"] = "Reset request",
     ["echo-request"] = "Echo request",
     ["info-reply"] = "Info reply",
+    ["reset-ack"] = "Reset acknowledged",
     ["echo-reply"] = "Echo reply",
     ["short"] = "Frame too short",
 }
@@ -29,6 +35,8 @@ local f = {
     kind = ProtoField.string("l2svc.kind", "Kind"),
     dst = ProtoField.ether("l2svc.dst", "Destination"),
     src = ProtoField.ether("l2svc.src", "Source"),
+    board = ProtoField.ether("l2svc.board", "Board's own address"),
+    addressing = ProtoField.string("l2svc.addressing", "Addressing"),
     type = ProtoField.uint16("l2svc.type", "Type", base.HEX),
     text = ProtoField.string("l2svc.text", "Text"),
     padding = ProtoField.bytes("l2svc.padding", "Padding"),
@@ -38,9 +46,10 @@ local f = {
     product = ProtoField.string("l2svc.product", "Product"),
     hardid = ProtoField.string("l2svc.hardid", "HardId"),
     ipaddress = ProtoField.string("l2svc.ipaddress", "IpAddress"),
+    tag = ProtoField.string("l2svc.tag", "Tag"),
 }
-l2svc.fields = { f.kind, f.dst, f.src, f.type, f.text, f.padding, f.data, f.device, f.version,
-                 f.product, f.hardid, f.ipaddress }
+l2svc.fields = { f.kind, f.dst, f.src, f.board, f.addressing, f.type, f.text, f.padding, f.data,
+                 f.device, f.version, f.product, f.hardid, f.ipaddress, f.tag }
 local labelFields = { Device = f.device, Version = f.version, Product = f.product,
                       HardId = f.hardid, IpAddress = f.ipaddress }
 
@@ -57,18 +66,20 @@ local e = {
 l2svc.experts = { e.short, e.malformed, e.trailing, e.type }
 
 l2svc.prefs.enabled = Pref.bool("Decode service frames", true,
-                                "Off: frames between the station and the service address are "
-                                .. "left to the Ethernet dissector")
+                                "Off: frames from and to the station address are left to the "
+                                .. "Ethernet dissector")
 
 local function address(tvb, offset)
     return tvb(offset, 6):bytes():tohex(true, ":")
 end
 
--- A board's text in the one-line Info column: control characters escaped.
-local function oneLine(s)
-    return (s:gsub("[%c\\]", function(c)
-        return c == "\\" and "\\\\" or string.format("\\x%02x", c:byte())
-    end))
+-- Every control character (C0, DEL, C1) as \xNN and a backslash doubled, as l2station shows a
+-- board's text: a hostile board cannot drive the terminal that prints the fields.
+local function shown(s)
+    s = s:gsub("\\", "\\\\")
+    s = s:gsub("[%z\1-\31\127]", function(c) return string.format("\\x%02x", c:byte()) end)
+    -- C1 controls as UTF-8: C2 80 to C2 9F.
+    return (s:gsub("\194([\128-\159])", function(c) return string.format("\\x%02x", c:byte()) end))
 end
 
 -- Reply text is Latin-1: one byte a character.
@@ -77,6 +88,32 @@ local function latin1(s)
         local b = c:byte()
         return string.char(0xC0 + math.floor(b / 64), 0x80 + b % 64)
     end))
+end
+
+-- Whether the bytes are valid UTF-8.
+local function validUtf8(s)
+    local i, n = 1, #s
+    while i <= n do
+        local c = s:byte(i)
+        local len = c < 0x80 and 1 or (c >= 0xC2 and c <= 0xDF) and 2 or
+                    (c >= 0xE0 and c <= 0xEF) and 3 or (c >= 0xF0 and c <= 0xF4) and 4 or 0
+        if len == 0 or i + len - 1 > n then
+            return false
+        end
+        for k = 1, len - 1 do
+            local b = s:byte(i + k)
+            if b < 0x80 or b > 0xBF then
+                return false
+            end
+        end
+        i = i + len
+    end
+    return true
+end
+
+-- Device and Version are the board's file bytes: UTF-8 where valid, Latin-1 otherwise.
+local function fileText(s)
+    return validUtf8(s) and s or latin1(s)
 end
 
 -- The text up to the first zero byte, then what follows it: zero padding, or other data.
@@ -89,7 +126,7 @@ local function addText(tree, payload)
     local textLen = zero and zero - 1 or #raw
     local text = raw:sub(1, textLen)
     if textLen > 0 then
-        tree:add(f.text, payload(0, textLen), latin1(text))
+        tree:add(f.text, payload(0, textLen), shown(latin1(text)))
     else
         tree:add(f.text, payload(0, 0), "")
     end
@@ -104,6 +141,31 @@ local function addText(tree, payload)
     return text
 end
 
+-- The lines of a reply text, each with its offset; nil when the last one has no line feed.
+local function replyLines(body)
+    local lines, starts = {}, {}
+    local at = 1
+    while at <= #body do
+        local nl = body:find("\n", at, true)
+        if not nl then
+            return nil
+        end
+        lines[#lines + 1] = body:sub(at, nl - 1)
+        starts[#starts + 1] = at - 1
+        at = nl + 1
+    end
+    return lines, starts
+end
+
+-- A "Tag : TAG" line of a board-address reply.
+local function addTag(tree, payload, line, start)
+    if line:sub(1, #kTagLabel + #kLabelSeparator) == kTagLabel .. kLabelSeparator then
+        local first = start + #kTagLabel + #kLabelSeparator
+        tree:add(f.tag, payload(first, #line - #kTagLabel - #kLabelSeparator),
+                 shown(line:sub(#kTagLabel + #kLabelSeparator + 1)))
+    end
+end
+
 -- An info reply, as l2station parses it: "Label : value" lines after the tag, each ended by
 -- a line feed; a Product or HardId value may run across a line end. Returns nil or the reason
 -- it does not parse, and the device and product for the Info column.
@@ -111,16 +173,9 @@ local function addInfoReply(tree, payload)
     local raw = payload:raw()
     local zero = raw:find("\0", 1, true)
     local body = zero and raw:sub(1, zero - 1) or raw
-    local lines, starts = {}, {}
-    local at = 1
-    while at <= #body do
-        local nl = body:find("\n", at, true)
-        if not nl then
-            return "cut short (no final line feed)"
-        end
-        lines[#lines + 1] = body:sub(at, nl - 1)
-        starts[#starts + 1] = at - 1
-        at = nl + 1
+    local lines, starts = replyLines(body)
+    if not lines then
+        return "cut short (no final line feed)"
     end
     if lines[1] ~= kInfoReplyTag then
         return "does not start with " .. kInfoReplyTag
@@ -146,6 +201,8 @@ local function addInfoReply(tree, payload)
                 seen[label] = true
                 values[label] = line:sub(sep + #kLabelSeparator)
                 ranges[label] = { starts[i] + sep - 1 + #kLabelSeparator, starts[i] + #line }
+            elseif label == kTagLabel then
+                addTag(tree, payload, line, starts[i])
             end
         end
     end
@@ -166,11 +223,13 @@ local function addInfoReply(tree, payload)
             local offset = first
             for ip in values[label]:gmatch("[^ ]+") do
                 local s = values[label]:find(ip, offset - first + 1, true)
-                tree:add(f.ipaddress, payload(first + s - 1, #ip), ip)
+                tree:add(f.ipaddress, payload(first + s - 1, #ip), shown(ip))
                 offset = first + s - 1 + #ip
             end
+        elseif label == "Device" or label == "Version" then
+            tree:add(labelFields[label], range, shown(fileText(values[label])))
         else
-            tree:add(labelFields[label], range, latin1(values[label]))
+            tree:add(labelFields[label], range, shown(latin1(values[label])))
         end
         ::next::
     end
@@ -180,10 +239,21 @@ local function addInfoReply(tree, payload)
     if #missing > 0 then
         return "missing " .. table.concat(missing, ", ")
     end
-    return nil, latin1(values.Device), latin1(values.Product)
+    return nil, shown(fileText(values.Device)), shown(latin1(values.Product))
 end
 
-local function dissect(tvb, pinfo, root, request)
+-- Who a request goes to, or a reply comes from.
+local function addressing(way, dst, src)
+    local other = way == "request" and dst or src
+    if other == kServiceAddress then
+        return "shared service address"
+    elseif other == kGroupAddress then
+        return "group address (board-address mode)"
+    end
+    return "board's own address (board-address mode)"
+end
+
+local function dissect(tvb, pinfo, root, way)
     local len = tvb:len()
     pinfo.cols.protocol = "L2SVC"
     local tree = root:add(l2svc, tvb())
@@ -195,16 +265,23 @@ local function dissect(tvb, pinfo, root, request)
         return
     end
     tree:add(f.src, tvb(6, 6))
+    local dst, src = address(tvb, 0), address(tvb, 6)
+    tree:add(f.addressing, addressing(way, dst, src))
+    if way == "reply" and src ~= kServiceAddress then
+        tree:add(f.board, tvb(6, 6))
+    elseif way == "request" and dst ~= kServiceAddress and dst ~= kGroupAddress then
+        tree:add(f.board, tvb(0, 6))
+    end
     if len >= kHeaderLen then
         local typeItem = tree:add(f.type, tvb(kTypeOffset, 2))
-        if not request and tvb(kTypeOffset, 2):uint() ~= 0 then
+        if way == "reply" and tvb(kTypeOffset, 2):uint() ~= 0 then
             typeItem:add_proto_expert_info(e.type)
         end
     end
     local payload = len > kHeaderLen and tvb(kHeaderLen) or nil
     local raw = payload and payload:raw() or ""
     local kind, info
-    if request then
+    if way == "request" then
         local keyword
         if raw:sub(1, #kResetKeyword) == kResetKeyword then
             kind, keyword = "reset-request", kResetKeyword
@@ -215,7 +292,10 @@ local function dissect(tvb, pinfo, root, request)
         end
         local kindItem = tree:add(f.kind, kind)
         local text = addText(tree, payload)
-        if keyword and #text > #keyword then
+        local tag = keyword and text:match("^" .. keyword:gsub("%p", "%%%0") .. " #(%w+)$")
+        if tag then
+            tree:add(f.tag, payload(#keyword + 2, #tag), tag)
+        elseif keyword and #text > #keyword then
             kindItem:add_proto_expert_info(e.trailing, string.format(
                 "%d more bytes after %s; the agent still takes it as %s", #text - #keyword,
                 keyword, kinds[kind]:lower()))
@@ -230,10 +310,19 @@ local function dissect(tvb, pinfo, root, request)
         local why, device, product = addInfoReply(tree, payload)
         if why then
             kindItem:add_proto_expert_info(e.malformed, why)
-            info = kinds[kind] .. " (malformed: " .. oneLine(why) .. ")"
+            info = kinds[kind] .. " (malformed: " .. shown(why) .. ")"
         else
-            info = string.format("%s: %s %s", kinds[kind], oneLine(device), oneLine(product))
+            info = string.format("%s: %s %s", kinds[kind], device, product)
         end
+    elseif raw:sub(1, #kResetAckTag + 1) == kResetAckTag .. "\n" then
+        kind = "reset-ack"
+        tree:add(f.kind, kind)
+        local zero = raw:find("\0", 1, true)
+        local lines, starts = replyLines(zero and raw:sub(1, zero - 1) or raw)
+        if lines and lines[2] then
+            addTag(tree, payload, lines[2], starts[2])
+        end
+        info = kinds[kind]
     else
         kind = "echo-reply"
         tree:add(f.kind, kind)
@@ -244,7 +333,7 @@ local function dissect(tvb, pinfo, root, request)
     pinfo.cols.info = info
 end
 
--- Whether the frame goes between the station and the service address: "request", "reply" or
+-- Whether the frame is the station's: "request" from the station address, "reply" to it, or
 -- nil. A frame too short for its source address counts by its destination alone.
 local function direction(tvb)
     if tvb:len() < 6 then
@@ -252,33 +341,23 @@ local function direction(tvb)
     end
     local dst = address(tvb, 0)
     local src = tvb:len() >= 12 and address(tvb, 6) or nil
-    if dst == kServiceAddress and (src == nil or src == kStationAddress) then
+    if src == kStationAddress and dst ~= kStationAddress then
         return "request"
-    elseif dst == kStationAddress and (src == nil or src == kServiceAddress) then
+    elseif dst == kStationAddress and src ~= kStationAddress then
         return "reply"
+    elseif src == nil and (dst == kServiceAddress or dst == kGroupAddress) then
+        return "request"
     end
     return nil
 end
 
--- Ethernet hands every frame to its heuristic dissectors before it looks at the type field;
--- replies carry a zero type, which Ethernet would take for an 802.3 length.
-local function heuristic(tvb, pinfo, root)
-    local way = l2svc.prefs.enabled and direction(tvb)
-    if not way then
-        return false
-    end
-    dissect(tvb, pinfo, root, way == "request")
-    return true
-end
-
-l2svc:register_heuristic("eth", heuristic)
-
--- Ethernet gives up on a frame shorter than its header before any heuristic sees it; such a
--- frame still gets its kind and its warning here, after the other dissectors.
+-- After every other dissector, on the whole frame: Ethernet has added its fields, and the
+-- columns and this tree are the service frame's. A frame too short for an Ethernet header is
+-- named here too.
 function l2svc.dissector(tvb, pinfo, root)
-    local way = l2svc.prefs.enabled and tvb:len() < kHeaderLen and direction(tvb)
+    local way = l2svc.prefs.enabled and direction(tvb)
     if way then
-        dissect(tvb, pinfo, root, way == "request")
+        dissect(tvb, pinfo, root, way)
     end
 end
 

@@ -81,7 +81,7 @@ class TestStationE2e : public QObject {
     bool addBoard(Board *board, int n, const QString &bridge, Mode mode = BoardAddress,
                   const QByteArray &id = {},
                   const QByteArray &resetScript = "#!/bin/sh\necho reset >> reset.log\n",
-                  const QString &program = {});
+                  const QString &program = {}, const QByteArray &version = {});
     bool addBridge(const QString &name, bool learning = true);
     QStringList rows(const Result &r) const;
 
@@ -143,7 +143,7 @@ void TestStationE2e::initTestCase() {
 // plugged into `bridge`; it runs `program` (the agent by default) and has `resetScript`.
 bool TestStationE2e::addBoard(Board *board, int n, const QString &bridge, Mode mode,
                               const QByteArray &id, const QByteArray &resetScript,
-                              const QString &program) {
+                              const QString &program, const QByteArray &version) {
     board->ns = std::make_unique<Netns>(QStringLiteral("b%1").arg(n));
     const QString root = dir_.filePath(QStringLiteral("board%1").arg(n));
     board->work = root + QStringLiteral("/work");
@@ -157,7 +157,8 @@ bool TestStationE2e::addBoard(Board *board, int n, const QString &bridge, Mode m
            addVeth(*board->ns, QStringLiteral("eth1"), *segment_, QStringLiteral("p%1").arg(n),
                    QStringLiteral("192.0.2.%1/24").arg(10 + n), true, bridge) &&
            writeFile(root + QStringLiteral("/app/bin/version"),
-                     QStringLiteral("BOARD-%1\n1.%1.0\n").arg(n).toLatin1()) &&
+                     version.isEmpty() ? QStringLiteral("BOARD-%1\n1.%1.0\n").arg(n).toLatin1()
+                                       : version) &&
            writeFile(root + QStringLiteral("/app/cfg/ID.txt"),
                      id.isEmpty() ? QStringLiteral("PX%1\n").arg(n).toLatin1() : id) &&
            writeFile(root + QStringLiteral("/bin/blkid"),
@@ -579,8 +580,13 @@ void TestStationE2e::labBridgeDefaultBoards() {
              qPrintable(ping.out));
 }
 
-// A capture of the station talking to a board, and a hostile board's malformed reply, read
-// with tshark and the dissector.
+namespace {
+// A device name as a modern board's version file holds it: UTF-8.
+const QByteArray kUtf8Device = "Pr\xc3\xbc""fstand-\xc3\x96lpumpe \xe6\xb5\x8b\xe8\xaf\x95";
+} // namespace
+
+// A capture of the station talking to a board of each kind, and a hostile board's malformed
+// reply, read with tshark and the dissector; the names as the station shows them.
 void TestStationE2e::wiresharkNamesEveryFrame() {
     const QString tshark = QStandardPaths::findExecutable(QStringLiteral("tshark"));
     const QString dumpcap = QStandardPaths::findExecutable(QStringLiteral("dumpcap"));
@@ -592,27 +598,47 @@ void TestStationE2e::wiresharkNamesEveryFrame() {
     }
     QVERIFY(addBridge(QStringLiteral("ws0")));
     Board board;
+    Board named;
     QVERIFY(addBoard(&board, 13, QStringLiteral("ws0"), DefaultMode));
-    QVERIFY(board.agent->waitForLine(kStart));
+    QVERIFY(addBoard(&named, 14, QStringLiteral("ws0"), BoardAddress, {}, "#!/bin/sh\n", {},
+                     kUtf8Device + "\n1.14.0\n"));
+    QVERIFY(board.agent->waitForLine(kStart) && named.agent->waitForLine(kStart));
+    const QString iface = QStringLiteral("ws0");
+
+    // The station shows the name exactly, in the table and in JSON.
+    const Result table = station({QStringLiteral("info"), QStringLiteral("-i"), iface,
+                                  QStringLiteral("--fast"), QStringLiteral("--board"), named.mac()});
+    QVERIFY2(table.out.contains(QRegularExpression(
+                 QStringLiteral("\n%1 +1\\.14\\.0 +PX14 ").arg(QString::fromUtf8(kUtf8Device)))),
+             qPrintable(table.out));
+    const Result json = station({QStringLiteral("info"), QStringLiteral("-i"), iface,
+                                 QStringLiteral("--fast"), QStringLiteral("--json"),
+                                 QStringLiteral("--board"), named.mac()});
+    QCOMPARE(QJsonDocument::fromJson(json.out.toUtf8())
+                 .array()
+                 .first()
+                 .toObject()
+                 .value(QStringLiteral("Device"))
+                 .toString(),
+             QString::fromUtf8(kUtf8Device));
+
     Netns evil(QStringLiteral("evil"));
     QVERIFY(evil.ok());
     QVERIFY(addVeth(evil, QStringLiteral("eth1"), *segment_, QStringLiteral("pevil"), QString(),
                     true, QStringLiteral("ws0")));
     PacketSocket hostile;
     QVERIFY(hostile.open(evil.name(), QStringLiteral("eth1")));
-
     const QString capture = dir_.filePath(QStringLiteral("exchange.pcapng"));
     QProcess dump;
     dump.setProcessChannelMode(QProcess::MergedChannels);
     dump.start(QStringLiteral("ip"),
                {QStringLiteral("netns"), QStringLiteral("exec"), segment_->name(), dumpcap,
-                QStringLiteral("-q"), QStringLiteral("-c"), QStringLiteral("6"),
-                QStringLiteral("-i"), QStringLiteral("ws0"), QStringLiteral("-f"),
-                QStringLiteral("ether host 00:11:22:33:44:55 and not ether host 67:77:88:99:aa:bb"),
-                QStringLiteral("-w"), capture});
+                QStringLiteral("-q"), QStringLiteral("-c"), QStringLiteral("12"),
+                QStringLiteral("-i"), iface, QStringLiteral("-f"),
+                QStringLiteral("ether host 00:11:22:33:44:55"), QStringLiteral("-w"), capture});
     QByteArray said;
     QTRY_VERIFY_WITH_TIMEOUT((said += dump.readAll()).contains("Capturing on"), 15000);
-    const QString iface = QStringLiteral("ws0");
+    // info, send and reset each go to the group address and to the shared one.
     QCOMPARE(
         station({QStringLiteral("info"), QStringLiteral("-i"), iface, QStringLiteral("--fast")})
             .exitCode,
@@ -627,42 +653,65 @@ void TestStationE2e::wiresharkNamesEveryFrame() {
         0);
     QVERIFY(board.agent->waitForLine(QStringLiteral("start reset all")));
     QVERIFY(hostile.send(kStationMac + kServiceMac + QByteArray(2, '\0') +
-                         "res:kiv+info\nDevice : D\n"));
-    // dumpcap ends by itself after the sixth frame, the hostile one.
+                         "res:kiv+info\nDevice : D\x1b[2J\n"));
+    // dumpcap ends by itself after the twelfth frame, the hostile one.
     QVERIFY2(dump.waitForFinished(10000), "fewer frames than sent were captured");
 
-    QProcess read;
-    read.start(
-        tshark,
-        {QStringLiteral("-r"), capture,
-         QStringLiteral("-X"), QStringLiteral("lua_script:" L2_SOURCE_DIR "/wireshark/l2svc.lua"),
-         QStringLiteral("-Y"), QStringLiteral("l2svc"),
-         QStringLiteral("-T"), QStringLiteral("fields"),
-         QStringLiteral("-e"), QStringLiteral("l2svc.kind"),
-         QStringLiteral("-e"), QStringLiteral("l2svc.device"),
-         QStringLiteral("-e"), QStringLiteral("l2svc.version"),
-         QStringLiteral("-e"), QStringLiteral("l2svc.product"),
-         QStringLiteral("-e"), QStringLiteral("l2svc.hardid"),
-         QStringLiteral("-e"), QStringLiteral("l2svc.ipaddress"),
-         QStringLiteral("-e"), QStringLiteral("l2svc.text"),
-         QStringLiteral("-e"), QStringLiteral("l2svc.padding"),
-         QStringLiteral("-e"), QStringLiteral("_ws.expert.message")});
-    QVERIFY(read.waitForFinished(30000));
-    const QString out = QString::fromUtf8(read.readAllStandardOutput());
-    const QStringList rows = out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    // kind, device, version, product, HardId, addresses, text, padding, expert message
-    const QString zeros34 = QStringLiteral("00").repeated(34);
-    const QString zeros35 = QStringLiteral("00").repeated(35);
-    QCOMPARE(rows,
-             (QStringList{
-                 QStringLiteral("info-request\t\t\t\t\t\treq:kiv+info\t%1\t").arg(zeros34),
-                 QStringLiteral("info-reply\tBOARD-13\t1.13.0\tPX13\t000000013\t192.0.2.23\t\t\t"),
-                 QStringLiteral("echo-request\t\t\t\t\t\thello board\t%1\t").arg(zeros35),
-                 QStringLiteral("echo-reply\t\t\t\t\t\thello board\t%1\t").arg(zeros35),
-                 QStringLiteral("reset-request\t\t\t\t\t\treq:kiv+init\t%1\t").arg(zeros34),
-                 QStringLiteral("info-reply\tD\t\t\t\t\t\t\tmissing Version, Product, "
-                                "HardId, IpAddress"),
-             }));
+    const auto fields = [&](const QString &filter, const QStringList &names) {
+        QStringList args{QStringLiteral("-r"), capture, QStringLiteral("-X"),
+                         QStringLiteral("lua_script:" L2_SOURCE_DIR "/wireshark/l2svc.lua"),
+                         QStringLiteral("-Y"), filter, QStringLiteral("-T"),
+                         QStringLiteral("fields")};
+        for (const QString &name : names) {
+            args << QStringLiteral("-e") << name;
+        }
+        QProcess read;
+        read.start(tshark, args);
+        read.waitForFinished(30000);
+        return QString::fromUtf8(read.readAllStandardOutput())
+            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    };
+    QStringList rows = fields(
+        QStringLiteral("l2svc"),
+        {QStringLiteral("l2svc.kind"), QStringLiteral("l2svc.addressing"),
+         QStringLiteral("l2svc.device"), QStringLiteral("l2svc.product"),
+         QStringLiteral("l2svc.ipaddress"), QStringLiteral("l2svc.text"),
+         QStringLiteral("l2svc.tag"), QStringLiteral("_ws.expert.message")});
+    // Which of the two boards answers first varies; the set of frames does not.
+    for (QString &row : rows) {
+        row.replace(QRegularExpression(QStringLiteral("([\t#])[0-9a-z]{12}(?=\t|$)")),
+                    QStringLiteral("\\1TAG"));
+    }
+    rows.sort();
+    const QString shared = QStringLiteral("shared service address");
+    const QString group = QStringLiteral("group address (board-address mode)");
+    const QString own = QStringLiteral("board's own address (board-address mode)");
+    QStringList expected{
+        QStringLiteral("info-request\t%1\t\t\t\treq:kiv+info\t\t").arg(shared),
+        QStringLiteral("info-request\t%1\t\t\t\treq:kiv+info #TAG\tTAG\t").arg(group),
+        QStringLiteral("info-reply\t%1\tBOARD-13\tPX13\t192.0.2.23\t\t\t").arg(shared),
+        QStringLiteral("info-reply\t%1\t%2\tPX14\t192.0.2.24\t\tTAG\t")
+            .arg(own, QString::fromUtf8(kUtf8Device)),
+        QStringLiteral("echo-request\t%1\t\t\t\thello board\t\t").arg(shared),
+        QStringLiteral("echo-request\t%1\t\t\t\thello board\t\t").arg(group),
+        QStringLiteral("echo-reply\t%1\t\t\t\thello board\t\t").arg(shared),
+        QStringLiteral("echo-reply\t%1\t\t\t\thello board\t\t").arg(own),
+        QStringLiteral("reset-request\t%1\t\t\t\treq:kiv+init\t\t").arg(shared),
+        QStringLiteral("reset-request\t%1\t\t\t\treq:kiv+init #TAG\tTAG\t").arg(group),
+        QStringLiteral("reset-ack\t%1\t\t\t\t\tTAG\t").arg(own),
+        // Control bytes never reach a field raw.
+        QStringLiteral("info-reply\t%1\tD\\x1b[2J\t\t\t\t\tmissing Version, Product, "
+                       "HardId, IpAddress")
+            .arg(shared)};
+    expected.sort();
+    QCOMPARE(rows, expected);
+    // Ethernet keeps its own fields: six frames to or from the shared address.
+    QCOMPARE(fields(QStringLiteral("eth.addr == 66:77:88:99:aa:bb"), {QStringLiteral("frame.number")})
+                 .size(),
+             6);
+    // The Info column names the board as the station does.
+    QVERIFY(fields(QStringLiteral("l2svc.kind == \"info-reply\""), {QStringLiteral("_ws.col.Info")})
+                .contains(QStringLiteral("Info reply: %1 PX14").arg(QString::fromUtf8(kUtf8Device))));
 }
 
 void TestStationE2e::cleanupTestCase() {

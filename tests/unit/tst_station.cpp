@@ -558,6 +558,9 @@ void TestStation::dissectorAgreesWithWire() {
     };
     QCOMPARE(constant("kStationAddress"), quoted(wire::macText(wire::stationMac()).toLower()));
     QCOMPARE(constant("kServiceAddress"), quoted(wire::macText(wire::serviceMac()).toLower()));
+    QCOMPARE(constant("kGroupAddress"), quoted(wire::macText(wire::groupMac()).toLower()));
+    QCOMPARE(constant("kResetAckTag"), quoted(QLatin1String(wire::kResetAckTag)));
+    QCOMPARE(constant("kTagLabel"), quoted(QLatin1String(wire::kTagLabel)));
     QCOMPARE(constant("kResetKeyword"), quoted(QLatin1String(wire::kResetKeyword)));
     QCOMPARE(constant("kInfoKeyword"), quoted(QLatin1String(wire::kInfoKeyword)));
     QCOMPARE(constant("kInfoReplyTag"), quoted(QLatin1String(wire::kInfoReplyTag)));
