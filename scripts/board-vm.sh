@@ -267,13 +267,13 @@ boot_board() {
     initrd=$(ls "$board_dir"/boot/initrd.img-* | head -1)
     stamp "stage image: $((SECONDS - t0)) s ($(du -sm "$work/root.img" | cut -f1) MiB on disk)"
 
-    # The segment: the board's tap and the station's veth on a bridge that does not learn,
-    # since every board answers from the same service address.
+    # The segment: the board's tap and the station's veth on a bridge that learns addresses,
+    # as a switch does.
     ns=l2board-$$
     local br=l2bbr$$ tap=l2btap$$ side=l2bst$$
     ip netns add "$ns"
     ip -n "$ns" link set lo up
-    ip -n "$ns" link add "$br" type bridge ageing_time 0
+    ip -n "$ns" link add "$br" type bridge
     ip -n "$ns" tuntap add dev "$tap" mode tap
     ip -n "$ns" link add st0 type veth peer name "$side"
     for l in "$tap" "$side"; do ip -n "$ns" link set "$l" master "$br" up; done
@@ -411,7 +411,7 @@ board_checks() {
     station reset --yes >/dev/null
     wait_console "reset requested by the service station" 1 30 || fail "no reset line"
     local rc=0
-    station send -w 1000 req:kiv+init >/dev/null 2>&1 || rc=$?
+    station send --yes -w 1000 req:kiv+init >/dev/null 2>&1 || rc=$?
     [ $rc -eq 1 ] || fail "a reset request was answered (send exited $rc)"
 
     check "NIC unplugged: the capture stops; plugged back: the board answers again"
@@ -464,6 +464,20 @@ board_checks() {
     [ "$(console_count "reset requested by the service station")" -ge 2 ] || fail "no reset line"
     "$L2_BOARD_EXEC" "systemctl show -p DropInPaths l2agent@eth1 | grep -q strict.conf" ||
         fail "the strict drop-in is gone after the reboot"
+
+    check "board-address mode from /etc/default/l2agent: listed at the board's own address"
+    wait_console "ROOT LOGIN" 3 "$boot_deadline" || fail "no console shell after the second reboot"
+    starts=$(console_count "start 'eth1' dump")
+    "$L2_BOARD_EXEC" "sed -i 's/^L2AGENT_OPTIONS=.*/L2AGENT_OPTIONS=--board-address/' /etc/default/l2agent && systemctl restart l2agent@eth1" ||
+        fail "could not turn board-address mode on"
+    wait_console "serving 'eth1' at ${board_mac^^}" 1 60 || fail "the agent did not serve its own address"
+    out=$(station info --json --fast 2>/dev/null)
+    grep -qF "\"Mac\": \"${board_mac^^}\"" <<<"$out" || fail "info does not list the board's address: $out"
+    station ping -c 2 -W 1000 --interval 100 --board "$board_mac" >/dev/null || fail "ping --board"
+    # What a station that only knows the shared address sees: nothing.
+    rc=0
+    station send -w 1000 --board 66:77:88:99:aa:bb req:kiv+info >/dev/null 2>&1 || rc=$?
+    [ $rc -eq 1 ] || fail "a request to the shared address was answered (send exited $rc)"
     stamp "all checks passed"
 }
 

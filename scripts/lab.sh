@@ -37,21 +37,21 @@ lab_link_up() {
     ip -n "$lab_station" link set st0 up
 }
 
-# lab_segment: a bridge seg0 in the station's namespace for many boards. Every board answers
-# from the same service address, so the bridge must flood, not learn it.
+# lab_segment: a bridge seg0 in the station's namespace for many boards. It learns addresses
+# with the default ageing, as every switch does: boards there run in board-address mode.
 lab_segment() {
-    ip -n "$lab_station" link add seg0 type bridge ageing_time 0
+    ip -n "$lab_station" link add seg0 type bridge
     ip -n "$lab_station" link set seg0 up
 }
 
 # lab_segment_board I ADDRESS/PREFIX: board I in a namespace of its own, its eth1 on seg0;
-# sets lab_ns to the namespace's name.
+# sets lab_ns to the namespace's name. A board without ADDRESS gets none (a simulated one).
 lab_segment_board() {
     lab_ns=$lab_board-$1
     ip netns add "$lab_ns"
     lab_boards+=("$lab_ns")
     ip -n "$lab_ns" link add eth1 type veth peer name "p$1" netns "$lab_station"
-    ip -n "$lab_ns" addr add "$2" dev eth1
+    [ -z "${2:-}" ] || ip -n "$lab_ns" addr add "$2" dev eth1
     ip -n "$lab_ns" link set eth1 up
     ip -n "$lab_station" link set "p$1" master seg0 up
 }

@@ -22,6 +22,10 @@ volatile sig_atomic_t g_interrupted = 0;
 
 namespace {
 
+// Slots in the capture ring: a thousand boards answering at once, with room to spare while the
+// tool drains it.
+constexpr int kRingReplies = 4096;
+
 double wallMs() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -87,12 +91,13 @@ StationExit StationLink::open(const QString &interface, QString *error) {
                      .arg(interface, QString::fromLocal8Bit(errbuf));
         return ExitCaptureError;
     }
-    pcap_set_snaplen(handle_, snapLenFor(name));
+    const int snapLen = snapLenFor(name);
+    pcap_set_snaplen(handle_, snapLen);
     pcap_set_promisc(handle_, 1);
     // Replies must reach the tool the moment they arrive; many boards answer at once, so the
-    // ring gets room for a few hundred of them.
+    // ring gets room for kRingReplies of them (about 6.5 MiB at MTU 1500; bench/RESULTS.md).
     pcap_set_immediate_mode(handle_, 1);
-    pcap_set_buffer_size(handle_, 32 * 1024 * 1024);
+    pcap_set_buffer_size(handle_, kRingReplies * ((snapLen + 80 + 15) / 16 * 16));
     const int status = pcap_activate(handle_);
     if (status < 0) {
         const QString reason = QString::fromLocal8Bit(pcap_geterr(handle_));

@@ -582,7 +582,8 @@ void TestStationE2e::labBridgeDefaultBoards() {
 
 namespace {
 // A device name as a modern board's version file holds it: UTF-8.
-const QByteArray kUtf8Device = "Pr\xc3\xbc""fstand-\xc3\x96lpumpe \xe6\xb5\x8b\xe8\xaf\x95";
+const QByteArray kUtf8Device = "Pr\xc3\xbc"
+                               "fstand-\xc3\x96lpumpe \xe6\xb5\x8b\xe8\xaf\x95";
 } // namespace
 
 // A capture of the station talking to a board of each kind, and a hostile board's malformed
@@ -606,14 +607,15 @@ void TestStationE2e::wiresharkNamesEveryFrame() {
     const QString iface = QStringLiteral("ws0");
 
     // The station shows the name exactly, in the table and in JSON.
-    const Result table = station({QStringLiteral("info"), QStringLiteral("-i"), iface,
-                                  QStringLiteral("--fast"), QStringLiteral("--board"), named.mac()});
+    const Result table =
+        station({QStringLiteral("info"), QStringLiteral("-i"), iface, QStringLiteral("--fast"),
+                 QStringLiteral("--board"), named.mac()});
     QVERIFY2(table.out.contains(QRegularExpression(
                  QStringLiteral("\n%1 +1\\.14\\.0 +PX14 ").arg(QString::fromUtf8(kUtf8Device)))),
              qPrintable(table.out));
-    const Result json = station({QStringLiteral("info"), QStringLiteral("-i"), iface,
-                                 QStringLiteral("--fast"), QStringLiteral("--json"),
-                                 QStringLiteral("--board"), named.mac()});
+    const Result json =
+        station({QStringLiteral("info"), QStringLiteral("-i"), iface, QStringLiteral("--fast"),
+                 QStringLiteral("--json"), QStringLiteral("--board"), named.mac()});
     QCOMPARE(QJsonDocument::fromJson(json.out.toUtf8())
                  .array()
                  .first()
@@ -658,9 +660,13 @@ void TestStationE2e::wiresharkNamesEveryFrame() {
     QVERIFY2(dump.waitForFinished(10000), "fewer frames than sent were captured");
 
     const auto fields = [&](const QString &filter, const QStringList &names) {
-        QStringList args{QStringLiteral("-r"), capture, QStringLiteral("-X"),
+        QStringList args{QStringLiteral("-r"),
+                         capture,
+                         QStringLiteral("-X"),
                          QStringLiteral("lua_script:" L2_SOURCE_DIR "/wireshark/l2svc.lua"),
-                         QStringLiteral("-Y"), filter, QStringLiteral("-T"),
+                         QStringLiteral("-Y"),
+                         filter,
+                         QStringLiteral("-T"),
                          QStringLiteral("fields")};
         for (const QString &name : names) {
             args << QStringLiteral("-e") << name;
@@ -671,12 +677,11 @@ void TestStationE2e::wiresharkNamesEveryFrame() {
         return QString::fromUtf8(read.readAllStandardOutput())
             .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     };
-    QStringList rows = fields(
-        QStringLiteral("l2svc"),
-        {QStringLiteral("l2svc.kind"), QStringLiteral("l2svc.addressing"),
-         QStringLiteral("l2svc.device"), QStringLiteral("l2svc.product"),
-         QStringLiteral("l2svc.ipaddress"), QStringLiteral("l2svc.text"),
-         QStringLiteral("l2svc.tag"), QStringLiteral("_ws.expert.message")});
+    QStringList rows = fields(QStringLiteral("l2svc"),
+                              {QStringLiteral("l2svc.kind"), QStringLiteral("l2svc.addressing"),
+                               QStringLiteral("l2svc.device"), QStringLiteral("l2svc.product"),
+                               QStringLiteral("l2svc.ipaddress"), QStringLiteral("l2svc.text"),
+                               QStringLiteral("l2svc.tag"), QStringLiteral("_ws.expert.message")});
     // Which of the two boards answers first varies; the set of frames does not.
     for (QString &row : rows) {
         row.replace(QRegularExpression(QStringLiteral("([\t#])[0-9a-z]{12}(?=\t|$)")),
@@ -706,12 +711,14 @@ void TestStationE2e::wiresharkNamesEveryFrame() {
     expected.sort();
     QCOMPARE(rows, expected);
     // Ethernet keeps its own fields: six frames to or from the shared address.
-    QCOMPARE(fields(QStringLiteral("eth.addr == 66:77:88:99:aa:bb"), {QStringLiteral("frame.number")})
-                 .size(),
-             6);
+    QCOMPARE(
+        fields(QStringLiteral("eth.addr == 66:77:88:99:aa:bb"), {QStringLiteral("frame.number")})
+            .size(),
+        6);
     // The Info column names the board as the station does.
-    QVERIFY(fields(QStringLiteral("l2svc.kind == \"info-reply\""), {QStringLiteral("_ws.col.Info")})
-                .contains(QStringLiteral("Info reply: %1 PX14").arg(QString::fromUtf8(kUtf8Device))));
+    QVERIFY(
+        fields(QStringLiteral("l2svc.kind == \"info-reply\""), {QStringLiteral("_ws.col.Info")})
+            .contains(QStringLiteral("Info reply: %1 PX14").arg(QString::fromUtf8(kUtf8Device))));
 }
 
 void TestStationE2e::cleanupTestCase() {
