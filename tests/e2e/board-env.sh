@@ -4,10 +4,11 @@
 # bound to a test directory, extra directories first on PATH, its own systemd-udevd, and
 # another user.
 #   board-env.sh [--app DIR] [--path DIR] [--udev] [--user NAME] [--log-reader-exits]
-#                -- COMMAND [ARG...]
-# --log-reader-exits puts standard error on a pipe whose reader exits after the first line.
+#                [--close-stdout-stderr] -- COMMAND [ARG...]
+# --log-reader-exits puts standard error on a pipe whose reader exits after the first line;
+# --close-stdout-stderr starts COMMAND with descriptors 1 and 2 closed.
 set -eu
-app= path= udev= user= deadreader=
+app= path= udev= user= deadreader= closed=
 while [ $# -gt 0 ]; do
     case "$1" in
     --app) app=$2; shift 2 ;;
@@ -15,6 +16,7 @@ while [ $# -gt 0 ]; do
     --udev) udev=1; shift ;;
     --user) user=$2; shift 2 ;;
     --log-reader-exits) deadreader=1; shift ;;
+    --close-stdout-stderr) closed=1; shift ;;
     --) shift; break ;;
     *) echo "board-env.sh: unknown option $1" >&2; exit 2 ;;
     esac
@@ -51,6 +53,9 @@ fi
 if [ -n "$deadreader" ]; then
     { "$@" 2>&1 >/dev/null | head -n 1 >/dev/null; } 2>&1
     exit
+fi
+if [ -n "$closed" ]; then
+    exec "$@" 1>&- 2>&-
 fi
 if [ -n "$user" ]; then
     exec setpriv --reuid="$user" --regid="$(id -g "$user")" --init-groups "$@"

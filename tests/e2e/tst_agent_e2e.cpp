@@ -9,9 +9,12 @@
 #include <QThread>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include <csignal>
+#include <sys/wait.h>
 
 namespace {
 
@@ -80,6 +83,14 @@ class TestAgentE2e : public QObject {
     void renamedWhileServed();
     void mtuChangeReopens();
     void kernelDropsLogged();
+    void renamedAwayAndBack();
+    void deadUdevdLeavesItsSocket();
+    void resetFloodFolded();
+    void mtuChangeLosesNoRequest();
+    void stopMidBurstKeepsLines();
+    void closedStdioKeepsLogOffTheWire();
+    void renameUnderFloodActedOnAtOnce();
+    void queuedInfoCarriesNewAddress();
     void cleanupTestCase();
 
   private:
@@ -101,6 +112,8 @@ bool TestAgentE2e::startBoard(Segment &segment, AgentRun &agent, const QStringLi
     const QString work = dir_.filePath(QStringLiteral("work-") + segment.board.name());
     if (!writeFile(work + QStringLiteral("/run/resetAll.sh"),
                    "#!/bin/sh\ncd \"$(dirname \"$0\")/..\"\necho reset >> reset.log\n"
+                   "[ -e addr ] && ip addr add \"$(cat addr)\" dev eth1\n"
+                   "[ -e pause ] && sleep \"$(cat pause)\"\n"
                    "[ -e slow ] && sleep 1\n"
                    "[ -e spawn ] && { sleep 60 & echo $! > child.pid; }\n"
                    "exit 0\n",
@@ -664,6 +677,219 @@ void TestAgentE2e::kernelDropsLogged() {
     QCOMPARE(lines.size(), 1);
     QVERIFY(drops.match(lines.first()).captured(1).toInt() > 0);
     qInfo("%s", qPrintable(lines.first()));
+}
+
+// Renamed away and straight back, ten times: each time served again within 5 s.
+void TestAgentE2e::renamedAwayAndBack() {
+    Segment segment;
+    AgentRun agent;
+    QVERIFY(serveNewBoard(segment, agent, {QStringLiteral("--udev")}));
+    const QString renamed = QStringLiteral("\"link 'eth1' renamed to 'ethT'\"");
+    for (int round = 1; round <= 10; ++round) {
+        const int renames = agent.logCount(renamed);
+        const int starts = agent.logCount(kStartLine);
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(
+            segment.board.ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("eth1"),
+                              QStringLiteral("name"), QStringLiteral("ethT")}));
+        QVERIFY(
+            segment.board.ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("ethT"),
+                              QStringLiteral("name"), QStringLiteral("eth1")}));
+        // Both renames may come in one batch of notifications: then the capture goes on.
+        if (agent.waitForLine(renamed, renames + 1, 1000)) {
+            QVERIFY(agent.waitForLine(kStartLine, starts + 1, 5000));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!segment.ask(stationFrame("req:kiv+info"), 200).isEmpty(), 5000);
+        QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(round)));
+    }
+}
+
+// udevd killed with its control socket left behind: a re-plugged interface is still served.
+void TestAgentE2e::deadUdevdLeavesItsSocket() {
+    Segment segment;
+    AgentRun agent;
+    QVERIFY(serveNewBoard(segment, agent, {QStringLiteral("--udev")}));
+    QString pids;
+    QVERIFY(runCommand({QStringLiteral("pgrep"), QStringLiteral("-P"), QString::number(agent.pid()),
+                        QStringLiteral("systemd-udevd")},
+                       &pids));
+    for (const QString &pid : pids.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        QCOMPARE(kill(pid.toInt(), SIGKILL), 0);
+    }
+    QVERIFY(segment.deleteLink());
+    QVERIFY(agent.waitForLine(QStringLiteral("start the kernel uevent")));
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(segment.addLink());
+    QVERIFY(agent.waitForLine(kStartLine, 2, 10000));
+    QVERIFY(!segment.ask(stationFrame("req:kiv+info")).isEmpty());
+    qInfo("re-plugged with udevd dead to first answer: %lld ms", timer.elapsed());
+    QVERIFY(timer.elapsed() < 10000);
+    QCOMPARE(agent.logCount(kLinkUpLine), 1);
+}
+
+// A thousand reset requests at once: the script runs a few times, not a thousand, and the
+// board answers again at once.
+void TestAgentE2e::resetFloodFolded() {
+    Segment segment;
+    AgentRun agent;
+    QVERIFY(serveNewBoard(segment, agent));
+    QVERIFY(writeFile(agent.workDir() + QStringLiteral("/pause"), "0.05"));
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < 1000; ++i) {
+        QVERIFY(segment.socket.send(stationFrame("req:kiv+init", 60)));
+    }
+    const qint64 sent = timer.elapsed();
+    QVERIFY(!segment.ask(stationFrame("req:kiv+info"), 5000).isEmpty());
+    const qint64 answered = timer.elapsed();
+    QFile log(agent.workDir() + QStringLiteral("/reset.log"));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const int runs = log.readAll().count('\n');
+    qInfo("1000 resets sent in %lld ms ran the script %d times; info answered after %lld ms", sent,
+          runs, answered);
+    QVERIFY(runs >= 1 && runs <= 3);
+    QVERIFY(answered < runs * 50 + 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        agent.logCount(QStringLiteral("reset request folded into the run that just ended")),
+        1000 - runs, 5000);
+    QCOMPARE(agent.logCount(QStringLiteral("start reset all")), runs);
+    QCOMPARE(agent.logCount(QStringLiteral("data str   : \"req:kiv+init\"")), 1000);
+}
+
+// An MTU change in the middle of 200 info requests a second: every one is answered.
+void TestAgentE2e::mtuChangeLosesNoRequest() {
+    Segment segment;
+    AgentRun agent;
+    QVERIFY(serveNewBoard(segment, agent));
+    const QByteArray info = stationFrame("req:kiv+info", 60);
+    int answered = 0;
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < 400; ++i) {
+        if (i == 200) {
+            QVERIFY(segment.board.ip({QStringLiteral("link"), QStringLiteral("set"),
+                                      QStringLiteral("eth1"), QStringLiteral("mtu"),
+                                      QStringLiteral("9000")}));
+        }
+        QVERIFY(segment.socket.send(info));
+        // The stream's pace: a request every 5 ms, the replies taken as they come.
+        do {
+            answered += segment.socket.receive(1).isEmpty() ? 0 : 1;
+        } while (timer.elapsed() < (i + 1) * 5);
+    }
+    while (answered < 400 && !segment.socket.receive(2000).isEmpty()) {
+        ++answered;
+    }
+    QCOMPARE(answered, 400);
+    QVERIFY(agent.waitForLine(QStringLiteral("\"link 'eth1' mtu changed to 9000\"")));
+    QCOMPARE(agent.logCount(kStopLine), 0);
+}
+
+// SIGTERM in the middle of a burst: every answered frame has its lines in the log, and the
+// agent ends by the signal, as it always did.
+void TestAgentE2e::stopMidBurstKeepsLines() {
+    Segment segment;
+    AgentRun agent;
+    QVERIFY(serveNewBoard(segment, agent));
+    for (int i = 0; i < 2000; ++i) {
+        segment.socket.send(stationFrame("burst " + QByteArray::number(i), 60));
+        if (i == 1000) {
+            QCOMPARE(kill(agent.pid(), SIGTERM), 0);
+        }
+    }
+    const int status = agent.waitForExit(10000);
+    QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    const QString log = agent.log();
+    int answered = 0;
+    for (QByteArray reply = segment.socket.receive(500); !reply.isEmpty();
+         reply = segment.socket.receive(500)) {
+        const QByteArray text = reply.mid(14, reply.indexOf('\0', 14) - 14);
+        QVERIFY2(log.contains(QStringLiteral("data str   : \"%1\"\n").arg(QLatin1String(text))),
+                 text.constData());
+        ++answered;
+    }
+    qInfo("%d frames answered before SIGTERM ended the agent, each with its lines", answered);
+    QVERIFY(answered > 0);
+}
+
+// Started with standard output and error closed, the agent's sockets must not take their
+// place: no log text may leave on the wire.
+void TestAgentE2e::closedStdioKeepsLogOffTheWire() {
+    Segment segment;
+    QVERIFY(segment.ok() && segment.addLink());
+    AgentRun agent;
+    QVERIFY(startBoard(segment, agent, {QStringLiteral("--close-stdout-stderr")}));
+    QTRY_VERIFY_WITH_TIMEOUT(!segment.ask(stationFrame("req:kiv+info"), 200).isEmpty(), 15000);
+    for (int i = 0; i < 5; ++i) {
+        QVERIFY(segment.socket.send(stationFrame("req:kiv+info", 60)));
+    }
+    int replies = 0;
+    for (QByteArray frame = segment.socket.receive(500, {}, {}); !frame.isEmpty();
+         frame = segment.socket.receive(500, {}, {})) {
+        QVERIFY2(!frame.contains("capLen") && !frame.contains("data str"), frame.constData());
+        replies += frame.mid(14).startsWith("res:kiv+info\n") ? 1 : 0;
+    }
+    QCOMPARE(replies, 5);
+    QVERIFY(agent.running());
+    for (const int fd : {1, 2}) {
+        QCOMPARE(
+            QFileInfo(QStringLiteral("/proc/%1/fd/%2").arg(agent.pid()).arg(fd)).symLinkTarget(),
+            QStringLiteral("/dev/null"));
+    }
+}
+
+// A flood keeps the capture busy; a rename is still acted on at once.
+void TestAgentE2e::renameUnderFloodActedOnAtOnce() {
+    Segment segment;
+    AgentRun agent;
+    QVERIFY(serveNewBoard(segment, agent));
+    std::atomic<bool> flooding{true};
+    const QByteArray frame = stationFrame("flood", 60);
+    std::thread flood([&] {
+        while (flooding) {
+            segment.socket.send(frame);
+        }
+    });
+    QVERIFY(agent.waitForLine(QStringLiteral("data str   : \"flood\""), 1000));
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(segment.board.ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("eth1"),
+                              QStringLiteral("name"), QStringLiteral("eth8")}));
+    const bool acted =
+        agent.waitForLine(QStringLiteral("\"link 'eth1' renamed to 'eth8'\""), 1, 5000);
+    const qint64 ms = timer.elapsed();
+    flooding = false;
+    flood.join();
+    QVERIFY(acted);
+    qInfo("under a flood, a rename was acted on within %lld ms (the ip command included)", ms);
+    QVERIFY(ms < 200);
+}
+
+// A reset script adds an address and blocks for a second: the info requests that waited
+// meanwhile are answered with the new address.
+void TestAgentE2e::queuedInfoCarriesNewAddress() {
+    Segment segment;
+    AgentRun agent;
+    QVERIFY(serveNewBoard(segment, agent));
+    const QByteArray info = stationFrame("req:kiv+info", 60);
+    QVERIFY(segment.ask(info).contains("IpAddress : 192.168.10.25\n")); // the list is kept now
+    QVERIFY(writeFile(agent.workDir() + QStringLiteral("/addr"), "192.0.2.99/24"));
+    QVERIFY(writeFile(agent.workDir() + QStringLiteral("/slow"), ""));
+    QVERIFY(segment.socket.send(stationFrame("req:kiv+init", 60)));
+    QTRY_VERIFY_WITH_TIMEOUT(segment.board.exec({QStringLiteral("sh"), QStringLiteral("-c"),
+                                                 QStringLiteral("ip -4 addr show dev eth1 | "
+                                                                "grep -q 192.0.2.99")}),
+                             5000);
+    QVERIFY(segment.socket.send(info));
+    QVERIFY(segment.socket.send(info));
+    for (int i = 0; i < 2; ++i) {
+        const QByteArray reply = segment.socket.receive(5000);
+        QVERIFY2(reply.contains("IpAddress : 192.168.10.25 192.0.2.99\n"), reply.constData());
+    }
+    QFile::remove(agent.workDir() + QStringLiteral("/addr"));
+    QFile::remove(agent.workDir() + QStringLiteral("/slow"));
 }
 
 void TestAgentE2e::cleanupTestCase() {

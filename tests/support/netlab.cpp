@@ -150,6 +150,9 @@ bool PacketSocket::open(const QString &netns, const QString &interface) {
         return false;
     }
     fd_ = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+    // Room for every reply to a burst, so a test sees all the frames that were answered.
+    const int size = 16 * 1024 * 1024;
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
     const unsigned index = if_nametoindex(interface.toUtf8().constData());
     bool ok = fd_ >= 0 && index != 0;
     if (ok) {
@@ -188,12 +191,13 @@ QByteArray PacketSocket::receive(int timeoutMs, const QByteArray &from, const QB
     timer.start();
     QByteArray buffer(70000, '\0');
     for (;;) {
-        const int left = timeoutMs - int(timer.elapsed());
-        if (left <= 0 || fd_ < 0) {
-            return QByteArray();
-        }
+        // Looked at once at least, so that a time-out of 0 takes what is already there.
+        const int left = qMax(0, timeoutMs - int(timer.elapsed()));
         pollfd pfd{fd_, POLLIN, 0};
-        if (poll(&pfd, 1, left) <= 0) {
+        if (fd_ < 0 || poll(&pfd, 1, left) <= 0) {
+            if (left == 0 || fd_ < 0) {
+                return QByteArray();
+            }
             continue;
         }
         sockaddr_ll address{};
@@ -204,7 +208,8 @@ QByteArray PacketSocket::receive(int timeoutMs, const QByteArray &from, const QB
             continue;
         }
         const QByteArray frame = buffer.left(int(n));
-        if (frame.mid(0, 6) == to && frame.mid(6, 6) == from) {
+        if ((to.isEmpty() || frame.mid(0, 6) == to) &&
+            (from.isEmpty() || frame.mid(6, 6) == from)) {
             return frame;
         }
     }
@@ -308,6 +313,22 @@ void AgentRun::stop() {
     // The board's udevd may outlive the agent for a moment.
     kill(-pid_, SIGKILL);
     pid_ = -1;
+}
+
+int AgentRun::waitForExit(int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    int status = 0;
+    while (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == 0) {
+        if (timer.elapsed() > timeoutMs) {
+            return -1;
+        }
+        QThread::msleep(10);
+    }
+    // Its group (a board's udevd) is stopped as stop() would.
+    kill(-pid_, SIGKILL);
+    pid_ = -1;
+    return status;
 }
 
 bool AgentRun::running() const {

@@ -82,8 +82,8 @@ class PacketSocket {
     bool open(const QString &netns, const QString &interface);
     void close();
     bool send(const QByteArray &frame);
-    // The next incoming frame from `from` to `to` within the time-out; null on time-out.
-    // Other frames (the kernel's own, the socket's outgoing ones) are skipped.
+    // The next incoming frame from `from` to `to` (empty: any) within the time-out; null on
+    // time-out. Other frames (the kernel's own, the socket's outgoing ones) are skipped.
     QByteArray receive(int timeoutMs, const QByteArray &from = kServiceMac,
                        const QByteArray &to = kStationMac);
 
@@ -109,6 +109,8 @@ class AgentRun {
                const QString &workDir = QString());
     void stop();
     bool running() const;
+    // Waits for the agent to end by itself; its wait status, or -1 on time-out.
+    int waitForExit(int timeoutMs);
     pid_t pid() const {
         return pid_;
     }
