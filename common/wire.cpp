@@ -4,6 +4,7 @@
 #include <QStringList>
 
 #include <cctype>
+#include <cstring>
 
 namespace wire {
 
@@ -127,15 +128,19 @@ QString tagLine(const QString &tag) {
 
 QByteArray buildFrame(const QByteArray &dst, const QByteArray &src, const QByteArray &payload,
                       int padTo, quint16 type) {
-    QByteArray frame;
-    frame.reserve(qMax(kHeaderLen + payload.size(), padTo));
-    frame.append(dst);
-    frame.append(src);
-    frame.append(static_cast<char>(type >> 8));
-    frame.append(static_cast<char>(type & 0xFF));
-    frame.append(payload);
-    if (frame.size() < padTo) {
-        frame.append(padTo - frame.size(), '\0');
+    // One allocation: every reply the agent sends is built here.
+    const int size = dst.size() + src.size() + 2 + payload.size();
+    QByteArray frame(qMax(size, padTo), Qt::Uninitialized);
+    char *out = frame.data();
+    std::memcpy(out, dst.constData(), size_t(dst.size()));
+    out += dst.size();
+    std::memcpy(out, src.constData(), size_t(src.size()));
+    out += src.size();
+    *out++ = static_cast<char>(type >> 8);
+    *out++ = static_cast<char>(type & 0xFF);
+    std::memcpy(out, payload.constData(), size_t(payload.size()));
+    if (size < padTo) {
+        std::memset(frame.data() + size, 0, size_t(padTo - size));
     }
     return frame;
 }

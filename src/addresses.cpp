@@ -1,6 +1,7 @@
 // Listing the board's IPv4 addresses, and the kept copy of that list.
 #include "addresses.h"
 
+#include "decide.h"
 #include "linkstate.h"
 
 #include <QHostAddress>
@@ -11,6 +12,9 @@ namespace {
 LinkMonitor *g_monitor = nullptr;
 bool g_kept = false;
 QStringList g_addresses;
+// The info reply built for the kept list, and for which record.
+QByteArray g_payload;
+const ArgsStr *g_payloadFor = nullptr;
 
 QStringList readSystemAddresses() {
     QList<QList<QNetworkAddressEntry>> interfaces;
@@ -38,21 +42,43 @@ QStringList ipv4AddressList(QList<QList<QNetworkAddressEntry>> interfaces) {
     return list;
 }
 
-QStringList boardIpv4Addresses() {
-    if (g_monitor == nullptr) {
-        return g_reader();
-    }
-    // A notification may have come since the last dispatch began (while a reset script ran,
-    // say); the capture loop gets it afterwards, the list is dropped now.
+namespace {
+
+// Whether the kept list still stands. A notification may have come since the last dispatch
+// began (while a reset script ran, say); the capture loop gets it afterwards, the list is
+// dropped now.
+bool keepList() {
     bool addressesChanged = false;
     if (g_monitor->takePending(&addressesChanged) && addressesChanged) {
         dropBoardAddresses();
     }
-    if (!g_kept) {
-        g_addresses = g_reader();
-        g_kept = true;
+    if (g_kept) {
+        return true;
     }
+    g_addresses = g_reader();
+    g_kept = true;
+    return false;
+}
+
+} // namespace
+
+QStringList boardIpv4Addresses() {
+    if (g_monitor == nullptr) {
+        return g_reader();
+    }
+    keepList();
     return g_addresses;
+}
+
+QByteArray boardInfoPayload(const ArgsStr &args) {
+    if (g_monitor == nullptr) {
+        return infoReplyPayload(args, g_reader());
+    }
+    if (!keepList() || g_payloadFor != &args) {
+        g_payload = infoReplyPayload(args, g_addresses);
+        g_payloadFor = &args;
+    }
+    return g_payload;
 }
 
 void setBoardAddressCaching(LinkMonitor *monitor) {

@@ -10,13 +10,16 @@
 #include <QStringList>
 
 class LinkMonitor;
+struct ArgsStr;
 
 // The IPv4, non-loopback addresses of the given interfaces' address entries, in order.
 QStringList ipv4AddressList(QList<QList<QNetworkAddressEntry>> interfaces);
 
 // The addresses the system reports now, or the kept list while caching is on and nothing
-// dropped it: the AddressSource of the agent.
+// dropped it.
 QStringList boardIpv4Addresses();
+// The info reply's payload for those addresses, kept with the list: the InfoSource of the agent.
+QByteArray boardInfoPayload(const ArgsStr &args);
 
 // Caching is on only while `monitor` (non-null) listens for the notifications that drop the
 // list; null turns it off.

@@ -3,20 +3,25 @@
 
 #include "args_str.h"
 
-ServiceFrame splitFrame(QByteArray frame) {
+ServiceFrame splitFrame(const QByteArray &frame) {
     ServiceFrame f;
     f.dst = frame.mid(wire::kDstOffset, wire::kAddressLen);
     f.src = frame.mid(wire::kSrcOffset, wire::kAddressLen);
     f.payload = frame.mid(kHeaderLen);
     // Senders pad short frames with zeros up to the Ethernet minimum; those never reach the
-    // text. fromUtf8(QByteArray) stops at the first zero byte.
-    f.text = QString::fromUtf8(f.payload);
+    // text.
+    const int zero = f.payload.indexOf('\0');
+    f.textBytes = zero < 0 ? f.payload : f.payload.left(zero);
     return f;
 }
 
 QByteArray replyFrame(const ServiceFrame &request, QByteArray payload) {
     // The request's own slices, as they are: shorter than 6 bytes for a runt frame.
     return wire::buildFrame(request.src, request.dst, payload);
+}
+
+QByteArray infoReplyPayload(const ArgsStr &args, QStringList ipv4Addresses) {
+    return infoReplyText(args, ipv4Addresses).toLatin1();
 }
 
 QString infoReplyText(const ArgsStr &args, QStringList ipv4Addresses) {
@@ -37,25 +42,25 @@ namespace {
 
 // Board-address mode: what reaches the board's own address or the group address, answered from
 // the board's own address so that no switch learns the shared one.
-FrameDecision decideBoardFrame(FrameDecision decision, const ArgsStr &args,
-                               AddressSource addresses) {
+FrameDecision decideBoardFrame(FrameDecision decision, const ArgsStr &args, InfoSource info) {
     const ServiceFrame &request = decision.request;
     if (request.dst != args.boardMac && request.dst != wire::groupMac()) {
         return decision; // sent to the shared address, or to an address this board had before
     }
-    const auto reply = [&](const QString &text) {
-        return wire::buildFrame(request.src, args.boardMac, text.toLatin1());
+    const auto reply = [&](const QByteArray &payload) {
+        return wire::buildFrame(request.src, args.boardMac, payload);
     };
-    if (request.text.startsWith(QLatin1String(kResetKeyword))) {
+    const auto tagLine = [&](const char *keyword) {
+        return wire::tagLine(wire::requestTag(request.text(), keyword)).toLatin1();
+    };
+    if (request.textBytes.startsWith(kResetKeyword)) {
         decision.action = FrameAction::Reset;
-        decision.reply = reply(QLatin1String(wire::kResetAckTag) + QLatin1Char('\n') +
-                               wire::tagLine(wire::requestTag(request.text, kResetKeyword)));
+        decision.reply = reply(QByteArray(wire::kResetAckTag) + '\n' + tagLine(kResetKeyword));
         return decision;
     }
     decision.action = FrameAction::Send;
-    if (request.text.startsWith(QLatin1String(kInfoKeyword))) {
-        decision.reply = reply(infoReplyText(args, addresses()) +
-                               wire::tagLine(wire::requestTag(request.text, kInfoKeyword)));
+    if (request.textBytes.startsWith(kInfoKeyword)) {
+        decision.reply = reply(info(args) + tagLine(kInfoKeyword));
     } else {
         decision.reply = wire::buildFrame(request.src, args.boardMac, request.payload);
     }
@@ -64,7 +69,7 @@ FrameDecision decideBoardFrame(FrameDecision decision, const ArgsStr &args,
 
 } // namespace
 
-FrameDecision decideFrame(QByteArray frame, const ArgsStr &args, AddressSource addresses) {
+FrameDecision decideFrame(const QByteArray &frame, const ArgsStr &args, InfoSource info) {
     FrameDecision decision;
     decision.request = splitFrame(frame);
     if (frame.size() < kMinAddressedLen) {
@@ -73,16 +78,16 @@ FrameDecision decideFrame(QByteArray frame, const ArgsStr &args, AddressSource a
         return decision;
     }
     if (args.boardAddress) {
-        return decideBoardFrame(decision, args, addresses);
+        return decideBoardFrame(decision, args, info);
     }
     const ServiceFrame &request = decision.request;
-    if (request.text.startsWith(QLatin1String(kResetKeyword))) {
+    if (request.textBytes.startsWith(kResetKeyword)) {
         decision.action = FrameAction::Reset;
         return decision;
     }
     decision.action = FrameAction::Send;
-    if (request.text.startsWith(QLatin1String(kInfoKeyword))) {
-        decision.reply = replyFrame(request, infoReplyText(args, addresses()).toLatin1());
+    if (request.textBytes.startsWith(kInfoKeyword)) {
+        decision.reply = replyFrame(request, info(args));
     } else {
         decision.reply = replyFrame(request, request.payload);
     }

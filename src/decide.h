@@ -23,7 +23,12 @@ struct ServiceFrame {
     QByteArray dst;
     QByteArray src;
     QByteArray payload;
-    QString text; // payload up to its first zero byte, as UTF-8
+    QByteArray textBytes; // the payload up to its first zero byte
+    // Those bytes as UTF-8: the frame's text. A keyword is tested on the bytes, which is the
+    // same test (an ASCII prefix decodes to itself, and nothing else decodes to ASCII).
+    QString text() const {
+        return QString::fromUtf8(textBytes);
+    }
 };
 
 enum class FrameAction {
@@ -38,18 +43,19 @@ struct FrameDecision {
     ServiceFrame request;
 };
 
-using AddressSource = QStringList (*)();
+// The payload of an info reply for the record: asked only for an info request.
+using InfoSource = QByteArray (*)(const ArgsStr &args);
 
-ServiceFrame splitFrame(QByteArray frame);
+ServiceFrame splitFrame(const QByteArray &frame);
 
-// The whole decision about one frame. `addresses` is asked only for an info reply. In
-// board-address mode only frames to the board's own address or the group address are served,
-// replies leave from the board's own address, a reset is acknowledged and a request's tag is
-// echoed.
-FrameDecision decideFrame(QByteArray frame, const ArgsStr &args, AddressSource addresses);
+// The whole decision about one frame. In board-address mode only frames to the board's own
+// address or the group address are served, replies leave from the board's own address, a reset
+// is acknowledged and a request's tag is echoed.
+FrameDecision decideFrame(const QByteArray &frame, const ArgsStr &args, InfoSource info);
 
-// The six lines of an info reply.
+// The six lines of an info reply, and the reply's payload: those lines as Latin-1.
 QString infoReplyText(const ArgsStr &args, QStringList ipv4Addresses);
+QByteArray infoReplyPayload(const ArgsStr &args, QStringList ipv4Addresses);
 
 // Station and service addresses swapped, a zero type field, then the payload.
 QByteArray replyFrame(const ServiceFrame &request, QByteArray payload);

@@ -34,6 +34,17 @@ bool plainAscii(const QString &value) {
     return true;
 }
 
+// The same test on bytes: what QDebug prints as it is, between its quotes.
+bool plainBytes(const QByteArray &bytes) {
+    for (const char c : bytes) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u > 0x7E || u == '"' || u == '\\') {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool isAscii(const QString &text) {
     for (const QChar c : text) {
         if (c.unicode() > 0x7F) {
@@ -43,18 +54,41 @@ bool isAscii(const QString &text) {
     return true;
 }
 
-void appendNumberLine(QByteArray *out, const char *label, quint32 value) {
-    out->append(label);
-    out->append(' ');
-    out->append(QByteArray::number(value));
+void appendNumberLine(QByteArray *out, const char (&label)[14], quint32 value) {
+    char digits[10];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    out->append(label, 13);
+    while (n > 0) {
+        out->append(digits[--n]);
+    }
     out->append('\n');
 }
 
-void appendQuotedLine(QByteArray *out, const char *label, const QString &quoted) {
-    out->append(label);
-    out->append(' ');
-    out->append(quoted.toLatin1()); // ASCII, checked by the caller
-    out->append('\n');
+// An address slice as the MAC codec writes it (empty unless it has all six bytes), between
+// QDebug's quotes: the characters need no escape.
+void appendMacLine(QByteArray *out, const char (&label)[14], const QByteArray &mac) {
+    static const char kHex[] = "0123456789ABCDEF";
+    char text[20];
+    int n = 0;
+    text[n++] = '"';
+    if (mac.size() == wire::kAddressLen) {
+        for (int i = 0; i < wire::kAddressLen; ++i) {
+            const unsigned char byte = static_cast<unsigned char>(mac.at(i));
+            if (i > 0) {
+                text[n++] = ':';
+            }
+            text[n++] = kHex[byte >> 4];
+            text[n++] = kHex[byte & 0x0F];
+        }
+    }
+    text[n++] = '"';
+    text[n++] = '\n';
+    out->append(label, 13);
+    out->append(text, n);
 }
 
 // An address slice as the MAC codec shows it: empty unless it has all six bytes.
@@ -116,25 +150,40 @@ QString debugQuoted(const QString &value) {
 }
 
 bool frameLogLines(quint32 capLen, quint32 wireLen, const ServiceFrame &frame, QByteArray *out) {
-    // QDebug escapes every control character, but prints printable non-ASCII as it is.
-    const QString text = debugQuoted(frame.text);
-    if (!isAscii(text)) {
-        return false;
+    // Plain text goes between the quotes as it is; anything else is quoted by QDebug, which
+    // escapes every control character, but prints printable non-ASCII as it is.
+    const bool plain = plainBytes(frame.textBytes);
+    QByteArray quoted;
+    if (!plain) {
+        const QString text = debugQuoted(frame.text());
+        if (!isAscii(text)) {
+            return false;
+        }
+        quoted = text.toLatin1();
     }
-    appendNumberLine(out, "capLen     :", capLen);
-    appendNumberLine(out, "len        :", wireLen);
-    appendQuotedLine(out, "mac src    :", debugQuoted(macOrEmpty(frame.src)));
-    appendQuotedLine(out, "mac dst    :", debugQuoted(macOrEmpty(frame.dst)));
-    appendQuotedLine(out, "data str   :", text);
+    appendNumberLine(out, "capLen     : ", capLen);
+    appendNumberLine(out, "len        : ", wireLen);
+    appendMacLine(out, "mac src    : ", frame.src);
+    appendMacLine(out, "mac dst    : ", frame.dst);
+    out->append("data str   : ", 13);
+    if (plain) {
+        out->append('"');
+        out->append(frame.textBytes);
+        out->append('"');
+    } else {
+        out->append(quoted);
+    }
+    out->append('\n');
     return true;
 }
 
 void logFrame(quint32 capLen, quint32 wireLen, const ServiceFrame &frame) {
     if (g_batching) {
-        QByteArray lines;
-        lines.reserve(160);
-        if (frameLogLines(capLen, wireLen, frame, &lines)) {
-            appendLines(lines, 1);
+        startPending();
+        if (frameLogLines(capLen, wireLen, frame, &g_batch)) {
+            if (++g_frames >= kLogPendingFrames || g_batch.size() >= kLogPendingBytes) {
+                flushLog();
+            }
             return;
         }
     }
@@ -142,7 +191,7 @@ void logFrame(quint32 capLen, quint32 wireLen, const ServiceFrame &frame) {
     qDebug() << "len        :" << wireLen;
     qDebug() << "mac src    :" << macOrEmpty(frame.src);
     qDebug() << "mac dst    :" << macOrEmpty(frame.dst);
-    qDebug() << "data str   :" << frame.text;
+    qDebug() << "data str   :" << frame.text();
     if (g_batching) {
         g_frames += 1;
     }
@@ -154,6 +203,8 @@ bool startAgentLog() {
                  QLoggingCategory::defaultCategory()->isDebugEnabled();
     if (g_batching) {
         g_previous = qInstallMessageHandler(batchingHandler);
+        // Written out at this size; reserved once, so that no frame pays for growing it.
+        g_batch.reserve(kLogPendingBytes + 4 * 1024);
     }
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
@@ -186,7 +237,7 @@ void flushLog() {
         data += n;
         left -= n;
     }
-    g_batch.clear();
+    g_batch.resize(0); // keeps what was reserved
     g_frames = 0;
     g_pending = 0;
 }

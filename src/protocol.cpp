@@ -48,8 +48,10 @@ void runResetScript(const timeval &requestReceived) {
 
 void on_handle_pkt(unsigned char *user, const pcap_pkthdr *header, const unsigned char *bytes) {
     const ArgsStr *args = reinterpret_cast<const ArgsStr *>(user);
-    const QByteArray frame(reinterpret_cast<const char *>(bytes), static_cast<int>(header->caplen));
-    const FrameDecision decision = decideFrame(frame, *args, boardIpv4Addresses);
+    // Read in place: the decision copies what it keeps.
+    const QByteArray frame = QByteArray::fromRawData(reinterpret_cast<const char *>(bytes),
+                                                     static_cast<int>(header->caplen));
+    const FrameDecision decision = decideFrame(frame, *args, boardInfoPayload);
     // The reply (or a reset's acknowledgement) leaves first; the lines are formatted after.
     const bool sent = decision.reply.isEmpty() || send(args, decision.reply);
     logFrame(header->caplen, header->len, decision.request);

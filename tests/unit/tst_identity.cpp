@@ -2,6 +2,7 @@
 // fallbacks for missing sources.
 #include "args_str.h"
 #include "identity.h"
+#include "process.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -22,6 +23,9 @@ class TestIdentity : public QObject {
     void deviceInfo();
     void readers();
     void popenFails();
+    void fgetsPieces_data();
+    void fgetsPieces();
+    void timedOutCommandEndsWithItsGroup();
 };
 
 void TestIdentity::hardId_data() {
@@ -183,6 +187,48 @@ void TestIdentity::popenFails() {
     QCOMPARE(setrlimit(RLIMIT_NOFILE, &saved), 0);
     QCOMPARE(id, QStringLiteral("00000000-0000-0000-0000-000000000000"));
     QCOMPARE(getHardIdFrom("echo 'PTUUID=\"1234\" '"), QStringLiteral("1234"));
+}
+
+// As a loop of fgets with a 1024-byte buffer hands the output out: pieces of at most 1023
+// bytes, each cut at its own first NUL.
+void TestIdentity::fgetsPieces_data() {
+    QTest::addColumn<QByteArray>("raw");
+    QTest::addColumn<QByteArray>("joined");
+    const QByteArray a1022(1022, 'a');
+    const QByteArray a1023(1023, 'a');
+    QTest::newRow("lines joined") << QByteArray("x\ny\n") << QByteArray("x\ny\n");
+    QTest::newRow("a NUL cuts its line's piece only")
+        << QByteArray("x\0z\ny\n", 6) << QByteArray("xy\n");
+    QTest::newRow("a NUL at byte 1022 cuts the first piece")
+        << a1022 + QByteArray("\0bc\n", 4) << a1022 + "bc\n";
+    QTest::newRow("a NUL at byte 1023 begins the second piece")
+        << a1023 + QByteArray("\0x\n", 3) << a1023;
+}
+
+void TestIdentity::fgetsPieces() {
+    QFETCH(QByteArray, raw);
+    QFETCH(QByteArray, joined);
+    QCOMPARE(joinFgetsPieces(raw), joined);
+}
+
+// A command that outlives its time-out is ended with everything it started: the shell and its
+// children, whose open end of the pipe would otherwise be left behind.
+void TestIdentity::timedOutCommandEndsWithItsGroup() {
+    QTemporaryDir dir;
+    const QByteArray pidFile = QFile::encodeName(dir.filePath(QStringLiteral("child")));
+    const QByteArray command = "sleep 30 & echo $! > " + pidFile + "; wait";
+    QByteArray output;
+    QVERIFY(readCommandOutput(command.constData(), 300, 1024, &output));
+    QFile file(QString::fromLocal8Bit(pidFile));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray child = file.readAll().trimmed();
+    QVERIFY(!child.isEmpty());
+    // Gone, or a zombie that its new parent has yet to reap.
+    const auto ended = [&] {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(QString::fromLatin1(child)));
+        return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(ended(), 2000);
 }
 
 QTEST_APPLESS_MAIN(TestIdentity)

@@ -32,9 +32,9 @@ QStringList exampleAddresses() {
 }
 
 int g_addressCalls = 0;
-QStringList countedAddresses() {
+QByteArray countedInfo(const ArgsStr &args) {
     ++g_addressCalls;
-    return exampleAddresses();
+    return infoReplyPayload(args, exampleAddresses());
 }
 
 QNetworkAddressEntry entry(const char *ip) {
@@ -75,7 +75,7 @@ void TestProtocol::infoReplyWorkedExample() {
     const QByteArray frame = request("req:kiv+info", 60);
     QCOMPARE(frame.size(), 60);
     g_addressCalls = 0;
-    const FrameDecision d = decideFrame(frame, exampleBoard(), countedAddresses);
+    const FrameDecision d = decideFrame(frame, exampleBoard(), countedInfo);
     QCOMPARE(int(d.action), int(FrameAction::Send));
     const QByteArray text = "res:kiv+info\n"
                             "Device : BOARD-A7\n"
@@ -134,7 +134,7 @@ void TestProtocol::decide() {
     QFETCH(int, action);
     QFETCH(QByteArray, reply);
     g_addressCalls = 0;
-    const FrameDecision d = decideFrame(frame, exampleBoard(), countedAddresses);
+    const FrameDecision d = decideFrame(frame, exampleBoard(), countedInfo);
     QCOMPARE(int(d.action), action);
     if (reply == "INFO") {
         QVERIFY(d.reply.startsWith(kStation + kService + QByteArray(2, '\0') + "res:kiv+info\n"));
@@ -188,7 +188,7 @@ void TestProtocol::boardDecide() {
     ArgsStr args = exampleBoard();
     args.boardAddress = true;
     args.boardMac = QByteArray::fromHex("525400123456");
-    const FrameDecision d = decideFrame(frame, args, exampleAddresses);
+    const FrameDecision d = decideFrame(frame, args, countedInfo);
     QCOMPARE(int(d.action), action);
     QCOMPARE(d.reply, reply);
 }
@@ -346,9 +346,9 @@ void TestProtocol::directFormatMatchesQDebug() {
     qDebug() << "len        :" << quint32(1514);
     qDebug() << "mac src    :" << macBytes2String(parts.src);
     qDebug() << "mac dst    :" << macBytes2String(parts.dst);
-    qDebug() << "data str   :" << parts.text;
+    qDebug() << "data str   :" << parts.text();
     const QStringList reference = log.lines();
-    QCOMPARE(debugQuoted(parts.text), reference.last().mid(13));
+    QCOMPARE(debugQuoted(parts.text()), reference.last().mid(13));
     QByteArray direct;
     const bool ascii = ::frameLogLines(quint32(frame.size()), 1514, parts, &direct);
     QCOMPARE(ascii, reference.join(QLatin1Char('\n')).toLatin1() ==
