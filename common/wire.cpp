@@ -81,10 +81,6 @@ QString requestFilter() {
     return filter(stationMac(), serviceMac());
 }
 
-QString replyFilter() {
-    return filter(serviceMac(), stationMac());
-}
-
 QString boardRequestFilter(const QByteArray &boardMac) {
     return QStringLiteral("ether src %1 and (ether dst %2 or ether dst %3)")
         .arg(macText(stationMac()), macText(boardMac), macText(groupMac()));
@@ -151,10 +147,6 @@ QByteArray requestFrame(const QByteArray &payload, int padTo) {
 
 QByteArray requestFrameTo(const QByteArray &dst, const QByteArray &payload, int padTo) {
     return buildFrame(dst, stationMac(), payload, padTo, kStationType);
-}
-
-QByteArray replyFrame(const QByteArray &payload) {
-    return buildFrame(stationMac(), serviceMac(), payload);
 }
 
 } // namespace wire

@@ -30,9 +30,8 @@ extern const unsigned char kGroupAddress[kAddressLen]; // 67:77:88:99:AA:BB
 QByteArray groupMac();
 bool isGroupAddress(const QByteArray &mac); // the group bit of the first byte
 
-// The agent captures requests, the station captures replies.
-QString requestFilter(); // "ether src <station> and ether dst <service>"
-QString replyFilter();   // the other way round
+// What the agent captures: "ether src <station> and ether dst <service>".
+QString requestFilter();
 // A board in board-address mode: the station's frames to its own address or the group.
 QString boardRequestFilter(const QByteArray &boardMac);
 // What l2station captures: every frame to the station address, from any board.
@@ -83,7 +82,5 @@ QByteArray buildFrame(const QByteArray &dst, const QByteArray &src, const QByteA
 QByteArray requestFrame(const QByteArray &payload, int padTo = kMinFrameLen);
 QByteArray requestFrameTo(const QByteArray &dst, const QByteArray &payload,
                           int padTo = kMinFrameLen);
-// A reply as a board sends it: service to station, unpadded.
-QByteArray replyFrame(const QByteArray &payload);
 
 } // namespace wire

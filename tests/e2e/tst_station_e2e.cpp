@@ -15,12 +15,16 @@
 #include <QThread>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
 
 constexpr int kBoards = 4;
+// What a round keeps at most (l2station's own bound).
+constexpr int kMaxBoardsShown = 10000;
 const QString kStart = QStringLiteral("\"start 'eth1' dump\"");
 
 struct Board {
@@ -64,6 +68,7 @@ class TestStationE2e : public QObject {
     void exitStatuses_data();
     void exitStatuses();
     void hostileBoardEscaped();
+    void replyFloodBounded();
     void defaultBoardJoins();
     void mixedFleetListedByDefault();
     void addressChangeFollowed();
@@ -384,6 +389,38 @@ void TestStationE2e::hostileBoardEscaped() {
     for (const char *raw : {"\x1b", "\x07", "\r", "\xc2\x9b"}) {
         QVERIFY2(!out.contains(raw), out.constData());
     }
+}
+
+// A hostile board floods made-up replies, each another board: the deadline holds, and the
+// station keeps what it bounds itself to.
+void TestStationE2e::replyFloodBounded() {
+    Netns evil(QStringLiteral("flood"));
+    QVERIFY(evil.ok());
+    QVERIFY(addVeth(evil, QStringLiteral("eth1"), *segment_, QStringLiteral("pflood"), QString(),
+                    true, QStringLiteral("quiet0")));
+    PacketSocket board;
+    QVERIFY(board.open(evil.name(), QStringLiteral("eth1")));
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        const QByteArray header = kStationMac + kServiceMac + QByteArray(2, '\0');
+        for (int n = 0; flooding; ++n) {
+            board.send(header + "res:kiv+info\nDevice : EVIL-" + QByteArray::number(n) +
+                       "\nVersion : 1\nProduct : P\nHardId : H\nIpAddress : 10.0.0.1\n");
+        }
+    });
+    QElapsedTimer timer;
+    timer.start();
+    const Result r =
+        station({QStringLiteral("info"), QStringLiteral("-i"), QStringLiteral("quiet0"),
+                 QStringLiteral("-w"), QStringLiteral("500")});
+    const qint64 took = timer.elapsed();
+    flooding = false;
+    flood.join();
+    QVERIFY2(r.out.contains(QStringLiteral(" boards answered on quiet0")), qPrintable(r.out));
+    qInfo("info -w 500 under a reply flood took %lld ms: %s", took,
+          qPrintable(r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts).last()));
+    QVERIFY(took < 1500);
+    QVERIFY(r.out.count(QLatin1Char('\n')) <= kMaxBoardsShown + 2);
 }
 
 // A board in the default mode joins the segment: the four are still listed, and the station
