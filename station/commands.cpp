@@ -14,6 +14,13 @@
 #include <csignal>
 #include <cstdio>
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#ifndef L2_VERSION
+#define L2_VERSION "0"
+#endif
+
 namespace {
 
 void onInterrupt(int) {
@@ -23,6 +30,19 @@ void onInterrupt(int) {
 QString fromText(const QByteArray &mac) {
     return mac == wire::serviceMac() ? wire::macText(mac) + QStringLiteral(" (shared)")
                                      : wire::macText(mac);
+}
+
+// The columns a table may take: the terminal's, or COLUMNS when the output is no terminal;
+// 0 (no limit) for --wide and for a pipe without COLUMNS, where whole values are wanted.
+int tableWidth(const StationOptions &o) {
+    if (o.wide) {
+        return 0;
+    }
+    winsize size{};
+    if (isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
+    }
+    return qEnvironmentVariableIntValue("COLUMNS");
 }
 
 int runInfo(StationLink &link, const StationOptions &o, const QString &interface) {
@@ -51,7 +71,7 @@ int runInfo(StationLink &link, const StationOptions &o, const QString &interface
         err() << summary << '\n';
     } else {
         if (!boards.isEmpty()) {
-            out() << boardsTable(boards);
+            out() << boardsTable(boards, tableWidth(o));
         }
         out() << summary << '\n';
     }
@@ -245,6 +265,10 @@ int stationMain(int argc, char **argv) {
         out() << stationUsage(options.command);
         return ExitOk;
     }
+    if (options.version) {
+        out() << "l2station " << L2_VERSION << '\n';
+        return ExitOk;
+    }
     QString interface = options.interface;
     if (interface.isEmpty()) {
         const QStringList candidates = segmentCandidates(listInterfaces());
@@ -266,12 +290,26 @@ int stationMain(int argc, char **argv) {
         err() << "l2station: using interface " << interface << '\n';
         err().flush();
     }
+    for (const InterfaceCandidate &candidate : listInterfaces()) {
+        const QString unfit = candidate.name == interface ? unfitInterface(candidate) : QString();
+        if (!unfit.isEmpty()) {
+            return fail(ExitUsage, unfit);
+        }
+    }
+    std::signal(SIGINT, onInterrupt);
+    // The station's own link first: a cable pulled is not "no board answered". watch waits
+    // for it instead.
+    if (options.command == Command::Watch) {
+        return runWatch(interface, options);
+    }
+    if (!linkUsable(interface, &error) && !error.startsWith(QLatin1String("no such"))) {
+        return fail(ExitLinkDown, error);
+    }
     StationLink link;
     const StationExit opened = link.open(interface, &error);
     if (opened != ExitOk) {
         return fail(opened, error);
     }
-    std::signal(SIGINT, onInterrupt);
     switch (options.command) {
     case Command::Info:
         return runInfo(link, options, interface);
@@ -280,7 +318,6 @@ int stationMain(int argc, char **argv) {
     case Command::Reset:
         return runReset(link, options, interface);
     case Command::Watch:
-        return runWatch(link, options, interface);
     case Command::Send:
         return runSend(link, options, interface);
     case Command::None:

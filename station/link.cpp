@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -63,8 +65,13 @@ void collectOne(u_char *user, const pcap_pkthdr *header, const u_char *bytes) {
 } // namespace
 
 StationLink::~StationLink() {
+    close();
+}
+
+void StationLink::close() {
     if (handle_ != nullptr) {
         pcap_close(handle_);
+        handle_ = nullptr;
     }
 }
 
@@ -221,6 +228,9 @@ QList<InterfaceCandidate> listInterfaces() {
             // ARPHRD_ETHER is 1; pseudo-devices such as "any" have no entry.
             QFile type(QStringLiteral("/sys/class/net/%1/type").arg(c.name));
             c.ethernet = type.open(QIODevice::ReadOnly) && type.readAll().trimmed() == "1";
+            const QString sys = QStringLiteral("/sys/class/net/%1/").arg(c.name);
+            c.wireless = QFile::exists(sys + QStringLiteral("wireless")) ||
+                         QFile::exists(sys + QStringLiteral("phy80211"));
         } else {
             c.ethernet = true;
         }
@@ -228,4 +238,57 @@ QList<InterfaceCandidate> listInterfaces() {
     }
     pcap_freealldevs(devices);
     return list;
+}
+
+bool linkUsable(const QString &interface, QString *why) {
+    const QByteArray name = interface.toUtf8();
+    ifreq request{};
+    if (name.isEmpty() || name.size() >= IFNAMSIZ) {
+        *why = QStringLiteral("no such interface: %1").arg(interface);
+        return false;
+    }
+    std::memcpy(request.ifr_name, name.constData(), size_t(name.size()));
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool known = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    if (!known) {
+        *why = QStringLiteral("no such interface: %1").arg(interface);
+    } else if ((request.ifr_flags & IFF_UP) == 0) {
+        *why = QStringLiteral("%1 is down (bring it up: ip link set %1 up)").arg(interface);
+    } else if ((request.ifr_flags & IFF_RUNNING) == 0) {
+        *why = QStringLiteral("%1 has no carrier: no cable, or the other end is off or down")
+                   .arg(interface);
+    } else {
+        return true;
+    }
+    return false;
+}
+
+bool waitForLink(const QString &interface, int timeoutMs) {
+    // The kernel says when a link changes; the state is read afresh at each word from it, and
+    // at least once a second.
+    const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = RTMGRP_LINK;
+    if (fd >= 0) {
+        bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    }
+    const double deadline = StationLink::nowMs() + timeoutMs;
+    QString why;
+    bool usable = linkUsable(interface, &why);
+    while (!usable && g_interrupted == 0 && StationLink::nowMs() < deadline) {
+        pollfd pfd{fd, POLLIN, 0};
+        poll(&pfd, fd >= 0 ? 1 : 0, int(std::min(1000.0, deadline - StationLink::nowMs())) + 1);
+        char buffer[8192];
+        while (fd >= 0 && recv(fd, buffer, sizeof buffer, 0) > 0) {
+        }
+        usable = linkUsable(interface, &why);
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return usable;
 }

@@ -41,6 +41,7 @@ class StationLink {
     // Opens the capture of frames to the station address on the interface. On failure returns
     // the exit status for it with a one-line reason.
     StationExit open(const QString &interface, QString *error);
+    void close();
     // Sends one service frame from the station address to `dst`.
     bool send(const QByteArray &dst, const QByteArray &payload);
     // Hands every reply to `take` as it arrives, until `rule` ends the collection; `take` says
@@ -66,3 +67,10 @@ QString newRequestTag();
 
 // Every capture interface with what the automatic choice needs to know.
 QList<InterfaceCandidate> listInterfaces();
+
+// Whether the station's own link can carry frames now: up, and with a carrier. Why not in
+// *why, in words for the technician.
+bool linkUsable(const QString &interface, QString *why);
+// Waits until the link can carry frames, the time-out passes or the tool is interrupted;
+// returns linkUsable.
+bool waitForLink(const QString &interface, int timeoutMs);

@@ -200,7 +200,8 @@ QString dashed(const char *name) {
 
 // The parser of one command, with the defaults of `defaults` shown in its help.
 void addOptions(QCommandLineParser *parser, Command command, const StationOptions &defaults) {
-    parser->setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    // Short options take their values attached too, as ping's users type them: -c3, -ist0.
+    parser->setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
     parser->addOption({{QStringLiteral("i")},
                        QStringLiteral("interface on the boards' segment (default: the first one "
                                       "that is up, not loopback, Ethernet)"),
@@ -230,6 +231,9 @@ void addOptions(QCommandLineParser *parser, Command command, const StationOption
     switch (command) {
     case Command::Info:
         parser->addOption({QStringLiteral("first"), QStringLiteral("stop at the first reply")});
+        parser->addOption(
+            {QStringLiteral("wide"), QStringLiteral("show every value whole (a table is cut to the "
+                                                    "terminal's width)")});
         parser->addOption(
             {QStringLiteral("json"), QStringLiteral("print a JSON array of boards (empty when none "
                                                     "answered)")});
@@ -292,7 +296,8 @@ QString stationUsage(Command command) {
                    "  reset   make every board on the segment (or one) run its reset script\n"
                    "  send    send any payload and show the replies\n"
                    "\n"
-                   "'l2station COMMAND --help' describes each command; see also l2station(8).\n")
+                   "'l2station COMMAND --help' describes each command; 'l2station --version' "
+                   "shows the version; see also l2station(8).\n")
             .arg(wire::macText(wire::stationMac()), wire::macText(wire::serviceMac()));
     }
     QCommandLineParser parser;
@@ -338,6 +343,10 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
     const QString name = args.first();
     if (name == QLatin1String("-h") || name == QLatin1String("--help")) {
         options->help = true;
+        return true;
+    }
+    if (name == QLatin1String("--version")) {
+        options->version = true;
         return true;
     }
     const CommandEntry *entry = entryNamed(name);
@@ -397,6 +406,7 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
         return parser.optionNames().contains(n) && parser.isSet(n);
     };
     options->first = cmd == Command::Info && flag("first");
+    options->wide = cmd == Command::Info && flag("wide");
     options->json = flag("json");
     options->fast = flag("fast");
     options->yes = (cmd == Command::Reset || cmd == Command::Send) && flag("yes");
@@ -448,13 +458,24 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
         *error = QStringLiteral("--fast and --min-wait exclude each other");
         return false;
     }
+    if (cmd == Command::Info || cmd == Command::Watch) {
+        if (parser.isSet(QStringLiteral("min-wait")) && options->minWaitMs > options->waitMs) {
+            *error = QStringLiteral("--min-wait %1 is longer than -w %2, which ends the collection")
+                         .arg(options->minWaitMs)
+                         .arg(options->waitMs);
+            return false;
+        }
+        // A window shorter than the default minimum is the whole collection.
+        options->minWaitMs = qMin(options->minWaitMs, options->waitMs);
+    }
     return true;
 }
 
 QStringList segmentCandidates(const QList<InterfaceCandidate> &candidates) {
     QStringList names;
     for (const InterfaceCandidate &c : candidates) {
-        if (c.up && !c.loopback && c.ethernet) {
+        // Wi-Fi frames are Ethernet's too, but a service segment is wired.
+        if (c.up && !c.loopback && c.ethernet && !c.wireless) {
             names.append(c.name);
         }
     }
@@ -464,4 +485,18 @@ QStringList segmentCandidates(const QList<InterfaceCandidate> &candidates) {
 QString pickInterface(const QList<InterfaceCandidate> &candidates) {
     const QStringList names = segmentCandidates(candidates);
     return names.isEmpty() ? QString() : names.first();
+}
+
+QString unfitInterface(const InterfaceCandidate &c) {
+    if (c.loopback) {
+        return QStringLiteral("%1 is a loopback interface; name the interface on the boards' "
+                              "segment")
+            .arg(c.name);
+    }
+    if (!c.ethernet) {
+        return QStringLiteral("%1 is not an Ethernet interface; service frames are Ethernet "
+                              "frames")
+            .arg(c.name);
+    }
+    return QString();
 }

@@ -35,7 +35,54 @@ void sortBoards(QList<BoardInfo> *boards) {
     });
 }
 
-QString boardsTable(const QList<BoardInfo> &boards) {
+int displayWidth(const QString &text) {
+    int width = 0;
+    for (int i = 0; i < text.size(); ++i) {
+        uint c = text.at(i).unicode();
+        if (text.at(i).isHighSurrogate() && i + 1 < text.size()) {
+            c = QChar::surrogateToUcs4(text.at(i), text.at(i + 1));
+            ++i;
+        }
+        const bool combining = (c >= 0x0300 && c <= 0x036F) || (c >= 0x200B && c <= 0x200F);
+        // The East Asian wide and full-width ranges: Hangul, CJK, kana, full-width forms.
+        const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
+                          (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+                          (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+                          (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) ||
+                          (c >= 0x20000 && c <= 0x3FFFD);
+        width += combining ? 0 : wide ? 2 : 1;
+    }
+    return width;
+}
+
+namespace {
+
+// The text cut to at most `width` columns, its end marked with an ellipsis.
+QString cut(const QString &text, int width) {
+    if (displayWidth(text) <= width) {
+        return text;
+    }
+    static const QString ellipsis = QStringLiteral("\u2026");
+    QString kept;
+    for (int i = 0; i < text.size(); ++i) {
+        const int step = text.at(i).isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+        const QString next = text.mid(i, step);
+        if (displayWidth(kept + next) + 1 > width) {
+            break;
+        }
+        kept += next;
+        i += step - 1;
+    }
+    return kept + ellipsis;
+}
+
+QString padded(const QString &text, int width) {
+    return text + QString(qMax(0, width - displayWidth(text)), QLatin1Char(' '));
+}
+
+} // namespace
+
+QString boardsTable(const QList<BoardInfo> &boards, int width) {
     QList<QStringList> rows{{QStringLiteral("DEVICE"), QStringLiteral("VERSION"),
                              QStringLiteral("PRODUCT"), QStringLiteral("HARDID"),
                              QStringLiteral("IPV4"), QStringLiteral("MAC"), QStringLiteral("MS")}};
@@ -45,19 +92,42 @@ QString boardsTable(const QList<BoardInfo> &boards) {
                      shownValue(b.hardId), shownValue(b.ipAddresses.join(QLatin1Char(' '))),
                      boardAddressText(b), QString::number(b.replyMs, 'f', 1)});
     }
+    const int columns = rows.first().size();
     QList<int> widths;
-    for (int c = 0; c < rows.first().size(); ++c) {
+    for (int c = 0; c < columns; ++c) {
         int w = 0;
         for (const QStringList &row : rows) {
-            w = std::max(w, int(row.at(c).size()));
+            w = std::max(w, displayWidth(row.at(c)));
         }
         widths.append(w);
+    }
+    if (width > 0) {
+        // The widest of the board's own texts (the address and time stay whole) gives up a
+        // column at a time until a row fits, down to 8.
+        const auto total = [&] {
+            int sum = 2 * (columns - 1);
+            for (int w : widths) {
+                sum += w;
+            }
+            return sum;
+        };
+        for (;;) {
+            int widest = 0;
+            for (int c = 1; c < columns - 2; ++c) {
+                widest = widths.at(c) > widths.at(widest) ? c : widest;
+            }
+            if (total() <= width || widths.at(widest) <= 8) {
+                break;
+            }
+            --widths[widest];
+        }
     }
     QString text;
     for (const QStringList &row : rows) {
         QString line;
-        for (int c = 0; c < row.size(); ++c) {
-            line += c + 1 < row.size() ? row.at(c).leftJustified(widths.at(c) + 2) : row.at(c);
+        for (int c = 0; c < columns; ++c) {
+            const QString cell = cut(row.at(c), widths.at(c));
+            line += c + 1 < columns ? padded(cell, widths.at(c) + 2) : cell;
         }
         text += line + QLatin1Char('\n');
     }

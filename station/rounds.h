@@ -35,5 +35,6 @@ void reportProblems(const Round &round);
 // standard error, with the remedy.
 void warnAboutSharedAddress(const QString &what);
 
-int runWatch(StationLink &link, const StationOptions &o, const QString &interface);
+// watch opens its own link, and opens it again after its link was down.
+int runWatch(const QString &interface, const StationOptions &o);
 int runResetWait(StationLink &link, const StationOptions &o, const QString &interface);

@@ -59,6 +59,7 @@ constexpr int kCloneSpreadMs = 20;
 struct StationOptions {
     Command command = Command::None;
     bool help = false;
+    bool version = false;
     QString interface;                 // -i; empty: pick one
     QByteArray board;                  // --board: that board's own address only; empty: all
     int waitMs = 1000;                 // info, watch: the longest collection; send: the window;
@@ -67,6 +68,7 @@ struct StationOptions {
     int quietMs = kDefaultQuietMs;     // info, watch: then stop once quiet this long
     bool fast = false;                 // info, watch: no minimum (fleets of current agents)
     bool first = false;                // info: stop at the first reply
+    bool wide = false;                 // info: no cell is cut to the terminal's width
     bool json = false;                 // info: JSON array; watch: JSON Lines
     int count = 4;                     // ping -c; watch -c (0: until interrupted)
     int size = 46;                     // ping -s: payload bytes (46 makes a 60-byte frame)
@@ -175,7 +177,10 @@ class BoardCollector {
 
 // Rows in a stable order: Device, then HardId, then the board's address.
 void sortBoards(QList<BoardInfo> *boards);
-QString boardsTable(const QList<BoardInfo> &boards);
+// The table; with `width` > 0 the widest cells are cut, with an ellipsis, until a row fits.
+QString boardsTable(const QList<BoardInfo> &boards, int width = 0);
+// Columns a text takes on a terminal: two for a wide (East Asian) character.
+int displayWidth(const QString &text);
 QByteArray boardsJson(const QList<BoardInfo> &boards);
 // One board as a JSON object (the reply's labels as keys, Mac, Count, replyMs), and serialised
 // JSON with every DEL and C1 control escaped as \uXXXX, as the JSON writer already does for C0.
@@ -219,8 +224,11 @@ struct InterfaceCandidate {
     QString name;
     bool up = false;
     bool loopback = false;
-    bool ethernet = false;
+    bool ethernet = false; // ARPHRD_ETHER
+    bool wireless = false; // Ethernet framing, but Wi-Fi
 };
+// Why an interface named with -i cannot be the boards' segment, or empty.
+QString unfitInterface(const InterfaceCandidate &candidate);
 QString pickInterface(const QList<InterfaceCandidate> &candidates);
 // Every interface that could be the boards' segment: up, not loopback, Ethernet.
 QStringList segmentCandidates(const QList<InterfaceCandidate> &candidates);

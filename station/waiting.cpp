@@ -51,16 +51,70 @@ void printWatchEvent(const WatchEvent &e, bool json) {
 
 } // namespace
 
-int runWatch(StationLink &link, const StationOptions &o, const QString &interface) {
+namespace {
+
+void printLinkEvent(const QString &interface, bool up, const QString &why, bool json) {
+    if (json) {
+        QJsonObject o;
+        o.insert(QStringLiteral("time"), now());
+        o.insert(QStringLiteral("event"),
+                 up ? QStringLiteral("link-up") : QStringLiteral("link-down"));
+        o.insert(QStringLiteral("interface"), interface);
+        if (!up) {
+            o.insert(QStringLiteral("reason"), why);
+        }
+        out() << QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) << '\n';
+    } else if (up) {
+        out() << now() << " link " << interface << " up again\n";
+    } else {
+        out() << now() << " link " << interface << " down: " << why << '\n';
+    }
+    out().flush();
+}
+
+} // namespace
+
+int runWatch(const QString &interface, const StationOptions &o) {
     err() << "l2station: watching " << interface << ", a round every " << o.intervalMs << " ms\n";
     err().flush();
+    StationLink link;
+    bool opened = false;
     WatchState state;
     bool warned = false;
     for (int n = 0; (o.count == 0 || n < o.count) && g_interrupted == 0; ++n) {
+        QString why;
+        if (!linkUsable(interface, &why)) {
+            if (!opened && why.startsWith(QLatin1String("no such"))) {
+                return fail(ExitNoInterface, why);
+            }
+            // The station's own link: the boards are not gone, nothing can be heard. Wait
+            // for it, and say so once each way.
+            printLinkEvent(interface, false, why, o.json);
+            link.close();
+            opened = false;
+            while (!waitForLink(interface, 1000) && g_interrupted == 0) {
+            }
+            if (g_interrupted != 0) {
+                break;
+            }
+            printLinkEvent(interface, true, QString(), o.json);
+        }
+        if (!opened) {
+            QString error;
+            const StationExit status = link.open(interface, &error);
+            if (status != ExitOk) {
+                return fail(status, error);
+            }
+            opened = true;
+        }
         const double start = StationLink::nowMs();
         // The pause before the next round still listens: a late reply counts for this one.
         const bool more = o.count == 0 || n + 1 < o.count;
         const Round round = askSegment(link, o, more ? start + o.intervalMs : 0);
+        if (!linkUsable(interface, &why)) {
+            --n; // a round the link cut short says nothing of the boards
+            continue;
+        }
         if (!round.sent) {
             return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
         }
@@ -72,7 +126,7 @@ int runWatch(StationLink &link, const StationOptions &o, const QString &interfac
         for (const WatchEvent &event : watchRound(&state, round.boards, &spared)) {
             printWatchEvent(event, o.json);
         }
-        if (round.sharedReplies > 0 && !warned && (spared || round.boards.size() > 0)) {
+        if (round.sharedReplies > 0 && !warned) {
             // Said once: behind a learning switch the boards at the shared address take turns,
             // and watch reports one gone only when none answers from that address.
             warnAboutSharedAddress(QStringLiteral("Boards answer"));

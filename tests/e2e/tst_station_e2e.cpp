@@ -74,6 +74,8 @@ class TestStationE2e : public QObject {
     void addressChangeFollowed();
     void infoBesideWatch();
     void watchAndWholeValues();
+    void watchWaitsForItsLink();
+    void clonesAreTwoBoards();
     void resetWaitsForTheBoard();
     void resetWaitTellsWhatHappened();
     void resetNeverGuessesTheSegment();
@@ -134,6 +136,19 @@ void TestStationE2e::initTestCase() {
     QVERIFY(segment_->ok());
     QVERIFY(addBridge(QStringLiteral("seg0")));
     QVERIFY(addBridge(QStringLiteral("quiet0")));
+    // quiet0 has a port that is up, so it has a carrier; dark0's other end is down, so it has
+    // none.
+    QVERIFY(segment_->ip({QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("q0a"),
+                          QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"),
+                          QStringLiteral("name"), QStringLiteral("q0b")}));
+    QVERIFY(
+        segment_->ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("q0a"),
+                      QStringLiteral("master"), QStringLiteral("quiet0"), QStringLiteral("up")}));
+    QVERIFY(setLinkUp(*segment_, QStringLiteral("q0b"), true));
+    QVERIFY(segment_->ip({QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("dark0"),
+                          QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"),
+                          QStringLiteral("name"), QStringLiteral("dark1")}));
+    QVERIFY(setLinkUp(*segment_, QStringLiteral("dark0"), true));
     for (int i = 1; i <= kBoards; ++i) {
         Board board;
         QVERIFY(addBoard(&board, i, QStringLiteral("seg0")));
@@ -342,6 +357,16 @@ void TestStationE2e::exitStatuses_data() {
                                   << 1 << QString();
     QTest::newRow("usage") << QStringList{QStringLiteral("reset")} << 2
                            << QStringLiteral("l2station: reset needs --yes");
+    QTest::newRow("the station's link has no carrier")
+        << QStringList{QStringLiteral("info"), QStringLiteral("-i"), QStringLiteral("dark0")} << 6
+        << QStringLiteral("l2station: dark0 has no carrier: no cable, or the other end is off or "
+                          "down\n");
+    QTest::newRow("loopback") << QStringList{QStringLiteral("ping"), QStringLiteral("-ilo")} << 2
+                              << QStringLiteral("l2station: lo is a loopback interface");
+    QTest::newRow("a reset sent by accident")
+        << QStringList{QStringLiteral("send"), QStringLiteral("-i"), QStringLiteral("seg0"),
+                       QStringLiteral("req:kiv+init please ignore")}
+        << 2 << QStringLiteral("l2station: DATA begins with the reset keyword req:kiv+init");
     QTest::newRow("a board that is not there")
         << QStringList{QStringLiteral("reset"),   QStringLiteral("-i"),
                        QStringLiteral("quiet0"),  QStringLiteral("--yes"),
@@ -360,6 +385,10 @@ void TestStationE2e::exitStatuses() {
     QVERIFY2(r.err.startsWith(message), qPrintable(r.err));
     if (args.contains(QStringLiteral("--json"))) {
         QCOMPARE(r.out.trimmed(), QStringLiteral("[\n]"));
+    }
+    // Nothing reached the boards: an info round after it finds every script run as before.
+    for (const Board &board : boards_) {
+        QCOMPARE(board.resets(), board.agent->logCount(QStringLiteral("start reset all")));
     }
 }
 
@@ -537,6 +566,64 @@ void TestStationE2e::watchAndWholeValues() {
     QVERIFY(!seen("gone", QStringLiteral("BOARD-1")));
     watch.terminate();
     QVERIFY(watch.waitForFinished(5000));
+}
+
+// The station's own link loses its carrier: watch says so, waits, says when it is back, and
+// reports no board gone.
+void TestStationE2e::watchWaitsForItsLink() {
+    QVERIFY(segment_->ip({QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("stw0"),
+                          QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"),
+                          QStringLiteral("name"), QStringLiteral("stw1")}));
+    QVERIFY(segment_->ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("stw1"),
+                          QStringLiteral("master"), QStringLiteral("seg0"), QStringLiteral("up")}));
+    QVERIFY(setLinkUp(*segment_, QStringLiteral("stw0"), true));
+    QProcess watch;
+    watch.start(QStringLiteral("ip"),
+                {QStringLiteral("netns"), QStringLiteral("exec"), segment_->name(), stationBinary(),
+                 QStringLiteral("watch"), QStringLiteral("-i"), QStringLiteral("stw0"),
+                 QStringLiteral("--fast"), QStringLiteral("--interval"), QStringLiteral("200"),
+                 QStringLiteral("-c"), QStringLiteral("12")});
+    QString seen;
+    const auto saw = [&](const QString &text) {
+        seen += QString::fromUtf8(watch.readAllStandardOutput());
+        return seen.count(text);
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(saw(QStringLiteral(" added ")), kBoards, 10000);
+    QVERIFY(setLinkUp(*segment_, QStringLiteral("stw1"), false));
+    QTRY_VERIFY_WITH_TIMEOUT(saw(QStringLiteral(" link stw0 down: stw0 has no carrier")) == 1,
+                             10000);
+    QVERIFY(setLinkUp(*segment_, QStringLiteral("stw1"), true));
+    QTRY_VERIFY_WITH_TIMEOUT(saw(QStringLiteral(" link stw0 up again")) == 1, 10000);
+    // The rounds left run with the link back (those it was down for do not count): every
+    // board still there, none gone.
+    QVERIFY(watch.waitForFinished(15000));
+    QCOMPARE(saw(QStringLiteral(" gone ")), 0);
+    QCOMPARE(saw(QStringLiteral(" added ")), kBoards);
+}
+
+// Two boards cloned from one image, in board-address mode: two boards, each by its address.
+void TestStationE2e::clonesAreTwoBoards() {
+    std::vector<Board> clones(2);
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(addBoard(&clones[size_t(i)], 15 + i, QStringLiteral("quiet0"), BoardAddress,
+                         "PXC\n", "#!/bin/sh\n", {}, "BOARD-CLONE\n1.0\n"));
+    }
+    for (const Board &clone : clones) {
+        QVERIFY(clone.agent->waitForLine(kStart));
+    }
+    QProcess watch;
+    watch.start(QStringLiteral("ip"),
+                {QStringLiteral("netns"), QStringLiteral("exec"), segment_->name(), stationBinary(),
+                 QStringLiteral("watch"), QStringLiteral("-i"), QStringLiteral("quiet0"),
+                 QStringLiteral("--fast"), QStringLiteral("--interval"), QStringLiteral("200"),
+                 QStringLiteral("-c"), QStringLiteral("4")});
+    QVERIFY(watch.waitForFinished(15000));
+    const QString out = QString::fromUtf8(watch.readAllStandardOutput());
+    QCOMPARE(out.count(QStringLiteral(" added BOARD-CLONE ")), 2);
+    for (const Board &clone : clones) {
+        QVERIFY2(out.contains(QStringLiteral(" %1\n").arg(clone.mac())), qPrintable(out));
+    }
+    QCOMPARE(out.count(QStringLiteral(" changed ")), 0);
 }
 
 // A board in the default mode, whose reset takes its link down for 2 s: silent, then back.

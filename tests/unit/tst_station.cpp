@@ -24,6 +24,7 @@ class TestStation : public QObject {
     void pingPayloads();
     void pingSummary();
     void pick();
+    void tableWidth();
     void collectionEnd_data();
     void collectionEnd();
     void watchRounds();
@@ -143,6 +144,18 @@ QByteArray fromBoard(const QByteArray &mac, const QByteArray &payload) {
     return wire::buildFrame(wire::stationMac(), mac, payload);
 }
 
+BoardInfo board(const QString &device, const QString &hardId, const QString &version = {},
+                const QByteArray &mac = {}) {
+    BoardInfo b;
+    b.device = device;
+    b.hardId = hardId;
+    b.version = version;
+    b.product = QStringLiteral("P");
+    b.mac = mac;
+    b.reply = (device + hardId + version).toLatin1();
+    return b;
+}
+
 } // namespace
 
 // One round: each board once, keyed by its own address or its whole reply; what answers
@@ -246,6 +259,9 @@ void TestStation::args_data() {
     QTest::newRow("info defaults")
         << QStringList{QStringLiteral("info")} << true
         << QStringLiteral("wait=2000 minwait=1000 quiet=100 first=0 json=0 if=");
+    QTest::newRow("a short window is the whole collection")
+        << QStringLiteral("info -w 300").split(QLatin1Char(' ')) << true
+        << QStringLiteral("wait=300 minwait=300");
     QTest::newRow("info all")
         << QStringLiteral("info -i eth0 -w 250 --quiet 40 --fast --first --json")
                .split(QLatin1Char(' '))
@@ -304,6 +320,16 @@ void TestStation::args_data() {
         << QStringLiteral(
                "DATA begins with the reset keyword req:kiv+init: every board that "
                "receives it runs its reset script; use 'l2station reset', or give --yes");
+    QTest::newRow("attached short values")
+        << QStringLiteral("ping -c3 -ist0 -W500").split(QLatin1Char(' ')) << true
+        << QStringLiteral("count=3 if=st0 timeout=500");
+    QTest::newRow("a minimum longer than the window")
+        << QStringLiteral("info --min-wait 3000").split(QLatin1Char(' ')) << false
+        << QStringLiteral("--min-wait 3000 is longer than -w 2000, which ends the collection");
+    QTest::newRow("version") << QStringList{QStringLiteral("--version")} << true
+                             << QStringLiteral("version=1");
+    QTest::newRow("wide") << QStringLiteral("info --wide").split(QLatin1Char(' ')) << true
+                          << QStringLiteral("wide=1");
     QTest::newRow("send a reset with --yes")
         << QStringList{QStringLiteral("send"), QStringLiteral("--yes"),
                        QStringLiteral("req:kiv+init")}
@@ -344,6 +370,8 @@ void TestStation::args() {
             {QStringLiteral("interval"), QString::number(o.intervalMs)},
             {QStringLiteral("data"), QString::fromLatin1(o.data.toHex())},
             {QStringLiteral("help"), QString::number(o.help)},
+            {QStringLiteral("version"), QString::number(o.version)},
+            {QStringLiteral("wide"), QString::number(o.wide)},
             {QStringLiteral("board"), QString::fromLatin1(o.board.toHex())}};
         QCOMPARE(actual.value(field), value);
     }
@@ -386,15 +414,46 @@ void TestStation::pingSummary() {
 }
 
 void TestStation::pick() {
-    const QList<InterfaceCandidate> list{{QStringLiteral("any"), true, false, false},
-                                         {QStringLiteral("lo"), true, true, true},
-                                         {QStringLiteral("eth0"), false, false, true},
-                                         {QStringLiteral("eth1"), true, false, true},
-                                         {QStringLiteral("eth2"), true, false, true}};
+    const QList<InterfaceCandidate> list{{QStringLiteral("any"), true, false, false, false},
+                                         {QStringLiteral("lo"), true, true, true, false},
+                                         {QStringLiteral("eth0"), false, false, true, false},
+                                         {QStringLiteral("wlan0"), true, false, true, true},
+                                         {QStringLiteral("eth1"), true, false, true, false},
+                                         {QStringLiteral("eth2"), true, false, true, false}};
     QCOMPARE(pickInterface(list), QStringLiteral("eth1"));
-    QCOMPARE(pickInterface(list.mid(0, 3)), QString());
+    QCOMPARE(pickInterface(list.mid(0, 4)), QString());
     QCOMPARE(segmentCandidates(list),
              (QStringList{QStringLiteral("eth1"), QStringLiteral("eth2")}));
+    // Named with -i: Wi-Fi may be chosen by hand, loopback and tunnels may not.
+    QVERIFY(unfitInterface(list.at(3)).isEmpty());
+    QCOMPARE(unfitInterface(list.at(1)),
+             QStringLiteral("lo is a loopback interface; name the interface on the boards' "
+                            "segment"));
+    QVERIFY(unfitInterface({QStringLiteral("tun0"), true, false, false, false})
+                .contains(QLatin1String("not an Ethernet interface")));
+}
+
+// A table cut to the terminal: the widest of the boards' texts gives way, with an ellipsis,
+// counted in the columns a terminal gives each character.
+void TestStation::tableWidth() {
+    QCOMPARE(displayWidth(QString::fromUtf8("Pr\xc3\xbc"
+                                            "f \xe6\xb5\x8b\xe8\xaf\x95")),
+             9);
+    BoardInfo wide = board(QString(200, QLatin1Char('D')), QStringLiteral("5e1d0c2a"));
+    BoardInfo cjk = board(QString::fromUtf8("\xe6\xb5\x8b\xe8\xaf\x95"), QStringLiteral("1"));
+    for (int i = 0; i < 20; ++i) {
+        wide.ipAddresses.append(QStringLiteral("192.0.2.%1").arg(i));
+    }
+    wide.mac = kBoardA;
+    const QStringList cut =
+        boardsTable({wide, cjk}, 100).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &line : cut) {
+        QVERIFY2(displayWidth(line) <= 100, qPrintable(line));
+    }
+    QVERIFY(cut.at(1).contains(QString::fromUtf8("\xe2\x80\xa6")));
+    QVERIFY(cut.at(1).contains(QStringLiteral(" 52:54:00:00:00:01 ")));
+    // Whole, without a width.
+    QVERIFY(boardsTable({wide}).contains(QString(200, QLatin1Char('D'))));
 }
 
 void TestStation::collectionEnd_data() {
@@ -419,20 +478,6 @@ void TestStation::collectionEnd() {
     QFETCH(double, end);
     QCOMPARE(collectionEndMs(floor, deadline, lastReply, quiet), end);
 }
-
-namespace {
-BoardInfo board(const QString &device, const QString &hardId, const QString &version = {},
-                const QByteArray &mac = {}) {
-    BoardInfo b;
-    b.device = device;
-    b.hardId = hardId;
-    b.version = version;
-    b.product = QStringLiteral("P");
-    b.mac = mac;
-    b.reply = (device + hardId + version).toLatin1();
-    return b;
-}
-} // namespace
 
 void TestStation::watchRounds() {
     WatchState state;
