@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian source package and, from it, the binary packages l2agent and l2station with
 # their -dbgsym packages, into out/:
-#   1. the upstream tarball l2agent_VERSION.orig.tar.xz from this tree (debian/ left out) and
-#      the source package (3.0 (quilt)): .dsc, .debian.tar.xz, _source.changes;
+#   1. the release tarball (scripts/release.sh: l2agent-VERSION.tar.gz, debian/ left out) as
+#      the upstream one, l2agent_VERSION.orig.tar.gz, and the source package (3.0 (quilt)):
+#      .dsc, .debian.tar.xz, _source.changes;
 #   2. every binary package from that .dsc in a clean chroot with sbuild (unshare mode, no
 #      daemon, no root needed inside): amd64 natively, with the unit tests, and arm64 as a
 #      cross build (nocheck).
@@ -53,21 +54,22 @@ else
     for f in /etc/subuid /etc/subgid; do
         grep -q "^$(id -un):" "$f" 2>/dev/null || echo "$(id -un):1000000:65536" >>"$f"
     done
-    # 1. The upstream tarball, reproducible, and the source package.
+    # 1. The release tarball, the same bytes an integrator pins, as the upstream one; and the
+    # source package.
     t0=$SECONDS
-    copy_tree "build-deb/orig/l2agent-$upstream" --exclude=./debian
-    tar --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner \
-        -C build-deb/orig -cf - "l2agent-$upstream" | xz -9 >"build-deb/l2agent_$upstream.orig.tar.xz"
+    scripts/release.sh build-deb >/dev/null
+    cp "build-deb/l2agent-$upstream.tar.gz" "build-deb/l2agent_$upstream.orig.tar.gz"
     # dpkg-source finds the upstream tarball beside the unpacked source.
     mkdir -p build-deb/src
-    cp "build-deb/l2agent_$upstream.orig.tar.xz" build-deb/src/
-    tar -C build-deb/src -xJf "build-deb/l2agent_$upstream.orig.tar.xz"
+    cp "build-deb/l2agent_$upstream.orig.tar.gz" build-deb/src/
+    tar -C build-deb/src -xzf "build-deb/l2agent_$upstream.orig.tar.gz"
     cp -a debian "build-deb/src/l2agent-$upstream/"
     (cd "build-deb/src/l2agent-$upstream" && dpkg-buildpackage -S -us -uc -d) \
         >build-deb/source.log 2>&1 || { tail -30 build-deb/source.log; exit 1; }
     cp build-deb/src/l2agent_"$version".dsc build-deb/src/l2agent_"$version".debian.tar.xz \
         build-deb/src/l2agent_"$version"_source.changes build-deb/src/l2agent_"$version"_source.buildinfo \
-        "build-deb/l2agent_$upstream.orig.tar.xz" out/
+        "build-deb/l2agent_$upstream.orig.tar.gz" "build-deb/l2agent-$upstream.tar.gz" \
+        "build-deb/l2agent-$upstream.tar.gz.sha256" out/
     echo "source package: $((SECONDS - t0)) s"
 
     # 2. The clean chroot, then one sbuild run per architecture.

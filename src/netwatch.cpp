@@ -6,41 +6,17 @@
 #include <QDebug>
 #include <QElapsedTimer>
 
+#ifdef L2_UDEV
 #include <libudev.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
-
-WatchOps systemWatchOps() {
-    return WatchOps{
-        getuid,
-        udev_monitor_new_from_netlink,
-        udev_monitor_enable_receiving,
-        udev_monitor_get_fd,
-        [](pollfd *fds, nfds_t count, int timeoutMs) { return poll(fds, count, timeoutMs); },
-        udev_monitor_receive_device};
-}
 
 bool isNetworkSubsystem(QString subsystem) {
     return subsystem.indexOf(QLatin1String("net"), 0, Qt::CaseSensitive) != -1;
-}
-
-bool is_net_work_device_changed(udev_device *device) {
-    return isNetworkSubsystem(QString::fromUtf8(udev_device_get_subsystem(device)));
-}
-
-void print_device(udev_device *device, bool withProperties) {
-    // A missing value streams as an empty text, so the separators stay in place.
-    qDebug() << udev_device_get_action(device) << udev_device_get_devpath(device)
-             << udev_device_get_subsystem(device);
-    if (!withProperties) {
-        return;
-    }
-    for (udev_list_entry *entry = udev_device_get_properties_list_entry(device); entry != nullptr;
-         entry = udev_list_entry_get_next(entry)) {
-        qDebug() << udev_list_entry_get_name(entry) << udev_list_entry_get_value(entry);
-    }
 }
 
 LinkWake wakeFromLink(bool lost, const QList<LinkEvent> &events,
@@ -62,6 +38,35 @@ LinkWake readLinkWake(const LinkWatch &link) {
 }
 
 } // namespace
+
+#ifdef L2_UDEV
+
+WatchOps systemWatchOps() {
+    return WatchOps{
+        getuid,
+        udev_monitor_new_from_netlink,
+        udev_monitor_enable_receiving,
+        udev_monitor_get_fd,
+        [](pollfd *fds, nfds_t count, int timeoutMs) { return poll(fds, count, timeoutMs); },
+        udev_monitor_receive_device};
+}
+
+bool is_net_work_device_changed(udev_device *device) {
+    return isNetworkSubsystem(QString::fromUtf8(udev_device_get_subsystem(device)));
+}
+
+void print_device(udev_device *device, bool withProperties) {
+    // A missing value streams as an empty text, so the separators stay in place.
+    qDebug() << udev_device_get_action(device) << udev_device_get_devpath(device)
+             << udev_device_get_subsystem(device);
+    if (!withProperties) {
+        return;
+    }
+    for (udev_list_entry *entry = udev_device_get_properties_list_entry(device); entry != nullptr;
+         entry = udev_list_entry_get_next(entry)) {
+        qDebug() << udev_list_entry_get_name(entry) << udev_list_entry_get_value(entry);
+    }
+}
 
 int udevadm_monitor_with(udev *context, const WatchOps &ops,
                          const std::function<bool()> &changedMeanwhile, LinkWatch link) {
@@ -162,6 +167,44 @@ int udevadm_monitor(udev *context) {
     return udevadm_monitor_with(context, systemWatchOps());
 }
 
+int wait_device_receive() {
+    // One watch on a context of its own, released afterwards.
+    udev *context = udev_new();
+    udevadm_monitor_with(context, systemWatchOps());
+    udev_unref(context);
+    return 1;
+}
+
+#endif // L2_UDEV
+
+int waitForLinkAlone(const LinkWatch &link, const std::function<bool()> &changedMeanwhile) {
+    if (changedMeanwhile && changedMeanwhile()) {
+        qDebug() << "network changed before the watch began";
+        return WatchNetworkChanged;
+    }
+    if (link.monitor == nullptr) {
+        // Nothing to wait on: the supervision loop's pause is all there is between attempts.
+        return WatchNetworkChanged;
+    }
+    for (;;) {
+        flushLog(); // nothing waits in the buffer while the agent sleeps
+        pollfd readable{link.monitor->fd(), POLLIN, 0};
+        if (poll(&readable, 1, -1) < 0) {
+            if (errno == EINTR) {
+                honourStopRequest();
+                continue;
+            }
+            qDebug() << QStringLiteral("the wait failed: %1")
+                            .arg(QString::fromLocal8Bit(std::strerror(errno)));
+            return WatchPollFailed;
+        }
+        if (readLinkWake(link) == LinkWake::Now) {
+            qDebug() << QStringLiteral("link '%1' up").arg(link.interfaceName);
+            return WatchNetworkChanged;
+        }
+    }
+}
+
 void waitForNetworkChange(udev *context, LinkMonitor *monitor, const QString &interfaceName,
                           const std::function<bool()> &changedSinceAttempt) {
     LinkWatch link;
@@ -170,14 +213,12 @@ void waitForNetworkChange(udev *context, LinkMonitor *monitor, const QString &in
     }
     link.interfaceName = interfaceName;
     link.atStart = lookUpLink(interfaceName);
+#ifdef L2_UDEV
     link.udevAlive = udevAlive();
     udevadm_monitor_with(context, systemWatchOps(), changedSinceAttempt, link);
-}
-
-int wait_device_receive() {
-    // One watch on a context of its own, released afterwards.
-    udev *context = udev_new();
-    udevadm_monitor_with(context, systemWatchOps());
-    udev_unref(context);
-    return 1;
+#else
+    Q_UNUSED(context);
+    link.udevAlive = false; // nothing announces a new interface but its own notification
+    waitForLinkAlone(link, changedSinceAttempt);
+#endif
 }

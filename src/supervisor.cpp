@@ -14,7 +14,9 @@
 #include <cerrno>
 #include <cstring>
 
+#ifdef L2_UDEV
 #include <libudev.h>
+#endif
 #include <unistd.h>
 
 void initArgsStr(ArgsStr *args, const AgentCommandLine &line) {
@@ -133,7 +135,12 @@ void runAgent(ArgsStr *args) {
                                    "renamed is noticed only when libpcap or udev says so")
                         .arg(QString::fromLocal8Bit(std::strerror(errno)));
     }
+#ifdef L2_UDEV
+    // One context for the whole run; each wait makes a monitor of its own.
     udev *context = udev_new();
+#else
+    udev *context = nullptr;
+#endif
     const LoopOps ops = systemLoopOps(context, &monitor);
     for (;;) {
         runAttempt(args, ops);

@@ -53,6 +53,13 @@ struct Segment {
     }
 };
 
+// The agent has begun its wait after an attempt: udev's line says so. An agent built without
+// libudev writes none; its wait begins at once, and a change before it is still seen.
+bool waiting(const AgentRun &agent, int count = 1) {
+    return !agentWatchesUdev() ||
+           agent.waitForLine(QStringLiteral("start the kernel uevent"), count);
+}
+
 } // namespace
 
 class TestAgentE2e : public QObject {
@@ -405,7 +412,7 @@ void TestAgentE2e::recreatedWithoutUdevd() {
     AgentRun agent;
     QVERIFY(serveNewBoard(segment, agent));
     QVERIFY(segment.deleteLink());
-    QVERIFY(agent.waitForLine(QStringLiteral("start the kernel uevent")));
+    QVERIFY(waiting(agent));
     QElapsedTimer timer;
     timer.start();
     QVERIFY(segment.addLink());
@@ -595,7 +602,8 @@ void TestAgentE2e::unservableInterfaceNotRetried() {
     QVERIFY(setLinkUp(segment.board, QStringLiteral("eth1"), true));
     AgentRun agent;
     QVERIFY(startBoard(segment, agent, {}));
-    QVERIFY(agent.waitForLine(QStringLiteral("start the kernel uevent")));
+    QVERIFY(agent.waitForLine(QStringLiteral("pcap_init failed")));
+    QVERIFY(waiting(agent));
     QVERIFY(agent.log().contains(QStringLiteral("pcap_compile error")));
     const qint64 before = cpuTicks(agent.pid());
     QThread::sleep(3);
@@ -620,7 +628,7 @@ void TestAgentE2e::renamedWhileServed() {
                               QStringLiteral("name"), QStringLiteral("eth8")}));
     QVERIFY(agent.waitForLine(QStringLiteral("\"link 'eth1' renamed to 'eth8'\"")));
     QVERIFY(agent.waitForLine(kStopLine));
-    QVERIFY(agent.waitForLine(QStringLiteral("start the kernel uevent")));
+    QVERIFY(waiting(agent));
     QVERIFY(segment.ask(stationFrame("to eth8"), 500).isEmpty());
     QElapsedTimer timer;
     timer.start();

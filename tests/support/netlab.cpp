@@ -236,6 +236,10 @@ QString classicResponderBinary() {
     return QStringLiteral(L2CLASSIC_BIN); // empty without the bench programs
 }
 
+bool agentWatchesUdev() {
+    return qEnvironmentVariable("L2_AGENT_UDEV") != QLatin1String("0");
+}
+
 QString boardEnvScript() {
     return QStringLiteral(BOARD_ENV_SCRIPT);
 }

@@ -149,3 +149,6 @@ QString stationBinary();
 // A responder that captures the classic way (500 ms buffer timeout), as older agents do.
 QString classicResponderBinary();
 QString boardEnvScript();
+// Whether the agent under test writes udev's lines: L2_AGENT_UDEV=0 says it was built without
+// libudev (L2_UDEV off).
+bool agentWatchesUdev();

@@ -6,7 +6,9 @@
 
 #include <QtTest>
 
+#ifndef L2_NO_UDEV
 #include <libudev.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#ifndef L2_NO_UDEV
 namespace {
 
 // One scripted outcome of the wait and of the receive that follows it.
@@ -83,6 +86,7 @@ const char *const kLoopback = "/sys/class/net/lo";
 } // namespace
 
 Q_DECLARE_METATYPE(QList<Step>)
+#endif // L2_NO_UDEV
 Q_DECLARE_METATYPE(LinkEvent)
 
 class TestNetwatch : public QObject {
@@ -90,10 +94,12 @@ class TestNetwatch : public QObject {
   private slots:
     void subsystem_data();
     void subsystem();
+#ifndef L2_NO_UDEV
     void deviceLines();
     void watch_data();
     void watch();
     void waitReleasesEverything();
+#endif
     void linkMessages_data();
     void linkMessages();
     void upOnlyForLinks();
@@ -123,6 +129,7 @@ void TestNetwatch::subsystem() {
     QCOMPARE(isNetworkSubsystem(name), network);
 }
 
+#ifndef L2_NO_UDEV
 void TestNetwatch::deviceLines() {
     udev *context = udev_new();
     QVERIFY(context != nullptr);
@@ -268,6 +275,8 @@ void TestNetwatch::waitReleasesEverything() {
     QVERIFY(WIFEXITED(status));
     QCOMPARE(WEXITSTATUS(status), 0);
 }
+
+#endif // L2_NO_UDEV
 
 namespace {
 

@@ -1,0 +1,51 @@
+SUMMARY = "Link-layer service agent for embedded boards, and its station tool"
+DESCRIPTION = "l2agent answers a service station's raw Ethernet frames on one interface, \
+with no IP configuration needed: it reports the board's identity and IPv4 addresses, runs \
+the board's reset script, and echoes everything else. l2station (package ${PN}-station) is \
+the station's tool."
+SECTION = "net"
+LICENSE = "MIT"
+LIC_FILES_CHKSUM = "file://LICENSE;md5=@LICENSE_MD5@"
+
+# The release tarball that scripts/release.sh makes, from this recipe's files/ directory;
+# point L2AGENT_RELEASES at the place you keep releases instead.
+L2AGENT_RELEASES ??= "file://"
+SRC_URI = "${L2AGENT_RELEASES}l2agent-${PV}.tar.gz"
+SRC_URI[sha256sum] = "@TARBALL_SHA256@"
+
+inherit cmake_qt5 pkgconfig systemd update-rc.d
+
+DEPENDS += "libpcap"
+
+# With udev the wait between capture attempts watches udev's events too; without it, the
+# kernel's link notifications alone (l2agent(8)).
+PACKAGECONFIG ??= "${@bb.utils.contains('DISTRO_FEATURES', 'systemd', 'udev', '', d)}"
+PACKAGECONFIG[udev] = "-DL2_UDEV=ON,-DL2_UDEV=OFF,udev"
+
+EXTRA_OECMAKE += " \
+    -DL2_TESTS=OFF \
+    -DL2_BENCH=OFF \
+    -DL2_WERROR=OFF \
+    -DL2_SYSVINIT=${@bb.utils.contains('DISTRO_FEATURES', 'sysvinit', 'ON', 'OFF', d)} \
+    -DL2_SYSTEMD=${@bb.utils.contains('DISTRO_FEATURES', 'systemd', 'ON', 'OFF', d)} \
+    -DL2_SYSTEMD_UNITDIR=${systemd_system_unitdir} \
+"
+
+PACKAGES =+ "${PN}-station"
+FILES:${PN}-station = " \
+    ${bindir}/l2station \
+    ${datadir}/bash-completion \
+    ${libdir}/wireshark \
+    ${mandir}/man8/l2station.8* \
+"
+FILES:${PN} += "${systemd_system_unitdir}/l2agent@.service"
+
+# util-linux's blkid gives the hardware id: BusyBox's prints no PTUUID.
+RDEPENDS:${PN} = "util-linux-blkid"
+CONFFILES:${PN} = "${sysconfdir}/default/l2agent ${sysconfdir}/l2agent/run/resetAll.sh"
+
+# One instance per served interface, which the integrator names: l2agent@eth1.service.
+SYSTEMD_SERVICE:${PN} = "l2agent@.service"
+SYSTEMD_AUTO_ENABLE:${PN} = "disable"
+INITSCRIPT_NAME = "l2agent"
+INITSCRIPT_PARAMS = "defaults 50"

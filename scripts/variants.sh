@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The build variants an integrator picks (README, "Build options"), each built with warnings as
+# errors and checked:
+#   -DL2_STATION=OFF  installs the agent and its files only (DESTDIR), no libudev dropped;
+#   -DL2_AGENT=OFF    installs the station and its files only;
+#   -DL2_UDEV=OFF     links no libudev, and serves in the end-to-end suite's cases that need no
+#                     udev daemon, run against it (the suite itself from BUILD_DIR, default build).
+#   scripts/variants.sh      (as root: the end-to-end cases make network namespaces)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+need_packages "${L2_BUILD_PACKAGES[@]}" "${L2_TEST_PACKAGES[@]}"
+fail() { echo "variants.sh: FAIL: $*" >&2; exit 1; }
+work=build-variants
+mkdir -p "$work"
+
+# variant NAME CMAKE_OPTIONS...: builds and installs into $work/NAME/stage; lists what it installed.
+variant() {
+    local name=$1
+    shift
+    cmake -S . -B "$work/$name" -DCMAKE_INSTALL_PREFIX=/usr -DL2_WERROR=ON -DL2_BENCH=OFF \
+        -DL2_E2E_TESTS=OFF "$@" >"$work/$name.log"
+    cmake --build "$work/$name" -j "$(nproc)" >>"$work/$name.log" 2>&1 ||
+        { tail -20 "$work/$name.log"; fail "$name does not build"; }
+    ctest --test-dir "$work/$name" -L unit >>"$work/$name.log" 2>&1 || fail "$name: unit tests"
+    rm -rf "$work/$name/stage"
+    DESTDIR="$PWD/$work/$name/stage" cmake --install "$work/$name" >>"$work/$name.log"
+    (cd "$work/$name/stage" && find . -type f | sed 's|^\./|/|' | sort)
+}
+
+agent_files="/etc/default/l2agent
+/etc/l2agent/run/resetAll.sh
+/lib/systemd/system/l2agent@.service
+/usr/bin/l2agent
+/usr/sbin/l2agent-run
+/usr/share/man/man8/l2agent.8"
+station_files="/usr/bin/l2station
+/usr/lib/$(gcc -print-multiarch)/wireshark/plugins/l2svc.lua
+/usr/share/bash-completion/completions/l2station
+/usr/share/man/man8/l2station.8"
+
+echo "--- agent only"
+got=$(variant agent -DL2_STATION=OFF)
+[ "$got" = "$agent_files" ] || fail "the agent-only build installs:"$'\n'"$got"
+echo "$got"
+echo "--- station only"
+got=$(variant station -DL2_AGENT=OFF)
+[ "$got" = "$station_files" ] || fail "the station-only build installs:"$'\n'"$got"
+echo "$got"
+echo "--- without libudev"
+variant noudev -DL2_UDEV=OFF -DL2_STATION=OFF >/dev/null
+if ldd "$work/noudev/src/l2agent" | grep -q libudev; then
+    fail "the agent built with L2_UDEV=OFF links libudev"
+fi
+echo "the agent links no libudev"
+
+# The udev-free cases of the agent's end-to-end suite, against that agent. They wait for the
+# link's own notifications; the others need udevd's lines, which this build does not write.
+build=${BUILD_DIR:-build}
+[ -x "$build/tests/tst_agent_e2e" ] || fail "no $build/tests/tst_agent_e2e: run scripts/test.sh first"
+cases=(infoWorkedExample echo foreignFramesIgnored resetRunsScript interfaceRemovedAndRecreated
+    interfaceBouncedWhileBusy identitySourcesMissing recreatedWithoutUdevd deadLogReader
+    resetChildGetsOnlyStdio identityHazards frameLogBytes addressesFollowChanges
+    unservableInterfaceNotRetried renamedWhileServed mtuChangeReopens kernelDropsLogged
+    resetFloodFolded mtuChangeLosesNoRequest stopMidBurstKeepsLines closedStdioKeepsLogOffTheWire
+    renameUnderFloodActedOnAtOnce queuedInfoCarriesNewAddress)
+CI=true L2_AGENT_UDEV=0 L2_AGENT_BIN="$PWD/$work/noudev/src/l2agent" \
+    "$build/tests/tst_agent_e2e" "${cases[@]}" >"$work/noudev-e2e.log" 2>&1 ||
+    { grep -E "FAIL|Loc" "$work/noudev-e2e.log" | head -20; fail "the udev-free cases against L2_UDEV=OFF"; }
+grep -E "^Totals" "$work/noudev-e2e.log"
+echo "variants: every build installs only its own files; without libudev the agent serves"
