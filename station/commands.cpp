@@ -2,13 +2,14 @@
 // reset, send) on top of the link and the pure parts.
 #include "commands.h"
 
+#include "actions.h"
+#include "history.h"
 #include "link.h"
 #include "rounds.h"
 #include "station.h"
 #include "wire.h"
 
-#include <QMap>
-#include <QRandomGenerator>
+#include <QFile>
 #include <QTextStream>
 
 #include <csignal>
@@ -85,86 +86,50 @@ int runInfo(StationLink &link, const StationOptions &o, const QString &interface
     return boards.isEmpty() ? ExitNoAnswer : ExitOk;
 }
 
+// ping prints each echo as it comes, as ping(8) does.
+class PingPrinter : public PingObserver {
+  public:
+    void reply(const PingReply &r) override {
+        out() << r.bytes << " bytes from " << fromText(r.from) << ": seq=" << r.sequence
+              << " time=" << QString::number(r.rttMs, 'f', 3) << " ms"
+              << (r.duplicate ? " (DUP!)" : "") << (r.intact ? "" : " (payload differs!)") << '\n';
+        out().flush();
+    }
+};
+
 int runPing(StationLink &link, const StationOptions &o, const QString &interface) {
     const QString target =
         o.board.isEmpty() ? QStringLiteral("every board") : wire::macText(o.board);
     out() << "L2PING " << target << " on " << interface << ": " << o.size << " payload bytes, "
           << qMax(o.size + wire::kHeaderLen, wire::kMinFrameLen) << "-byte frames\n";
     out().flush();
-    // This run's requests only: another ping beside this one uses another id.
-    const quint16 run = quint16(QRandomGenerator::system()->bounded(0x10000));
-    QMap<QByteArray, PingSummary> boards;
-    QMap<QByteArray, QSet<int>> answered;
-    QMap<int, double> sentAt;
-    int transmitted = 0;
-    const auto take = [&](const Reply &reply) {
-        const QByteArray from = reply.frame.mid(wire::kSrcOffset, wire::kAddressLen);
-        const QByteArray payload = reply.frame.mid(wire::kHeaderLen);
-        const int sequence = pingSequence(payload, run);
-        if (sequence < 0 || !sentAt.contains(sequence) || reply.atMs < sentAt.value(sequence) ||
-            (!o.board.isEmpty() && from != o.board)) {
-            return false;
-        }
-        PingSummary &summary = boards[from];
-        const double rtt = reply.atMs - sentAt.value(sequence);
-        const bool duplicate = answered[from].contains(sequence);
-        answered[from].insert(sequence);
-        // A NIC may pad short replies; what was sent must come back unchanged.
-        const bool intact = payload.left(o.size) == pingPayload(run, sequence, o.size);
-        if (duplicate) {
-            ++summary.duplicates;
-        } else {
-            ++summary.received;
-            summary.rttMs.append(rtt);
-        }
-        out() << reply.frame.size() << " bytes from " << fromText(from) << ": seq=" << sequence
-              << " time=" << QString::number(rtt, 'f', 3) << " ms" << (duplicate ? " (DUP!)" : "")
-              << (intact ? "" : " (payload differs!)") << '\n';
-        out().flush();
-        return true;
-    };
-    const double start = StationLink::nowMs();
-    for (int sequence = 0; sequence < o.count && g_interrupted == 0; ++sequence) {
-        const double at = StationLink::nowMs();
-        sentAt.insert(sequence, at);
-        const QByteArray payload = pingPayload(run, sequence, o.size);
-        const bool sent = o.board.isEmpty() ? link.send(wire::groupMac(), payload) &&
-                                                  link.send(wire::serviceMac(), payload)
-                                            : link.send(o.board, payload);
-        if (!sent) {
-            return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
-        }
-        ++transmitted;
-        const bool last = sequence + 1 == o.count;
-        CollectRule rule;
-        rule.deadlineMs = at + (last ? o.timeoutMs : o.intervalMs);
-        link.collect(rule, take);
+    PingPrinter printer;
+    const PingOutcome outcome = pingBoards(link, o, &printer);
+    if (!outcome.sent) {
+        return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
     }
-    const double elapsed = StationLink::nowMs() - start;
     out() << '\n';
-    if (boards.isEmpty()) {
+    if (outcome.boards.isEmpty()) {
         PingSummary none;
-        none.transmitted = transmitted;
-        out() << pingSummaryText(target, none, elapsed);
+        none.transmitted = outcome.transmitted;
+        out() << pingSummaryText(target, none, outcome.elapsedMs);
     }
-    for (auto it = boards.begin(); it != boards.end(); ++it) {
-        it->transmitted = transmitted;
-        out() << pingSummaryText(fromText(it.key()), it.value(), elapsed);
+    for (auto it = outcome.boards.cbegin(); it != outcome.boards.cend(); ++it) {
+        out() << pingSummaryText(fromText(it.key()), it.value(), outcome.elapsedMs);
     }
     out().flush();
-    if (boards.contains(wire::serviceMac())) {
+    if (outcome.boards.contains(wire::serviceMac())) {
         warnAboutSharedAddress(QStringLiteral("Replies came"));
     }
-    return boards.isEmpty() ? ExitNoAnswer : ExitOk;
+    return outcome.boards.isEmpty() ? ExitNoAnswer : ExitOk;
 }
 
 int runReset(StationLink &link, const StationOptions &o, const QString &interface) {
     if (o.wait) {
         return runResetWait(link, o, interface);
     }
-    const QString tag = newRequestTag();
-    const double sentAt = StationLink::nowMs();
-    if (!sendRequest(link, o.board, wire::kResetKeyword, tag)) {
+    const ResetOutcome outcome = resetBoards(link, o.board);
+    if (!outcome.sent) {
         return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
     }
     if (o.board == wire::serviceMac()) {
@@ -173,14 +138,7 @@ int runReset(StationLink &link, const StationOptions &o, const QString &interfac
                  "acknowledge)\n";
         return ExitOk;
     }
-    // Acknowledgements leave before the script runs: they come within milliseconds.
-    BoardCollector acks(tag, o.board, sentAt);
-    CollectRule rule;
-    rule.deadlineMs = sentAt + kAckWaitMs;
-    rule.quietMs = kAckQuietMs;
-    rule.stopAtFirst = !o.board.isEmpty();
-    link.collect(rule, [&](const Reply &reply) { return acks.take(reply.frame, reply.atMs); });
-    const QList<QByteArray> acked = acks.acknowledged();
+    const QList<QByteArray> &acked = outcome.acknowledged;
     if (!o.board.isEmpty()) {
         if (acked.isEmpty()) {
             return fail(ExitNoAnswer, QStringLiteral("reset request sent to %1 on %2, but it did "
@@ -245,6 +203,51 @@ int runSend(StationLink &link, const StationOptions &o, const QString &interface
     return ExitOk;
 }
 
+int runHistory(const StationOptions &o) {
+    HistoryStore store;
+    QString error;
+    if (!QFile::exists(HistoryStore::defaultPath())) {
+        out().flush();
+        return fail(ExitNoAnswer, QStringLiteral("no history yet (%1): 'l2station watch' and "
+                                                 "l2station-gui keep one")
+                                      .arg(HistoryStore::defaultPath()));
+    }
+    if (!store.open(HistoryStore::defaultPath(), &error)) {
+        return fail(ExitHistory, error);
+    }
+    int rows = 0;
+    if (o.changes) {
+        const QList<HistoryChange> changes = store.changes(o.interface, o.since, &error);
+        rows = changes.size();
+        if (o.json) {
+            out() << QString::fromUtf8(historyChangesJson(changes));
+        } else if (rows > 0) {
+            out() << historyChangesTable(changes, tableWidth(o));
+        }
+    } else {
+        const QList<HistoryBoard> boards = store.boards(o.interface, o.since, &error);
+        rows = boards.size();
+        if (o.json) {
+            out() << QString::fromUtf8(historyBoardsJson(boards));
+        } else if (rows > 0) {
+            out() << historyBoardsTable(boards, tableWidth(o));
+        }
+    }
+    out().flush();
+    if (!error.isEmpty()) {
+        return fail(ExitHistory, error);
+    }
+    if (rows == 0 && !o.json) {
+        err() << "l2station: nothing in the history"
+              << (o.interface.isEmpty() ? QString() : QStringLiteral(" for ") + o.interface)
+              << (o.since.isValid() ? QStringLiteral(" since ") +
+                                          o.since.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                                    : QString())
+              << '\n';
+    }
+    return rows == 0 ? ExitNoAnswer : ExitOk;
+}
+
 } // namespace
 
 int stationMain(int argc, char **argv) {
@@ -268,6 +271,9 @@ int stationMain(int argc, char **argv) {
     if (options.version) {
         out() << "l2station " << L2_VERSION << '\n';
         return ExitOk;
+    }
+    if (options.command == Command::History) {
+        return runHistory(options);
     }
     QString interface = options.interface;
     if (interface.isEmpty()) {
@@ -318,6 +324,7 @@ int stationMain(int argc, char **argv) {
     case Command::Reset:
         return runReset(link, options, interface);
     case Command::Watch:
+    case Command::History:
     case Command::Send:
         return runSend(link, options, interface);
     case Command::None:

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <net/if_arp.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -181,11 +182,12 @@ void StationLink::collect(const CollectRule &rule, const std::function<bool(cons
         const double end =
             collectionEndMs(rule.floorMs, rule.deadlineMs, lastCounted, rule.quietMs);
         const double left = end - nowMs();
-        if (left <= 0 || g_interrupted != 0) {
+        if (left <= 0 || stopped()) {
             return;
         }
+        // A stop flag is looked at every 50 ms; a signal interrupts poll by itself.
         pollfd pfd{fd, POLLIN, 0};
-        poll(&pfd, 1, int(left) + 1);
+        poll(&pfd, 1, stop_ != nullptr ? int(std::min(left, 50.0)) + 1 : int(left) + 1);
     }
 }
 
@@ -218,23 +220,34 @@ QList<InterfaceCandidate> listInterfaces() {
     if (pcap_findalldevs(&devices, errbuf) != 0) {
         return list;
     }
-    const bool haveSysfs = QFile::exists(QStringLiteral("/sys/class/net"));
+    // The link type is asked of the kernel, in this network namespace: sysfs shows the one it
+    // was mounted in, which under nsenter or setns is another.
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     for (pcap_if_t *d = devices; d != nullptr; d = d->next) {
         InterfaceCandidate c;
         c.name = QString::fromUtf8(d->name);
         c.up = (d->flags & PCAP_IF_UP) != 0;
         c.loopback = (d->flags & PCAP_IF_LOOPBACK) != 0;
-        if (haveSysfs) {
-            // ARPHRD_ETHER is 1; pseudo-devices such as "any" have no entry.
-            QFile type(QStringLiteral("/sys/class/net/%1/type").arg(c.name));
-            c.ethernet = type.open(QIODevice::ReadOnly) && type.readAll().trimmed() == "1";
+        const QByteArray name(d->name);
+        ifreq request{};
+        if (fd >= 0 && name.size() < IFNAMSIZ) {
+            std::memcpy(request.ifr_name, name.constData(), size_t(name.size()));
+            c.ethernet = ioctl(fd, SIOCGIFHWADDR, &request) == 0 &&
+                         request.ifr_hwaddr.sa_family == ARPHRD_ETHER;
+            // SIOCGIWNAME (linux/wireless.h, which clashes with net/if.h): answered by Wi-Fi
+            // devices only. Its struct iwreq is smaller than an ifreq.
+            constexpr unsigned long kGetWirelessName = 0x8B01;
+            ifreq wireless{};
+            std::memcpy(wireless.ifr_name, name.constData(), size_t(name.size()));
             const QString sys = QStringLiteral("/sys/class/net/%1/").arg(c.name);
-            c.wireless = QFile::exists(sys + QStringLiteral("wireless")) ||
+            c.wireless = ioctl(fd, kGetWirelessName, &wireless) == 0 ||
+                         QFile::exists(sys + QStringLiteral("wireless")) ||
                          QFile::exists(sys + QStringLiteral("phy80211"));
-        } else {
-            c.ethernet = true;
         }
         list.append(c);
+    }
+    if (fd >= 0) {
+        ::close(fd);
     }
     pcap_freealldevs(devices);
     return list;

@@ -8,6 +8,7 @@
 
 #include "station.h"
 
+#include <atomic>
 #include <csignal>
 #include <functional>
 
@@ -49,6 +50,14 @@ class StationLink {
     // holds under a flood.
     void collect(const CollectRule &rule, const std::function<bool(const Reply &)> &take);
     static double nowMs();
+    // A flag another thread may set to end collections and the commands made of them early
+    // (the window's Cancel); SIGINT does the same for the command line.
+    void setStopFlag(const std::atomic<bool> *stop) {
+        stop_ = stop;
+    }
+    bool stopped() const {
+        return g_interrupted != 0 || (stop_ != nullptr && stop_->load());
+    }
     QString lastError() const {
         return error_;
     }
@@ -56,6 +65,7 @@ class StationLink {
   private:
     pcap *handle_ = nullptr;
     QString error_;
+    const std::atomic<bool> *stop_ = nullptr;
 };
 
 // Sends `keyword` to every board (the group address with `tag`, and the shared service

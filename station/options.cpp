@@ -2,6 +2,7 @@
 // comes from the parsers.
 #include "station.h"
 
+#include "history.h"
 #include "wire.h"
 
 #include <QCommandLineParser>
@@ -40,8 +41,17 @@ const CommandEntry kCommands[] = {
      "[--fast]",
      "Asks the segment every --interval MS, as info does, and prints a time-stamped line\n"
      "when a board appears, changes, or is gone (no answer in two rounds in a row). It runs\n"
-     "until interrupted (Ctrl-C), or for -c COUNT rounds. --json prints one JSON object a line.",
+     "until interrupted (Ctrl-C), or for -c COUNT rounds. --json prints one JSON object a line.\n"
+     "What it sees goes into the history ('l2station history') unless --no-history.",
      "Exit: 0 done, 2 usage, 3 no such interface, 4 no permission, 5 capture error."},
+    {Command::History, "history", "[-i IFACE] [--since WHEN] [--changes] [--json] [--wide]",
+     "Lists every board that watch or the window (l2station-gui) has seen, interface by\n"
+     "interface, with when it was first and last seen and whether it was there at the last\n"
+     "look; --changes lists each change instead (added, changed, gone), oldest first.\n"
+     "--since takes a date (2026-12-01), a date and time (2026-12-01T08:00), or a time back\n"
+     "from now (90s, 15m, 12h, 7d). The history is kept in\n"
+     "$XDG_DATA_HOME/l2station/history.sqlite (~/.local/share by default), per user.",
+     "Exit: 0 listed, 1 nothing to list, 2 usage, 8 the history cannot be read."},
     {Command::Ping, "ping", "[-i IFACE] [--board MAC] [-c COUNT] [-s SIZE] [-W MS] [--interval MS]",
      "Echo round trips to every board, or to the one --board names, with figures per board.\n"
      "Boards at the shared address cannot be told apart: replies after the first to a\n"
@@ -203,11 +213,13 @@ void addOptions(QCommandLineParser *parser, Command command, const StationOption
     // Short options take their values attached too, as ping's users type them: -c3, -ist0.
     parser->setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
     parser->addOption({{QStringLiteral("i")},
-                       QStringLiteral("interface on the boards' segment (default: the first one "
-                                      "that is up, not loopback, Ethernet)"),
+                       command == Command::History
+                           ? QStringLiteral("only what was seen on IFACE")
+                           : QStringLiteral("interface on the boards' segment (default: the first "
+                                            "one that is up, not loopback, Ethernet)"),
                        QStringLiteral("IFACE")});
     parser->addOption({{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("this help")});
-    if (command != Command::Watch) {
+    if (command != Command::Watch && command != Command::History) {
         parser->addOption({QStringLiteral("board"),
                            QStringLiteral("that board only: its own address, as in info's MAC "
                                           "column (a board in board-address mode)"),
@@ -241,6 +253,19 @@ void addOptions(QCommandLineParser *parser, Command command, const StationOption
     case Command::Watch:
         parser->addOption({QStringLiteral("json"),
                            QStringLiteral("print each change as one JSON object a line")});
+        parser->addOption({QStringLiteral("no-history"),
+                           QStringLiteral("keep nothing in the history")});
+        break;
+    case Command::History:
+        parser->addOption({QStringLiteral("since"),
+                           QStringLiteral("only what was seen from WHEN on: 2026-12-01, "
+                                          "2026-12-01T08:00, or back from now: 90s, 15m, 12h, 7d"),
+                           QStringLiteral("WHEN")});
+        parser->addOption({QStringLiteral("changes"), QStringLiteral("list the changes")});
+        parser->addOption({QStringLiteral("wide"),
+                           QStringLiteral("show every value whole (a table is cut to the "
+                                          "terminal's width)")});
+        parser->addOption({QStringLiteral("json"), QStringLiteral("print a JSON array")});
         break;
     case Command::Reset:
         parser->addOption({QStringLiteral("yes"), QStringLiteral("send the reset request")});
@@ -295,6 +320,7 @@ QString stationUsage(Command command) {
                    "  ping    echo round trips\n"
                    "  reset   make every board on the segment (or one) run its reset script\n"
                    "  send    send any payload and show the replies\n"
+                   "  history list the boards watch and the window have seen, or the changes\n"
                    "\n"
                    "'l2station COMMAND --help' describes each command; 'l2station --version' "
                    "shows the version; see also l2station(8).\n")
@@ -328,6 +354,7 @@ StationOptions defaultOptions(Command command) {
         break;
     case Command::Ping:
     case Command::Send:
+    case Command::History:
     case Command::None:
         break;
     }
@@ -374,7 +401,8 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
             return false;
         }
     }
-    if (cmd != Command::Watch && parser.isSet(QStringLiteral("board"))) {
+    if (cmd != Command::Watch && cmd != Command::History &&
+        parser.isSet(QStringLiteral("board"))) {
         options->board = wire::macFromText(parser.value(QStringLiteral("board")));
         if (options->board.isEmpty()) {
             *error = QStringLiteral("--board takes a MAC address such as 52:54:00:4c:32:01");
@@ -406,7 +434,19 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
         return parser.optionNames().contains(n) && parser.isSet(n);
     };
     options->first = cmd == Command::Info && flag("first");
-    options->wide = cmd == Command::Info && flag("wide");
+    options->wide = flag("wide");
+    options->history = !flag("no-history");
+    options->changes = flag("changes");
+    if (cmd == Command::History && parser.isSet(QStringLiteral("since"))) {
+        options->since =
+            parseSince(parser.value(QStringLiteral("since")), QDateTime::currentDateTime());
+        if (!options->since.isValid()) {
+            *error = QStringLiteral("--since takes a date (2026-12-01), a date and time "
+                                    "(2026-12-01T08:00) or a time back from now (90s, 15m, 12h, "
+                                    "7d)");
+            return false;
+        }
+    }
     options->json = flag("json");
     options->fast = flag("fast");
     options->yes = (cmd == Command::Reset || cmd == Command::Send) && flag("yes");

@@ -23,16 +23,18 @@ QString boardAddressText(const BoardInfo &board) {
                            : QStringLiteral("shared");
 }
 
+bool boardLess(const BoardInfo &a, const BoardInfo &b) {
+    if (a.device != b.device) {
+        return a.device < b.device;
+    }
+    if (a.hardId != b.hardId) {
+        return a.hardId < b.hardId;
+    }
+    return boardAddressText(a) < boardAddressText(b);
+}
+
 void sortBoards(QList<BoardInfo> *boards) {
-    std::stable_sort(boards->begin(), boards->end(), [](const BoardInfo &a, const BoardInfo &b) {
-        if (a.device != b.device) {
-            return a.device < b.device;
-        }
-        if (a.hardId != b.hardId) {
-            return a.hardId < b.hardId;
-        }
-        return boardAddressText(a) < boardAddressText(b);
-    });
+    std::stable_sort(boards->begin(), boards->end(), boardLess);
 }
 
 int displayWidth(const QString &text) {
@@ -92,17 +94,24 @@ QString boardsTable(const QList<BoardInfo> &boards, int width) {
                      shownValue(b.hardId), shownValue(b.ipAddresses.join(QLatin1Char(' '))),
                      boardAddressText(b), QString::number(b.replyMs, 'f', 1)});
     }
+    return textTable(rows, {0, 1, 2, 3, 4}, width);
+}
+
+QString textTable(const QList<QStringList> &rows, const QList<int> &cuttable, int width) {
+    if (rows.isEmpty()) {
+        return QString();
+    }
     const int columns = rows.first().size();
     QList<int> widths;
     for (int c = 0; c < columns; ++c) {
         int w = 0;
         for (const QStringList &row : rows) {
-            w = std::max(w, displayWidth(row.at(c)));
+            w = std::max(w, displayWidth(row.value(c)));
         }
         widths.append(w);
     }
-    if (width > 0) {
-        // The widest of the board's own texts (the address and time stay whole) gives up a
+    if (width > 0 && !cuttable.isEmpty()) {
+        // The widest of the board's own texts (addresses and times stay whole) gives up a
         // column at a time until a row fits, down to 8.
         const auto total = [&] {
             int sum = 2 * (columns - 1);
@@ -112,8 +121,8 @@ QString boardsTable(const QList<BoardInfo> &boards, int width) {
             return sum;
         };
         for (;;) {
-            int widest = 0;
-            for (int c = 1; c < columns - 2; ++c) {
+            int widest = cuttable.first();
+            for (int c : cuttable) {
                 widest = widths.at(c) > widths.at(widest) ? c : widest;
             }
             if (total() <= width || widths.at(widest) <= 8) {
@@ -126,7 +135,7 @@ QString boardsTable(const QList<BoardInfo> &boards, int width) {
     for (const QStringList &row : rows) {
         QString line;
         for (int c = 0; c < columns; ++c) {
-            const QString cell = cut(row.at(c), widths.at(c));
+            const QString cell = cut(row.value(c), widths.at(c));
             line += c + 1 < columns ? padded(cell, widths.at(c) + 2) : cell;
         }
         text += line + QLatin1Char('\n');

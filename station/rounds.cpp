@@ -67,12 +67,16 @@ void reportProblems(const Round &round) {
     err().flush();
 }
 
+QString sharedAddressWarning(const QString &what) {
+    return QStringLiteral("%1 from the shared address %2. A learning switch sends the next "
+                          "request to that address to the one board that answered last, so "
+                          "boards may be missing here and in later runs. Run the agents in "
+                          "board-address mode (l2agent --board-address; see \"Switches\" in "
+                          "l2station(8)).")
+        .arg(what, wire::macText(wire::serviceMac()));
+}
+
 void warnAboutSharedAddress(const QString &what) {
-    err() << "l2station: " << what << " from the shared address "
-          << wire::macText(wire::serviceMac())
-          << ". A learning switch sends the next request to that address to the one board that "
-             "answered last, so boards may be missing here and in later runs. Run the agents "
-             "in board-address mode (l2agent --board-address; see \"Switches\" in "
-             "l2station(8)).\n";
+    err() << "l2station: " << sharedAddressWarning(what) << '\n';
     err().flush();
 }

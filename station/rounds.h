@@ -34,6 +34,8 @@ void reportProblems(const Round &round);
 // Boards at the shared service address hide one another behind a learning switch: says so on
 // standard error, with the remedy.
 void warnAboutSharedAddress(const QString &what);
+// The warning's text, for the window's banner too.
+QString sharedAddressWarning(const QString &what);
 
 // watch opens its own link, and opens it again after its link was down.
 int runWatch(const QString &interface, const StationOptions &o);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QHash>
 #include <QJsonObject>
 #include <QList>
@@ -23,9 +24,10 @@ enum StationExit {
     ExitCaptureError = 5,
     ExitLinkDown = 6, // the station's own link is down or has no carrier
     ExitNotReset = 7, // reset --wait: a board kept answering, so it did not reset
+    ExitHistory = 8,  // history: the history file cannot be read
 };
 
-enum class Command { None, Info, Ping, Reset, Send, Watch };
+enum class Command { None, Info, Ping, Reset, Send, Watch, History };
 
 // How info collects replies by default. Agents that capture the classic way (libpcap's 500 ms
 // buffer timeout) answer about half a second late, a loaded board later still, so info listens
@@ -78,6 +80,9 @@ struct StationOptions {
     bool wait = false;                 // reset --wait
     bool hex = false;                  // send --hex: DATA is hexadecimal
     QByteArray data;                   // send: the payload
+    bool history = true;               // watch: record what it sees in the history
+    bool changes = false;              // history: the changes rather than the boards
+    QDateTime since;                   // history: from this time on (null: all)
 };
 
 // The defaults of one command (they differ for -w, -c and --interval).
@@ -177,8 +182,12 @@ class BoardCollector {
 
 // Rows in a stable order: Device, then HardId, then the board's address.
 void sortBoards(QList<BoardInfo> *boards);
+bool boardLess(const BoardInfo &a, const BoardInfo &b);
 // The table; with `width` > 0 the widest cells are cut, with an ellipsis, until a row fits.
 QString boardsTable(const QList<BoardInfo> &boards, int width = 0);
+// Rows of cells in aligned columns, the first row the heading; with `width` > 0 the widest of
+// the `cuttable` columns is cut, with an ellipsis, until a row fits.
+QString textTable(const QList<QStringList> &rows, const QList<int> &cuttable, int width = 0);
 // Columns a text takes on a terminal: two for a wide (East Asian) character.
 int displayWidth(const QString &text);
 QByteArray boardsJson(const QList<BoardInfo> &boards);

@@ -1,4 +1,6 @@
 // The commands made of rounds of info requests: watch, and reset --wait.
+#include "actions.h"
+#include "history.h"
 #include "link.h"
 #include "rounds.h"
 #include "wire.h"
@@ -77,6 +79,16 @@ void printLinkEvent(const QString &interface, bool up, const QString &why, bool 
 int runWatch(const QString &interface, const StationOptions &o) {
     err() << "l2station: watching " << interface << ", a round every " << o.intervalMs << " ms\n";
     err().flush();
+    // What watch sees is kept, unless the history cannot be: watching matters more.
+    HistoryStore history;
+    if (o.history) {
+        QString error;
+        if (!history.open(HistoryStore::defaultPath(), &error) ||
+            !history.beginSession(QStringLiteral("watch"), interface, &error)) {
+            err() << "l2station: " << error << "; watching without it\n";
+            err().flush();
+        }
+    }
     StationLink link;
     bool opened = false;
     WatchState state;
@@ -123,8 +135,15 @@ int runWatch(const QString &interface, const StationOptions &o) {
         }
         reportProblems(round);
         bool spared = false;
-        for (const WatchEvent &event : watchRound(&state, round.boards, &spared)) {
+        const QList<WatchEvent> events = watchRound(&state, round.boards, &spared);
+        for (const WatchEvent &event : events) {
             printWatchEvent(event, o.json);
+        }
+        QString error;
+        if (history.isOpen() &&
+            !history.record(round.boards, events, QDateTime::currentDateTimeUtc(), &error)) {
+            err() << "l2station: " << error << '\n';
+            err().flush();
         }
         if (round.sharedReplies > 0 && !warned) {
             // Said once: behind a learning switch the boards at the shared address take turns,
@@ -196,88 +215,57 @@ void printChange(const ResetTrack &t) {
     }
 }
 
+// reset --wait's lines: each change as it happens, progress every 5 s on standard error.
+class ResetWaitPrinter : public ResetWaitObserver {
+  public:
+    explicit ResetWaitPrinter(const QString &interface) : interface_(interface) {
+    }
+    void before(const Round &round) override {
+        reportProblems(round);
+        if (round.sharedReplies > 0 && !round.boards.isEmpty()) {
+            warnAboutSharedAddress(QStringLiteral("Boards answered"));
+        }
+    }
+    void resetting(const ResetState &state) override {
+        QStringList names;
+        for (const ResetTrack &t : state) {
+            names.append(named(t.board));
+        }
+        err() << "l2station: resetting " << state.size() << " board"
+              << (state.size() == 1 ? "" : "s") << " on " << interface_ << ": "
+              << names.join(QStringLiteral(", ")) << '\n';
+        err().flush();
+    }
+    void changed(const ResetTrack &track) override {
+        printChange(track);
+    }
+    void progress(const ResetState &state, double elapsedMs) override {
+        if (elapsedMs - lastProgress_ >= 5000) {
+            printProgress(state, elapsedMs);
+            lastProgress_ = elapsedMs;
+        }
+    }
+
+  private:
+    QString interface_;
+    double lastProgress_ = 0;
+};
+
 } // namespace
 
 int runResetWait(StationLink &link, const StationOptions &o, const QString &interface) {
-    // Who is there before the reset, asked as info asks.
-    StationOptions asking = defaultOptions(Command::Info);
-    asking.board = o.board;
-    const Round before = askSegment(link, asking);
-    if (!before.sent) {
+    ResetWaitPrinter printer(interface);
+    const ResetWaitOutcome outcome = resetAndWait(link, o.board, o.waitMs, &printer);
+    if (outcome.result == ResetWaitOutcome::NotSent) {
         return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
     }
-    reportProblems(before);
-    ResetState state;
-    for (const BoardInfo &board : before.boards) {
-        state.insert(resetKey(board),
-                     ResetTrack{ResetTrack::Answering, board, board, false, -1, -1});
-    }
-    if (state.isEmpty()) {
+    if (outcome.result == ResetWaitOutcome::NoBoards) {
         return fail(ExitNoAnswer,
                     QStringLiteral("no board answered on %1, so none would be waited for; "
                                    "nothing was sent")
                         .arg(interface));
     }
-    if (before.sharedReplies > 0) {
-        warnAboutSharedAddress(QStringLiteral("Boards answered"));
-    }
-    QStringList names;
-    for (const ResetTrack &t : state) {
-        names.append(named(t.board));
-    }
-    err() << "l2station: resetting " << state.size() << " board" << (state.size() == 1 ? "" : "s")
-          << " on " << interface << ": " << names.join(QStringLiteral(", ")) << '\n';
-    err().flush();
-    const QString resetTag = newRequestTag();
-    const double resetAt = StationLink::nowMs();
-    if (!sendRequest(link, o.board, wire::kResetKeyword, resetTag)) {
-        return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
-    }
-    BoardCollector acks(resetTag, o.board, resetAt);
-    double lastProgress = 0;
-    while (!resetSettled(state) && g_interrupted == 0) {
-        const double roundStart = StationLink::nowMs();
-        if (roundStart - resetAt >= o.waitMs) {
-            break;
-        }
-        const QString tag = newRequestTag();
-        if (!sendRequest(link, o.board, wire::kInfoKeyword, tag)) {
-            return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
-        }
-        BoardCollector round(tag, o.board, roundStart);
-        CollectRule rule;
-        rule.deadlineMs = std::min(roundStart + kResetRoundMs, resetAt + o.waitMs);
-        link.collect(rule, [&](const Reply &reply) {
-            acks.take(reply.frame, reply.atMs);
-            round.take(reply.frame, reply.atMs);
-            return false; // a round lasts its second: a board may answer late
-        });
-        if (g_interrupted != 0) {
-            break;
-        }
-        QMap<QString, BoardInfo> answered;
-        for (BoardInfo board : round.boards()) {
-            board.replyMs += roundStart - resetAt; // times count from the reset
-            const QString key = resetKey(board);
-            if (!answered.contains(key)) {
-                answered.insert(key, board);
-            }
-        }
-        QSet<QString> acked;
-        for (const QByteArray &mac : acks.acknowledged()) {
-            BoardInfo board;
-            board.mac = mac;
-            acked.insert(resetKey(board));
-        }
-        for (const QString &key : resetRound(&state, answered, acked, roundStart - resetAt)) {
-            printChange(state.value(key));
-        }
-        const double elapsed = StationLink::nowMs() - resetAt;
-        if (elapsed - lastProgress >= 5000) {
-            printProgress(state, elapsed);
-            lastProgress = elapsed;
-        }
-    }
+    const ResetState &state = outcome.state;
     int back = 0;
     int notBack = 0;
     int notReset = 0;
@@ -300,13 +288,13 @@ int runResetWait(StationLink &link, const StationOptions &o, const QString &inte
         }
     }
     out() << back << " of " << state.size() << " board" << (state.size() == 1 ? "" : "s")
-          << " back on " << interface << " in " << seconds(StationLink::nowMs() - resetAt);
+          << " back on " << interface << " in " << seconds(outcome.tookMs);
     if (notReset > 0) {
         out() << "; " << notReset << " did not reset";
     }
     out() << '\n';
     out().flush();
-    if (notBack > 0 || g_interrupted != 0) {
+    if (notBack > 0 || outcome.stopped) {
         return ExitNoAnswer;
     }
     return notReset > 0 ? ExitNotReset : ExitOk;

@@ -1,0 +1,491 @@
+// The history file: opened with care (a file that is not ours is never written), its schema
+// brought up to date in one transaction, and rounds written in short transactions that wait for
+// another instance instead of failing.
+#include "history.h"
+
+#include "wire.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardPaths>
+#include <QVariant>
+
+#include <algorithm>
+
+namespace {
+
+// Each step takes the file from the version before it to its own; a file is never rebuilt.
+const QList<QStringList> &migrations() {
+    static const QList<QStringList> steps{
+        // 1: the boards of each interface, and their changes.
+        {QStringLiteral("CREATE TABLE boards (id INTEGER PRIMARY KEY, interface TEXT NOT NULL, "
+                        "key TEXT NOT NULL, mac TEXT NOT NULL, device TEXT NOT NULL, "
+                        "version TEXT NOT NULL, product TEXT NOT NULL, hard_id TEXT NOT NULL, "
+                        "ipv4 TEXT NOT NULL, reply BLOB NOT NULL, count INTEGER NOT NULL, "
+                        "first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL, "
+                        "UNIQUE (interface, key))"),
+         QStringLiteral("CREATE TABLE changes (id INTEGER PRIMARY KEY, "
+                        "board INTEGER NOT NULL REFERENCES boards (id), at INTEGER NOT NULL, "
+                        "event TEXT NOT NULL, fields TEXT NOT NULL, was TEXT, now TEXT)")},
+        // 2: sessions (which program watched which interface when), each change's session,
+        // and whether a board was there at the last look.
+        {QStringLiteral("CREATE TABLE sessions (id INTEGER PRIMARY KEY, program TEXT NOT NULL, "
+                        "interface TEXT NOT NULL, started INTEGER NOT NULL, ended INTEGER)"),
+         QStringLiteral("ALTER TABLE changes ADD COLUMN session INTEGER REFERENCES sessions (id)"),
+         QStringLiteral("ALTER TABLE boards ADD COLUMN present INTEGER NOT NULL DEFAULT 1"),
+         QStringLiteral("CREATE INDEX changes_at ON changes (at)"),
+         QStringLiteral("CREATE INDEX boards_last_seen ON boards (last_seen)")},
+    };
+    return steps;
+}
+
+const QStringList kOurTables{QStringLiteral("boards"), QStringLiteral("changes"),
+                             QStringLiteral("sessions")};
+
+qint64 msOf(const QDateTime &t) {
+    return t.toMSecsSinceEpoch();
+}
+
+QDateTime timeOf(const QVariant &v) {
+    return QDateTime::fromMSecsSinceEpoch(v.toLongLong());
+}
+
+QString json(const BoardInfo &b) {
+    return QString::fromUtf8(QJsonDocument(boardJson(b)).toJson(QJsonDocument::Compact));
+}
+
+BoardInfo boardFromJson(const QString &text) {
+    const QJsonObject o = QJsonDocument::fromJson(text.toUtf8()).object();
+    const auto field = [&](wire::InfoField f) {
+        return o.value(QLatin1String(wire::kInfoLabels[f])).toString();
+    };
+    BoardInfo b;
+    b.device = field(wire::Device);
+    b.version = field(wire::Version);
+    b.product = field(wire::Product);
+    b.hardId = field(wire::HardId);
+    for (const QJsonValue &v : o.value(QLatin1String(wire::kInfoLabels[wire::IpAddress])).toArray()) {
+        b.ipAddresses.append(v.toString());
+    }
+    b.mac = wire::macFromText(o.value(QStringLiteral("Mac")).toString());
+    b.count = o.value(QStringLiteral("Count")).toInt(1);
+    return b;
+}
+
+// An empty text is stored as empty: Qt binds a null QString as NULL.
+QVariant text(const QString &s) {
+    return s.isNull() ? QVariant(QStringLiteral("")) : QVariant(s);
+}
+
+bool busy(const QSqlError &e) {
+    // SQLITE_BUSY (5) and SQLITE_LOCKED (6).
+    return e.nativeErrorCode() == QLatin1String("5") || e.nativeErrorCode() == QLatin1String("6") ||
+           e.databaseText().contains(QLatin1String("locked"));
+}
+
+} // namespace
+
+HistoryStore::HistoryStore(int busyTimeoutMs)
+    : busyTimeoutMs_(busyTimeoutMs), connection_(QStringLiteral("l2station-history-%1").arg(quintptr(this), 0, 16)) {
+}
+
+HistoryStore::~HistoryStore() {
+    endSession();
+    if (QSqlDatabase::contains(connection_)) {
+        QSqlDatabase::database(connection_, false).close();
+        QSqlDatabase::removeDatabase(connection_);
+    }
+}
+
+QString HistoryStore::defaultPath() {
+    // Set here so that the path is the same whichever program asks.
+    QCoreApplication::setApplicationName(QStringLiteral("l2station"));
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/l2station/history.sqlite");
+}
+
+bool HistoryStore::isOpen() const {
+    return QSqlDatabase::contains(connection_) && QSqlDatabase::database(connection_, false).isOpen();
+}
+
+QString HistoryStore::describe(const QString &what, const QString &sqlError) const {
+    return QStringLiteral("history %1: %2: %3").arg(path_, what, sqlError);
+}
+
+bool HistoryStore::open(const QString &path, QString *error) {
+    path_ = path;
+    const QFileInfo info(path);
+    if (info.exists()) {
+        QFile file(path);
+        if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("history %1: cannot be read%2").arg(path, info.isFile()
+                ? QStringLiteral(": ") + file.errorString() : QStringLiteral(": not a file"));
+            return false;
+        }
+        // Checked before SQLite sees it: whatever else is there is somebody's data.
+        const QByteArray head = file.read(16);
+        if (!head.isEmpty() && head != QByteArray("SQLite format 3\0", 16)) {
+            *error = QStringLiteral("history %1: not an SQLite database; it is left as it is "
+                                    "(move it away, and a new history is started there)")
+                         .arg(path);
+            return false;
+        }
+    } else if (!QDir().mkpath(info.absolutePath())) {
+        *error = QStringLiteral("history %1: cannot make its directory").arg(path);
+        return false;
+    }
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE"))) {
+        *error = QStringLiteral("history: Qt's SQLite driver is missing (Debian: install "
+                                "libqt5sql5-sqlite)");
+        return false;
+    }
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs_));
+        if (!db.open()) {
+            *error = describe(QStringLiteral("cannot be opened"), db.lastError().text());
+            return false;
+        }
+    }
+    QSqlDatabase db = QSqlDatabase::database(connection_);
+    QSqlQuery q(db);
+    // A damaged file is reported, never repaired or replaced: it may still hold what the
+    // technician needs.
+    if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next() ||
+        q.value(0).toString() != QLatin1String("ok")) {
+        const QString why = q.lastError().isValid() ? q.lastError().databaseText()
+                                                    : q.value(0).toString();
+        db.close();
+        *error = QStringLiteral("history %1: the file is damaged (%2); it is left as it is "
+                                "(move it away, and a new history is started there)")
+                     .arg(path, why);
+        return false;
+    }
+    q.finish();
+    if (!migrate(error)) {
+        db.close();
+        return false;
+    }
+    // Readers never wait for the writer, and a writer waits for another (busy time-out)
+    // rather than failing.
+    q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+    q.finish();
+    q.exec(QStringLiteral("PRAGMA foreign_keys=ON"));
+    return true;
+}
+
+bool HistoryStore::migrate(QString *error) {
+    QSqlDatabase db = QSqlDatabase::database(connection_);
+    QSqlQuery q(db);
+    // Taken before the version is read: two instances opening an old file at once migrate it
+    // once.
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        *error = busy(q.lastError())
+                     ? describe(QStringLiteral("another l2station holds it"),
+                                q.lastError().databaseText())
+                     : describe(QStringLiteral("cannot be written"), q.lastError().databaseText());
+        return false;
+    }
+    const auto abandon = [&](const QString &message) {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        *error = message;
+        return false;
+    };
+    q.exec(QStringLiteral("PRAGMA user_version"));
+    const int version = q.next() ? q.value(0).toInt() : -1;
+    q.finish();
+    if (version > kSchemaVersion) {
+        return abandon(QStringLiteral("history %1: written by a newer l2station (schema %2; this "
+                                      "one knows %3); it is left as it is")
+                           .arg(path_)
+                           .arg(version)
+                           .arg(kSchemaVersion));
+    }
+    q.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table'"));
+    QStringList tables;
+    while (q.next()) {
+        tables.append(q.value(0).toString());
+    }
+    q.finish();
+    for (const QString &table : tables) {
+        if (!kOurTables.contains(table) && !table.startsWith(QLatin1String("sqlite_"))) {
+            return abandon(QStringLiteral("history %1: holds other tables (%2): not an "
+                                          "l2station history; it is left as it is")
+                               .arg(path_, table));
+        }
+    }
+    if (version == 0 && !tables.isEmpty()) {
+        return abandon(QStringLiteral("history %1: has tables but no schema version: not an "
+                                      "l2station history; it is left as it is")
+                           .arg(path_));
+    }
+    for (int step = version; step < kSchemaVersion; ++step) {
+        for (const QString &statement : migrations().at(step)) {
+            if (!q.exec(statement)) {
+                return abandon(describe(QStringLiteral("cannot bring it to schema %1").arg(step + 1),
+                                        q.lastError().databaseText()));
+            }
+        }
+    }
+    if (version != kSchemaVersion &&
+        !q.exec(QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion))) {
+        return abandon(describe(QStringLiteral("cannot be written"), q.lastError().databaseText()));
+    }
+    if (!q.exec(QStringLiteral("COMMIT"))) {
+        return abandon(describe(QStringLiteral("cannot be written"), q.lastError().databaseText()));
+    }
+    return true;
+}
+
+bool HistoryStore::beginSession(const QString &program, const QString &interface,
+                                QString *error) {
+    interface_ = interface;
+    QSqlQuery q(QSqlDatabase::database(connection_));
+    q.prepare(QStringLiteral(
+        "INSERT INTO sessions (program, interface, started) VALUES (:program, :interface, :at)"));
+    q.bindValue(QStringLiteral(":program"), program);
+    q.bindValue(QStringLiteral(":interface"), interface);
+    q.bindValue(QStringLiteral(":at"), msOf(QDateTime::currentDateTimeUtc()));
+    if (!q.exec()) {
+        *error = describe(QStringLiteral("cannot be written"), q.lastError().databaseText());
+        return false;
+    }
+    session_ = q.lastInsertId().toLongLong();
+    return true;
+}
+
+void HistoryStore::endSession() {
+    if (session_ < 0 || !isOpen()) {
+        return;
+    }
+    QString ignored;
+    // Whatever waited for a busy file gets one more chance.
+    if (!pending_.isEmpty()) {
+        record({}, {}, QDateTime(), &ignored);
+    }
+    QSqlQuery q(QSqlDatabase::database(connection_));
+    q.prepare(QStringLiteral("UPDATE sessions SET ended = :at WHERE id = :id"));
+    q.bindValue(QStringLiteral(":at"), msOf(QDateTime::currentDateTimeUtc()));
+    q.bindValue(QStringLiteral(":id"), session_);
+    q.exec();
+    session_ = -1;
+}
+
+bool HistoryStore::record(const QList<BoardInfo> &answered, const QList<WatchEvent> &events,
+                          const QDateTime &at, QString *error) {
+    if (at.isValid()) {
+        pending_.append(PendingRound{answered, events, at});
+    }
+    if (pending_.size() > kMaxPendingRounds) {
+        dropped_ += pending_.size() - kMaxPendingRounds;
+        pending_.erase(pending_.begin(), pending_.end() - kMaxPendingRounds);
+    }
+    while (!pending_.isEmpty()) {
+        if (!writeRound(pending_.first(), error)) {
+            *error += QStringLiteral("; %1 round%2 kept to be written with the next")
+                          .arg(pending_.size())
+                          .arg(pending_.size() == 1 ? QString() : QStringLiteral("s"));
+            if (dropped_ > 0) {
+                *error += QStringLiteral(", %1 older ones dropped").arg(dropped_);
+            }
+            return false;
+        }
+        pending_.removeFirst();
+    }
+    dropped_ = 0;
+    return true;
+}
+
+bool HistoryStore::writeRound(const PendingRound &round, QString *error) {
+    QSqlDatabase db = QSqlDatabase::database(connection_);
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        *error = busy(q.lastError())
+                     ? QStringLiteral("history %1: busy: another l2station has been writing it "
+                                      "for %2 ms")
+                           .arg(path_)
+                           .arg(busyTimeoutMs_)
+                     : describe(QStringLiteral("cannot be written"), q.lastError().databaseText());
+        return false;
+    }
+    const auto fail = [&](const QSqlQuery &failed) {
+        *error = describe(QStringLiteral("cannot be written"), failed.lastError().databaseText());
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return false;
+    };
+    const qint64 now = msOf(round.at);
+    // A board at the shared address whose reply changed has a new key: its row follows it, so
+    // that its first sighting stays.
+    for (const WatchEvent &e : round.events) {
+        if (e.kind == WatchEvent::Changed && boardKey(e.before) != boardKey(e.board)) {
+            q.prepare(QStringLiteral("UPDATE OR IGNORE boards SET key = :new "
+                                     "WHERE interface = :interface AND key = :old"));
+            q.bindValue(QStringLiteral(":new"), boardKey(e.board));
+            q.bindValue(QStringLiteral(":interface"), interface_);
+            q.bindValue(QStringLiteral(":old"), boardKey(e.before));
+            if (!q.exec()) {
+                return fail(q);
+            }
+        }
+    }
+    q.prepare(QStringLiteral(
+        "INSERT INTO boards (interface, key, mac, device, version, product, hard_id, ipv4, reply, "
+        "count, first_seen, last_seen, present) VALUES (:interface, :key, :mac, :device, "
+        ":version, :product, :hard_id, :ipv4, :reply, :count, :at, :at, 1) "
+        "ON CONFLICT (interface, key) DO UPDATE SET mac = excluded.mac, device = excluded.device, "
+        "version = excluded.version, product = excluded.product, hard_id = excluded.hard_id, "
+        "ipv4 = excluded.ipv4, reply = excluded.reply, count = excluded.count, "
+        "first_seen = min(first_seen, excluded.first_seen), "
+        "last_seen = max(last_seen, excluded.last_seen), present = 1"));
+    for (const BoardInfo &b : round.answered) {
+        q.bindValue(QStringLiteral(":interface"), interface_);
+        q.bindValue(QStringLiteral(":key"), boardKey(b));
+        q.bindValue(QStringLiteral(":mac"), text(b.sharedAddress() ? QString() : wire::macText(b.mac)));
+        q.bindValue(QStringLiteral(":device"), text(b.device));
+        q.bindValue(QStringLiteral(":version"), text(b.version));
+        q.bindValue(QStringLiteral(":product"), text(b.product));
+        q.bindValue(QStringLiteral(":hard_id"), text(b.hardId));
+        q.bindValue(QStringLiteral(":ipv4"), text(b.ipAddresses.join(QLatin1Char(' '))));
+        q.bindValue(QStringLiteral(":reply"), b.reply.isNull() ? QByteArray("") : b.reply);
+        q.bindValue(QStringLiteral(":count"), b.count);
+        q.bindValue(QStringLiteral(":at"), now);
+        if (!q.exec()) {
+            return fail(q);
+        }
+    }
+    static const char *const kEvents[] = {"added", "changed", "gone"};
+    for (const WatchEvent &e : round.events) {
+        const QString key = boardKey(e.board);
+        if (e.kind == WatchEvent::Gone) {
+            q.prepare(QStringLiteral(
+                "UPDATE boards SET present = 0 WHERE interface = :interface AND key = :key"));
+            q.bindValue(QStringLiteral(":interface"), interface_);
+            q.bindValue(QStringLiteral(":key"), key);
+            if (!q.exec()) {
+                return fail(q);
+            }
+        }
+        q.prepare(QStringLiteral(
+            "INSERT INTO changes (board, at, event, fields, was, now, session) "
+            "SELECT id, :at, :event, :fields, :was, :now, :session FROM boards "
+            "WHERE interface = :interface AND key = :key"));
+        q.bindValue(QStringLiteral(":at"), now);
+        q.bindValue(QStringLiteral(":event"), QLatin1String(kEvents[e.kind]));
+        q.bindValue(QStringLiteral(":fields"),
+                    text(e.kind == WatchEvent::Changed
+                             ? changedFields(e.before, e.board).join(QLatin1Char(','))
+                             : QString()));
+        q.bindValue(QStringLiteral(":was"),
+                    e.kind == WatchEvent::Changed ? QVariant(json(e.before)) : QVariant());
+        q.bindValue(QStringLiteral(":now"), json(e.board));
+        q.bindValue(QStringLiteral(":session"), session_ < 0 ? QVariant() : QVariant(session_));
+        q.bindValue(QStringLiteral(":interface"), interface_);
+        q.bindValue(QStringLiteral(":key"), key);
+        if (!q.exec()) {
+            return fail(q);
+        }
+    }
+    if (!q.exec(QStringLiteral("COMMIT"))) {
+        return fail(q);
+    }
+    return true;
+}
+
+QList<HistoryBoard> HistoryStore::boards(const QString &interface, const QDateTime &since,
+                                         QString *error) const {
+    QList<HistoryBoard> list;
+    QSqlQuery q(QSqlDatabase::database(connection_));
+    q.prepare(QStringLiteral(
+        "SELECT interface, mac, device, version, product, hard_id, ipv4, reply, count, "
+        "first_seen, last_seen, present FROM boards WHERE (:interface = '' OR interface = "
+        ":interface) AND last_seen >= :since"));
+    q.bindValue(QStringLiteral(":interface"), interface.isNull() ? QStringLiteral("") : interface);
+    q.bindValue(QStringLiteral(":since"), since.isValid() ? msOf(since) : 0);
+    if (!q.exec()) {
+        *error = describe(QStringLiteral("cannot be read"), q.lastError().databaseText());
+        return list;
+    }
+    while (q.next()) {
+        HistoryBoard h;
+        h.interface = q.value(0).toString();
+        h.board.mac = wire::macFromText(q.value(1).toString());
+        h.board.device = q.value(2).toString();
+        h.board.version = q.value(3).toString();
+        h.board.product = q.value(4).toString();
+        h.board.hardId = q.value(5).toString();
+        h.board.ipAddresses =
+            q.value(6).toString().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        h.board.reply = q.value(7).toByteArray();
+        h.board.count = q.value(8).toInt();
+        h.firstSeen = timeOf(q.value(9));
+        h.lastSeen = timeOf(q.value(10));
+        h.present = q.value(11).toBool();
+        list.append(h);
+    }
+    // As info lists them, interface by interface.
+    std::stable_sort(list.begin(), list.end(), [](const HistoryBoard &a, const HistoryBoard &b) {
+        return a.interface != b.interface ? a.interface < b.interface
+                                          : boardLess(a.board, b.board);
+    });
+    return list;
+}
+
+QList<HistoryChange> HistoryStore::changes(const QString &interface, const QDateTime &since,
+                                           QString *error) const {
+    QList<HistoryChange> list;
+    QSqlQuery q(QSqlDatabase::database(connection_));
+    q.prepare(QStringLiteral(
+        "SELECT b.interface, c.at, c.event, c.fields, c.was, c.now, s.program "
+        "FROM changes c JOIN boards b ON b.id = c.board LEFT JOIN sessions s ON s.id = c.session "
+        "WHERE (:interface = '' OR b.interface = :interface) AND c.at >= :since "
+        "ORDER BY c.at, c.id"));
+    q.bindValue(QStringLiteral(":interface"), interface.isNull() ? QStringLiteral("") : interface);
+    q.bindValue(QStringLiteral(":since"), since.isValid() ? msOf(since) : 0);
+    if (!q.exec()) {
+        *error = describe(QStringLiteral("cannot be read"), q.lastError().databaseText());
+        return list;
+    }
+    while (q.next()) {
+        HistoryChange c;
+        c.interface = q.value(0).toString();
+        c.at = timeOf(q.value(1));
+        c.event = q.value(2).toString();
+        c.fields = q.value(3).toString().split(QLatin1Char(','), Qt::SkipEmptyParts);
+        if (!q.value(4).isNull()) {
+            c.was = boardFromJson(q.value(4).toString());
+        }
+        c.board = boardFromJson(q.value(5).toString());
+        c.program = q.value(6).toString();
+        list.append(c);
+    }
+    return list;
+}
+
+QDateTime parseSince(const QString &text, const QDateTime &now) {
+    static const QRegularExpression back(QStringLiteral("^([0-9]{1,9})([smhd])$"));
+    const QRegularExpressionMatch m = back.match(text.trimmed());
+    if (m.hasMatch()) {
+        static const QString units = QStringLiteral("smhd");
+        static const qint64 seconds[] = {1, 60, 3600, 86400};
+        return now.addSecs(-m.captured(1).toLongLong() *
+                           seconds[units.indexOf(m.captured(2).at(0))]);
+    }
+    QDateTime t = QDateTime::fromString(text.trimmed(), Qt::ISODate);
+    if (!t.isValid()) {
+        const QDate date = QDate::fromString(text.trimmed(), Qt::ISODate);
+        if (date.isValid()) {
+            t = date.startOfDay();
+        }
+    }
+    return t;
+}

@@ -1,0 +1,118 @@
+// How the history is shown: the boards with when they were first and last seen, or the changes
+// one per row; as tables or JSON.
+#include "history.h"
+
+#include "wire.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+QString shownTime(const QDateTime &t) {
+    return t.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QString jsonTime(const QDateTime &t) {
+    const QDateTime local = t.toLocalTime();
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+// A changed field as "Label old > new", the values as tables show them.
+QString fieldChange(const QString &field, const BoardInfo &was, const BoardInfo &now) {
+    const auto value = [&](const BoardInfo &b) {
+        if (field == QLatin1String(wire::kInfoLabels[wire::Device])) {
+            return shownValue(b.device);
+        }
+        if (field == QLatin1String(wire::kInfoLabels[wire::Version])) {
+            return shownValue(b.version);
+        }
+        if (field == QLatin1String(wire::kInfoLabels[wire::Product])) {
+            return shownValue(b.product);
+        }
+        if (field == QLatin1String(wire::kInfoLabels[wire::HardId])) {
+            return shownValue(b.hardId);
+        }
+        if (field == QLatin1String(wire::kInfoLabels[wire::IpAddress])) {
+            return shownValue(b.ipAddresses.join(QLatin1Char(',')));
+        }
+        return QString::number(b.count);
+    };
+    return field + QLatin1Char(' ') + value(was) + QStringLiteral(" > ") + value(now);
+}
+
+} // namespace
+
+QString historyBoardsTable(const QList<HistoryBoard> &boards, int width) {
+    QList<QStringList> rows{{QStringLiteral("INTERFACE"), QStringLiteral("DEVICE"),
+                             QStringLiteral("VERSION"), QStringLiteral("PRODUCT"),
+                             QStringLiteral("HARDID"), QStringLiteral("IPV4"), QStringLiteral("MAC"),
+                             QStringLiteral("FIRST SEEN"), QStringLiteral("LAST SEEN"),
+                             QStringLiteral("STATE")}};
+    for (const HistoryBoard &h : boards) {
+        const BoardInfo &b = h.board;
+        rows.append({printableText(h.interface), shownValue(b.device), shownValue(b.version),
+                     shownValue(b.product), shownValue(b.hardId),
+                     shownValue(b.ipAddresses.join(QLatin1Char(' '))), boardAddressText(b),
+                     shownTime(h.firstSeen), shownTime(h.lastSeen),
+                     h.present ? QStringLiteral("present") : QStringLiteral("gone")});
+    }
+    return textTable(rows, {1, 2, 3, 4, 5}, width);
+}
+
+QByteArray historyBoardsJson(const QList<HistoryBoard> &boards) {
+    QJsonArray array;
+    for (const HistoryBoard &h : boards) {
+        QJsonObject o = boardJson(h.board);
+        o.remove(QStringLiteral("replyMs"));
+        o.insert(QStringLiteral("interface"), h.interface);
+        o.insert(QStringLiteral("firstSeen"), jsonTime(h.firstSeen));
+        o.insert(QStringLiteral("lastSeen"), jsonTime(h.lastSeen));
+        o.insert(QStringLiteral("state"),
+                 h.present ? QStringLiteral("present") : QStringLiteral("gone"));
+        array.append(o);
+    }
+    return escapeJsonControls(QJsonDocument(array).toJson(QJsonDocument::Indented));
+}
+
+QString historyChangesTable(const QList<HistoryChange> &changes, int width) {
+    QList<QStringList> rows{{QStringLiteral("TIME"), QStringLiteral("INTERFACE"),
+                             QStringLiteral("EVENT"), QStringLiteral("DEVICE"),
+                             QStringLiteral("PRODUCT"), QStringLiteral("HARDID"),
+                             QStringLiteral("MAC"), QStringLiteral("BY"), QStringLiteral("CHANGE")}};
+    for (const HistoryChange &c : changes) {
+        QStringList detail;
+        for (const QString &field : c.fields) {
+            detail.append(fieldChange(field, c.was, c.board));
+        }
+        rows.append({shownTime(c.at), printableText(c.interface), c.event,
+                     shownValue(c.board.device), shownValue(c.board.product),
+                     shownValue(c.board.hardId), boardAddressText(c.board),
+                     shownValue(c.program), detail.join(QStringLiteral("; "))});
+    }
+    // The board's own texts are what a narrow terminal cuts.
+    return textTable(rows, {3, 4, 5, 8}, width);
+}
+
+QByteArray historyChangesJson(const QList<HistoryChange> &changes) {
+    QJsonArray array;
+    for (const HistoryChange &c : changes) {
+        QJsonObject o;
+        o.insert(QStringLiteral("time"), jsonTime(c.at));
+        o.insert(QStringLiteral("interface"), c.interface);
+        o.insert(QStringLiteral("event"), c.event);
+        o.insert(QStringLiteral("program"), c.program);
+        QJsonObject board = boardJson(c.board);
+        board.remove(QStringLiteral("replyMs"));
+        o.insert(QStringLiteral("board"), board);
+        if (c.event == QLatin1String("changed")) {
+            QJsonObject was = boardJson(c.was);
+            was.remove(QStringLiteral("replyMs"));
+            o.insert(QStringLiteral("was"), was);
+            o.insert(QStringLiteral("fields"), QJsonArray::fromStringList(c.fields));
+        }
+        array.append(o);
+    }
+    return escapeJsonControls(QJsonDocument(array).toJson(QJsonDocument::Indented));
+}

@@ -1,0 +1,441 @@
+// The history file: rounds recorded and read back, an older schema brought up to date, files
+// that are not a history refused and left untouched, two writers at once, a busy file.
+#include "history.h"
+
+#include "wire.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+BoardInfo board(int n, const QString &version = QStringLiteral("1.0"), bool shared = false) {
+    BoardInfo b;
+    b.device = QStringLiteral("BOARD-%1").arg(n);
+    b.version = version;
+    b.product = QStringLiteral("PX%1").arg(n);
+    b.hardId = QStringLiteral("0000000%1").arg(n);
+    b.ipAddresses = QStringList{QStringLiteral("192.0.2.%1").arg(10 + n)};
+    if (!shared) {
+        b.mac = wire::macFromText(QStringLiteral("02:00:00:00:00:%1").arg(n, 2, 10, QLatin1Char('0')));
+    }
+    b.reply = (b.device + QLatin1Char('|') + b.version).toLatin1();
+    return b;
+}
+
+QDateTime at(int seconds) {
+    return QDateTime(QDate(2026, 12, 1), QTime(8, 0), Qt::UTC).addSecs(seconds);
+}
+
+QByteArray fileHash(const QString &path) {
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256);
+}
+
+// Runs SQL on a file outside the store, as another program would.
+bool rawSql(const QString &path, const QStringList &statements) {
+    bool ok = true;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
+        db.setDatabaseName(path);
+        ok = db.open();
+        QSqlQuery q(db);
+        for (const QString &s : statements) {
+            ok = ok && q.exec(s);
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("raw"));
+    return ok;
+}
+
+// The first value a query gives, read outside the store.
+QVariant rawValue(const QString &path, const QString &statement) {
+    QVariant value;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
+        db.setDatabaseName(path);
+        QSqlQuery q(db);
+        if (db.open() && q.exec(statement) && q.next()) {
+            value = q.value(0);
+        }
+        q.finish();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("raw"));
+    return value;
+}
+
+// A writer process for twoWriters: 100 rounds of the same five boards, a change every tenth.
+int writer(const QString &path, const QString &name) {
+    HistoryStore store;
+    QString error;
+    if (!store.open(path, &error) || !store.beginSession(name, QStringLiteral("seg0"), &error)) {
+        qWarning("%s", qPrintable(error));
+        return 2;
+    }
+    WatchState state;
+    for (int round = 0; round < 100; ++round) {
+        QList<BoardInfo> answered;
+        for (int n = 1; n <= 5; ++n) {
+            answered.append(board(n, QStringLiteral("1.%1").arg(round / 10)));
+        }
+        const QList<WatchEvent> events = watchRound(&state, answered);
+        if (!store.record(answered, events, QDateTime::currentDateTimeUtc(), &error)) {
+            qWarning("%s", qPrintable(error));
+            return 3;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+class TestHistory : public QObject {
+    Q_OBJECT
+  private slots:
+    void init();
+    void roundsReadBack();
+    void sharedBoardKeepsItsFirstSighting();
+    void olderSchemaMigrated();
+    void notAHistoryLeftAlone_data();
+    void notAHistoryLeftAlone();
+    void twoWriters();
+    void busyFileKeepsTheRound();
+    void since_data();
+    void since();
+    void tables();
+
+  private:
+    QString path() const {
+        return dir_->filePath(QStringLiteral("sub/history.sqlite"));
+    }
+    std::unique_ptr<QTemporaryDir> dir_;
+};
+
+void TestHistory::init() {
+    dir_ = std::make_unique<QTemporaryDir>();
+}
+
+// Added, changed and gone as watch reports them; first and last seen; another interface apart.
+void TestHistory::roundsReadBack() {
+    HistoryStore store;
+    QString error;
+    QVERIFY2(store.open(path(), &error), qPrintable(error));
+    QVERIFY(store.beginSession(QStringLiteral("watch"), QStringLiteral("seg0"), &error));
+    WatchState state;
+    const auto round = [&](const QList<BoardInfo> &answered, int seconds) {
+        return store.record(answered, watchRound(&state, answered), at(seconds), &error);
+    };
+    QVERIFY(round({board(1), board(2)}, 0));
+    QVERIFY(round({board(1, QStringLiteral("2.0")), board(2)}, 10));
+    QVERIFY(round({board(1, QStringLiteral("2.0"))}, 20));
+    QVERIFY(round({board(1, QStringLiteral("2.0"))}, 30)); // board 2 missed twice: gone
+    store.endSession();
+
+    const QList<HistoryBoard> boards = store.boards(QString(), QDateTime(), &error);
+    QCOMPARE(error, QString());
+    QCOMPARE(boards.size(), 2);
+    QCOMPARE(boards[0].board.version, QStringLiteral("2.0"));
+    QCOMPARE(boards[0].firstSeen, at(0));
+    QCOMPARE(boards[0].lastSeen, at(30));
+    QVERIFY(boards[0].present);
+    QCOMPARE(boards[0].board.mac, board(1).mac);
+    QCOMPARE(boards[1].lastSeen, at(10));
+    QVERIFY(!boards[1].present);
+    QCOMPARE(store.boards(QStringLiteral("seg1"), QDateTime(), &error).size(), 0);
+    QCOMPARE(store.boards(QString(), at(15), &error).size(), 1);
+
+    const QList<HistoryChange> changes = store.changes(QStringLiteral("seg0"), QDateTime(), &error);
+    QStringList seen;
+    for (const HistoryChange &c : changes) {
+        seen.append(c.event + QLatin1Char(' ') + c.board.device + QLatin1Char(' ') + c.program);
+    }
+    QCOMPARE(seen, QStringList({QStringLiteral("added BOARD-1 watch"),
+                                QStringLiteral("added BOARD-2 watch"),
+                                QStringLiteral("changed BOARD-1 watch"),
+                                QStringLiteral("gone BOARD-2 watch")}));
+    QCOMPARE(changes[2].fields, QStringList{QStringLiteral("Version")});
+    QCOMPARE(changes[2].was.version, QStringLiteral("1.0"));
+    QCOMPARE(changes[2].board.version, QStringLiteral("2.0"));
+    QCOMPARE(changes[3].at, at(30));
+}
+
+// A board at the shared address is known by its whole reply; when that changes, its row
+// follows it instead of starting afresh.
+void TestHistory::sharedBoardKeepsItsFirstSighting() {
+    HistoryStore store;
+    QString error;
+    QVERIFY(store.open(path(), &error));
+    QVERIFY(store.beginSession(QStringLiteral("watch"), QStringLiteral("seg0"), &error));
+    WatchState state;
+    for (int i = 0; i < 3; ++i) {
+        const QList<BoardInfo> answered{board(1, QStringLiteral("1.%1").arg(i), true)};
+        QVERIFY2(store.record(answered, watchRound(&state, answered), at(i * 10), &error), qPrintable(error));
+    }
+    const QList<HistoryBoard> boards = store.boards(QString(), QDateTime(), &error);
+    QCOMPARE(boards.size(), 1);
+    QCOMPARE(boards[0].firstSeen, at(0));
+    QCOMPARE(boards[0].board.version, QStringLiteral("1.2"));
+    QVERIFY(boards[0].board.sharedAddress());
+    QCOMPARE(boardKey(boards[0].board), boardKey(board(1, QStringLiteral("1.2"), true)));
+}
+
+// A file of the first schema, with a board in it, comes up to date and keeps the board.
+void TestHistory::olderSchemaMigrated() {
+    QVERIFY(QDir().mkpath(dir_->filePath(QStringLiteral("sub"))));
+    QVERIFY(rawSql(
+        path(),
+        {QStringLiteral("CREATE TABLE boards (id INTEGER PRIMARY KEY, interface TEXT NOT NULL, "
+                        "key TEXT NOT NULL, mac TEXT NOT NULL, device TEXT NOT NULL, "
+                        "version TEXT NOT NULL, product TEXT NOT NULL, hard_id TEXT NOT NULL, "
+                        "ipv4 TEXT NOT NULL, reply BLOB NOT NULL, count INTEGER NOT NULL, "
+                        "first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL, "
+                        "UNIQUE (interface, key))"),
+         QStringLiteral("CREATE TABLE changes (id INTEGER PRIMARY KEY, "
+                        "board INTEGER NOT NULL REFERENCES boards (id), at INTEGER NOT NULL, "
+                        "event TEXT NOT NULL, fields TEXT NOT NULL, was TEXT, now TEXT)"),
+         QStringLiteral("INSERT INTO boards VALUES (1, 'seg0', 'mac:02:00:00:00:00:07', "
+                        "'02:00:00:00:00:07', 'OLD', '0.9', 'PX7', '07', '192.0.2.7', x'00', 1, "
+                        "%1, %2)")
+             .arg(at(0).toMSecsSinceEpoch())
+             .arg(at(5).toMSecsSinceEpoch()),
+         QStringLiteral("INSERT INTO changes VALUES (1, 1, %1, 'added', '', NULL, '{}')")
+             .arg(at(0).toMSecsSinceEpoch()),
+         QStringLiteral("PRAGMA user_version = 1")}));
+    HistoryStore store;
+    QString error;
+    QVERIFY2(store.open(path(), &error), qPrintable(error));
+    const QList<HistoryBoard> boards = store.boards(QString(), QDateTime(), &error);
+    QCOMPARE(boards.size(), 1);
+    QCOMPARE(boards[0].board.device, QStringLiteral("OLD"));
+    QVERIFY(boards[0].present);
+    QCOMPARE(boards[0].lastSeen, at(5));
+    QCOMPARE(store.changes(QString(), QDateTime(), &error).size(), 1);
+    // The new schema's parts work on the old data.
+    QVERIFY(store.beginSession(QStringLiteral("watch"), QStringLiteral("seg0"), &error));
+    WatchState state;
+    state.insert(boardKey(boards[0].board), WatchedBoard{boards[0].board, 0});
+    QVERIFY(store.record({}, watchRound(&state, {}), at(10), &error));
+    QVERIFY(store.record({}, watchRound(&state, {}), at(20), &error));
+    QVERIFY(!store.boards(QString(), QDateTime(), &error)[0].present);
+    QCOMPARE(rawValue(path(), QStringLiteral("PRAGMA user_version")).toInt(),
+             HistoryStore::kSchemaVersion);
+}
+
+void TestHistory::notAHistoryLeftAlone_data() {
+    QTest::addColumn<QStringList>("setup"); // SQL; or "text:..." or "damage"
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("text file") << QStringList{QStringLiteral("text:my notes\n")}
+                               << QStringLiteral("not an SQLite database; it is left as it is");
+    QTest::newRow("damaged") << QStringList{QStringLiteral("damage")}
+                             << QStringLiteral("the file is damaged");
+    QTest::newRow("newer schema") << QStringList{QStringLiteral("PRAGMA user_version = 99")}
+                                  << QStringLiteral("written by a newer l2station (schema 99");
+    QTest::newRow("other tables") << QStringList{QStringLiteral("CREATE TABLE invoices (n)")}
+                                  << QStringLiteral("holds other tables (invoices)");
+    QTest::newRow("our names, no version")
+        << QStringList{QStringLiteral("CREATE TABLE boards (n)")}
+        << QStringLiteral("has tables but no schema version");
+}
+
+void TestHistory::notAHistoryLeftAlone() {
+    QFETCH(QStringList, setup);
+    QFETCH(QString, expected);
+    QVERIFY(QDir().mkpath(dir_->filePath(QStringLiteral("sub"))));
+    if (setup.first().startsWith(QLatin1String("text:"))) {
+        QFile f(path());
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(setup.first().mid(5).toUtf8());
+    } else if (setup.first() == QLatin1String("damage")) {
+        // A real history whose pages after the header were overwritten.
+        {
+            HistoryStore store;
+            QString error;
+            QVERIFY(store.open(path(), &error));
+            QVERIFY(store.beginSession(QStringLiteral("watch"), QStringLiteral("seg0"), &error));
+            WatchState state;
+            QList<BoardInfo> many;
+            for (int n = 0; n < 200; ++n) {
+                many.append(board(n));
+            }
+            QVERIFY2(store.record(many, watchRound(&state, many), at(0), &error), qPrintable(error));
+        }
+        QVERIFY(rawSql(path(), {QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"),
+                                QStringLiteral("PRAGMA journal_mode=DELETE")}));
+        QFile f(path());
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.size() > 8192);
+        f.seek(4096);
+        f.write(QByteArray(4096, '\x5a'));
+    } else {
+        QVERIFY(rawSql(path(), setup));
+    }
+    const QByteArray before = fileHash(path());
+    HistoryStore store;
+    QString error;
+    QVERIFY(!store.open(path(), &error));
+    QVERIFY2(error.contains(expected), qPrintable(error));
+    QVERIFY2(error.contains(path()), qPrintable(error));
+    QCOMPARE(fileHash(path()), before);
+    QVERIFY(!QFile::exists(path() + QStringLiteral("-wal")) ||
+            QFile(path() + QStringLiteral("-wal")).size() == 0);
+}
+
+// Two processes write the same boards at once: every round of each lands, the file stays
+// sound, and each session's changes are its own.
+void TestHistory::twoWriters() {
+    {
+        HistoryStore store;
+        QString error;
+        QVERIFY(store.open(path(), &error)); // made once; the writers race on the rest
+    }
+    QList<QProcess *> writers;
+    for (const QString &name : {QStringLiteral("writer-a"), QStringLiteral("writer-b")}) {
+        auto *p = new QProcess(this);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("L2_HISTORY_WRITER"), path() + QLatin1Char('\n') + name);
+        p->setProcessEnvironment(env);
+        p->setProcessChannelMode(QProcess::ForwardedChannels);
+        p->start(QCoreApplication::applicationFilePath(), QStringList());
+        writers.append(p);
+    }
+    for (QProcess *p : writers) {
+        QVERIFY(p->waitForFinished(60000));
+        QCOMPARE(p->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p->exitCode(), 0);
+    }
+    HistoryStore store;
+    QString error;
+    QVERIFY(store.open(path(), &error));
+    QCOMPARE(store.boards(QString(), QDateTime(), &error).size(), 5);
+    const QList<HistoryChange> changes = store.changes(QString(), QDateTime(), &error);
+    // Each writer: 5 added, then 5 changed at each of 9 version steps.
+    QCOMPARE(changes.size(), 2 * (5 + 5 * 9));
+    int byA = 0;
+    for (const HistoryChange &c : changes) {
+        byA += c.program == QLatin1String("writer-a") ? 1 : 0;
+    }
+    QCOMPARE(byA, 5 + 5 * 9);
+    QCOMPARE(rawValue(path(), QStringLiteral("PRAGMA integrity_check")).toString(),
+             QStringLiteral("ok"));
+}
+
+// Another instance holding the file past the time-out: the round is kept, said so, and
+// written with the next.
+void TestHistory::busyFileKeepsTheRound() {
+    HistoryStore store(200);
+    QString error;
+    QVERIFY(store.open(path(), &error));
+    QVERIFY(store.beginSession(QStringLiteral("watch"), QStringLiteral("seg0"), &error));
+    QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("hold"));
+    other.setDatabaseName(path());
+    QVERIFY(other.open());
+    QSqlQuery hold(other);
+    QVERIFY(hold.exec(QStringLiteral("BEGIN IMMEDIATE")));
+    WatchState state;
+    QList<BoardInfo> answered{board(1)};
+    QVERIFY(!store.record(answered, watchRound(&state, answered), at(0), &error));
+    QVERIFY2(error.contains(QStringLiteral("busy: another l2station")), qPrintable(error));
+    QVERIFY2(error.contains(QStringLiteral("1 round kept")), qPrintable(error));
+    QCOMPARE(store.pendingRounds(), 1);
+    QVERIFY(hold.exec(QStringLiteral("COMMIT")));
+    hold.finish();
+    other.close();
+    other = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("hold"));
+    answered.append(board(2));
+    QVERIFY2(store.record(answered, watchRound(&state, answered), at(10), &error),
+             qPrintable(error));
+    QCOMPARE(store.pendingRounds(), 0);
+    const QList<HistoryBoard> boards = store.boards(QString(), QDateTime(), &error);
+    QCOMPARE(boards.size(), 2);
+    QCOMPARE(boards[0].firstSeen, at(0));
+    QCOMPARE(store.changes(QString(), QDateTime(), &error).size(), 2);
+}
+
+void TestHistory::since_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QDateTime>("expected");
+    const QDateTime now(QDate(2026, 12, 8), QTime(12, 0), Qt::LocalTime);
+    QTest::newRow("seconds") << QStringLiteral("90s") << now.addSecs(-90);
+    QTest::newRow("minutes") << QStringLiteral("15m") << now.addSecs(-900);
+    QTest::newRow("hours") << QStringLiteral("12h") << now.addSecs(-12 * 3600);
+    QTest::newRow("days") << QStringLiteral("7d") << now.addDays(-7);
+    QTest::newRow("date") << QStringLiteral("2026-12-01")
+                          << QDateTime(QDate(2026, 12, 1), QTime(0, 0), Qt::LocalTime);
+    QTest::newRow("date and time") << QStringLiteral("2026-12-01T08:30")
+                                   << QDateTime(QDate(2026, 12, 1), QTime(8, 30), Qt::LocalTime);
+    QTest::newRow("with offset") << QStringLiteral("2026-12-01T08:30:00Z")
+                                 << QDateTime(QDate(2026, 12, 1), QTime(8, 30), Qt::UTC);
+    QTest::newRow("unit missing") << QStringLiteral("15") << QDateTime();
+    QTest::newRow("unknown unit") << QStringLiteral("3w") << QDateTime();
+    QTest::newRow("not a date") << QStringLiteral("yesterday") << QDateTime();
+}
+
+void TestHistory::since() {
+    QFETCH(QString, text);
+    QFETCH(QDateTime, expected);
+    const QDateTime now(QDate(2026, 12, 8), QTime(12, 0), Qt::LocalTime);
+    const QDateTime got = parseSince(text, now);
+    QCOMPARE(got.isValid(), expected.isValid());
+    if (expected.isValid()) {
+        QCOMPARE(got.toMSecsSinceEpoch(), expected.toMSecsSinceEpoch());
+    }
+}
+
+// What 'l2station history' prints: escaped texts, the state, changes with old and new values.
+void TestHistory::tables() {
+    HistoryBoard h;
+    h.interface = QStringLiteral("seg0");
+    h.board = board(1);
+    h.board.device = QStringLiteral("EVIL\x1b[2J");
+    h.firstSeen = at(0);
+    h.lastSeen = at(60);
+    h.present = false;
+    const QString table = historyBoardsTable({h});
+    QVERIFY2(table.contains(QStringLiteral("EVIL\\x1b[2J")), qPrintable(table));
+    QVERIFY(table.contains(QStringLiteral("02:00:00:00:00:01")));
+    QVERIFY(table.contains(at(60).toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))));
+    QVERIFY(table.trimmed().endsWith(QStringLiteral("gone")));
+    const QJsonArray json = QJsonDocument::fromJson(historyBoardsJson({h})).array();
+    QCOMPARE(json.size(), 1);
+    QCOMPARE(json[0].toObject().value(QStringLiteral("state")).toString(), QStringLiteral("gone"));
+    QCOMPARE(QDateTime::fromString(json[0].toObject().value(QStringLiteral("firstSeen")).toString(),
+                                   Qt::ISODate),
+             at(0));
+
+    HistoryChange c;
+    c.interface = QStringLiteral("seg0");
+    c.at = at(5);
+    c.event = QStringLiteral("changed");
+    c.program = QStringLiteral("l2station-gui");
+    c.was = board(1);
+    c.board = board(1, QStringLiteral("2.0"));
+    c.fields = changedFields(c.was, c.board);
+    QVERIFY2(historyChangesTable({c}).contains(QStringLiteral("Version 1.0 > 2.0")),
+             qPrintable(historyChangesTable({c})));
+    const QJsonObject change = QJsonDocument::fromJson(historyChangesJson({c})).array()[0].toObject();
+    QCOMPARE(change.value(QStringLiteral("was")).toObject().value(QStringLiteral("Version")),
+             QJsonValue(QStringLiteral("1.0")));
+    QCOMPARE(change.value(QStringLiteral("fields")).toArray(),
+             QJsonArray{QStringLiteral("Version")});
+}
+
+int main(int argc, char **argv) {
+    const QString role = qEnvironmentVariable("L2_HISTORY_WRITER");
+    QCoreApplication app(argc, argv);
+    if (!role.isEmpty()) {
+        return writer(role.section(QLatin1Char('\n'), 0, 0), role.section(QLatin1Char('\n'), 1));
+    }
+    TestHistory test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_history.moc"
