@@ -8,8 +8,8 @@
 
 namespace wire {
 
-// The station sends from one fixed address to one fixed service address; every board
-// answers from the service address, so the board's own hardware address plays no part.
+// The station sends from one fixed address to one fixed service address, and by default every
+// board answers from the service address (board-address mode, below, is the other way).
 constexpr int kAddressLen = 6;
 extern const unsigned char kStationAddress[kAddressLen];
 extern const unsigned char kServiceAddress[kAddressLen];

@@ -21,7 +21,7 @@ need_packages() {
 }
 
 # What building and testing the project needs on Debian 12.
-L2_BUILD_PACKAGES=(build-essential cmake pkg-config qtbase5-dev libpcap-dev libudev-dev scdoc)
+L2_BUILD_PACKAGES=(build-essential cmake pkg-config qtbase5-dev libqt5sql5-sqlite libpcap-dev libudev-dev scdoc)
 L2_TEST_PACKAGES=(iproute2 udev util-linux procps tshark)
 
 # The Debian mirror apt uses here, for debootstrap and mmdebstrap roots.

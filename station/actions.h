@@ -78,7 +78,7 @@ struct ResetWaitOutcome {
         NotSent,  // a request could not be sent (the link's lastError says why)
     } result = NotSent;
     ResetState state;
-    double tookMs = 0;   // from the reset to the end
+    double tookMs = 0;    // from the reset to the end
     bool stopped = false; // interrupted before every board was settled
 };
 

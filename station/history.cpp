@@ -73,7 +73,8 @@ BoardInfo boardFromJson(const QString &text) {
     b.version = field(wire::Version);
     b.product = field(wire::Product);
     b.hardId = field(wire::HardId);
-    for (const QJsonValue &v : o.value(QLatin1String(wire::kInfoLabels[wire::IpAddress])).toArray()) {
+    for (const QJsonValue &v :
+         o.value(QLatin1String(wire::kInfoLabels[wire::IpAddress])).toArray()) {
         b.ipAddresses.append(v.toString());
     }
     b.mac = wire::macFromText(o.value(QStringLiteral("Mac")).toString());
@@ -95,8 +96,8 @@ bool busy(const QSqlError &e) {
 } // namespace
 
 HistoryStore::HistoryStore(int busyTimeoutMs)
-    : busyTimeoutMs_(busyTimeoutMs), connection_(QStringLiteral("l2station-history-%1").arg(quintptr(this), 0, 16)) {
-}
+    : busyTimeoutMs_(busyTimeoutMs),
+      connection_(QStringLiteral("l2station-history-%1").arg(quintptr(this), 0, 16)) {}
 
 HistoryStore::~HistoryStore() {
     endSession();
@@ -114,7 +115,8 @@ QString HistoryStore::defaultPath() {
 }
 
 bool HistoryStore::isOpen() const {
-    return QSqlDatabase::contains(connection_) && QSqlDatabase::database(connection_, false).isOpen();
+    return QSqlDatabase::contains(connection_) &&
+           QSqlDatabase::database(connection_, false).isOpen();
 }
 
 QString HistoryStore::describe(const QString &what, const QString &sqlError) const {
@@ -127,8 +129,9 @@ bool HistoryStore::open(const QString &path, QString *error) {
     if (info.exists()) {
         QFile file(path);
         if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
-            *error = QStringLiteral("history %1: cannot be read%2").arg(path, info.isFile()
-                ? QStringLiteral(": ") + file.errorString() : QStringLiteral(": not a file"));
+            *error = QStringLiteral("history %1: cannot be read%2")
+                         .arg(path, info.isFile() ? QStringLiteral(": ") + file.errorString()
+                                                  : QStringLiteral(": not a file"));
             return false;
         }
         // Checked before SQLite sees it: whatever else is there is somebody's data.
@@ -163,8 +166,8 @@ bool HistoryStore::open(const QString &path, QString *error) {
     // technician needs.
     if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next() ||
         q.value(0).toString() != QLatin1String("ok")) {
-        const QString why = q.lastError().isValid() ? q.lastError().databaseText()
-                                                    : q.value(0).toString();
+        const QString why =
+            q.lastError().isValid() ? q.lastError().databaseText() : q.value(0).toString();
         db.close();
         *error = QStringLiteral("history %1: the file is damaged (%2); it is left as it is "
                                 "(move it away, and a new history is started there)")
@@ -232,8 +235,9 @@ bool HistoryStore::migrate(QString *error) {
     for (int step = version; step < kSchemaVersion; ++step) {
         for (const QString &statement : migrations().at(step)) {
             if (!q.exec(statement)) {
-                return abandon(describe(QStringLiteral("cannot bring it to schema %1").arg(step + 1),
-                                        q.lastError().databaseText()));
+                return abandon(
+                    describe(QStringLiteral("cannot bring it to schema %1").arg(step + 1),
+                             q.lastError().databaseText()));
             }
         }
     }
@@ -247,8 +251,7 @@ bool HistoryStore::migrate(QString *error) {
     return true;
 }
 
-bool HistoryStore::beginSession(const QString &program, const QString &interface,
-                                QString *error) {
+bool HistoryStore::beginSession(const QString &program, const QString &interface, QString *error) {
     interface_ = interface;
     QSqlQuery q(QSqlDatabase::database(connection_));
     q.prepare(QStringLiteral(
@@ -350,7 +353,8 @@ bool HistoryStore::writeRound(const PendingRound &round, QString *error) {
     for (const BoardInfo &b : round.answered) {
         q.bindValue(QStringLiteral(":interface"), interface_);
         q.bindValue(QStringLiteral(":key"), boardKey(b));
-        q.bindValue(QStringLiteral(":mac"), text(b.sharedAddress() ? QString() : wire::macText(b.mac)));
+        q.bindValue(QStringLiteral(":mac"),
+                    text(b.sharedAddress() ? QString() : wire::macText(b.mac)));
         q.bindValue(QStringLiteral(":device"), text(b.device));
         q.bindValue(QStringLiteral(":version"), text(b.version));
         q.bindValue(QStringLiteral(":product"), text(b.product));
@@ -375,10 +379,10 @@ bool HistoryStore::writeRound(const PendingRound &round, QString *error) {
                 return fail(q);
             }
         }
-        q.prepare(QStringLiteral(
-            "INSERT INTO changes (board, at, event, fields, was, now, session) "
-            "SELECT id, :at, :event, :fields, :was, :now, :session FROM boards "
-            "WHERE interface = :interface AND key = :key"));
+        q.prepare(
+            QStringLiteral("INSERT INTO changes (board, at, event, fields, was, now, session) "
+                           "SELECT id, :at, :event, :fields, :was, :now, :session FROM boards "
+                           "WHERE interface = :interface AND key = :key"));
         q.bindValue(QStringLiteral(":at"), now);
         q.bindValue(QStringLiteral(":event"), QLatin1String(kEvents[e.kind]));
         q.bindValue(QStringLiteral(":fields"),
@@ -423,8 +427,7 @@ QList<HistoryBoard> HistoryStore::boards(const QString &interface, const QDateTi
         h.board.version = q.value(3).toString();
         h.board.product = q.value(4).toString();
         h.board.hardId = q.value(5).toString();
-        h.board.ipAddresses =
-            q.value(6).toString().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        h.board.ipAddresses = q.value(6).toString().split(QLatin1Char(' '), Qt::SkipEmptyParts);
         h.board.reply = q.value(7).toByteArray();
         h.board.count = q.value(8).toInt();
         h.firstSeen = timeOf(q.value(9));
@@ -434,8 +437,7 @@ QList<HistoryBoard> HistoryStore::boards(const QString &interface, const QDateTi
     }
     // As info lists them, interface by interface.
     std::stable_sort(list.begin(), list.end(), [](const HistoryBoard &a, const HistoryBoard &b) {
-        return a.interface != b.interface ? a.interface < b.interface
-                                          : boardLess(a.board, b.board);
+        return a.interface != b.interface ? a.interface < b.interface : boardLess(a.board, b.board);
     });
     return list;
 }

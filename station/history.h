@@ -24,9 +24,9 @@ struct HistoryChange {
     QDateTime at;
     QString event; // "added", "changed", "gone"
     QString program;
-    BoardInfo board;      // as it was after the change
-    BoardInfo was;        // "changed": as it was before
-    QStringList fields;   // "changed": the fields that differ, by their reply labels
+    BoardInfo board;    // as it was after the change
+    BoardInfo was;      // "changed": as it was before
+    QStringList fields; // "changed": the fields that differ, by their reply labels
 };
 
 class HistoryStore {

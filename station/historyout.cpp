@@ -19,37 +19,14 @@ QString jsonTime(const QDateTime &t) {
     return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
 }
 
-// A changed field as "Label old > new", the values as tables show them.
-QString fieldChange(const QString &field, const BoardInfo &was, const BoardInfo &now) {
-    const auto value = [&](const BoardInfo &b) {
-        if (field == QLatin1String(wire::kInfoLabels[wire::Device])) {
-            return shownValue(b.device);
-        }
-        if (field == QLatin1String(wire::kInfoLabels[wire::Version])) {
-            return shownValue(b.version);
-        }
-        if (field == QLatin1String(wire::kInfoLabels[wire::Product])) {
-            return shownValue(b.product);
-        }
-        if (field == QLatin1String(wire::kInfoLabels[wire::HardId])) {
-            return shownValue(b.hardId);
-        }
-        if (field == QLatin1String(wire::kInfoLabels[wire::IpAddress])) {
-            return shownValue(b.ipAddresses.join(QLatin1Char(',')));
-        }
-        return QString::number(b.count);
-    };
-    return field + QLatin1Char(' ') + value(was) + QStringLiteral(" > ") + value(now);
-}
-
 } // namespace
 
 QString historyBoardsTable(const QList<HistoryBoard> &boards, int width) {
     QList<QStringList> rows{{QStringLiteral("INTERFACE"), QStringLiteral("DEVICE"),
                              QStringLiteral("VERSION"), QStringLiteral("PRODUCT"),
-                             QStringLiteral("HARDID"), QStringLiteral("IPV4"), QStringLiteral("MAC"),
-                             QStringLiteral("FIRST SEEN"), QStringLiteral("LAST SEEN"),
-                             QStringLiteral("STATE")}};
+                             QStringLiteral("HARDID"), QStringLiteral("IPV4"),
+                             QStringLiteral("MAC"), QStringLiteral("FIRST SEEN"),
+                             QStringLiteral("LAST SEEN"), QStringLiteral("STATE")}};
     for (const HistoryBoard &h : boards) {
         const BoardInfo &b = h.board;
         rows.append({printableText(h.interface), shownValue(b.device), shownValue(b.version),
@@ -77,19 +54,19 @@ QByteArray historyBoardsJson(const QList<HistoryBoard> &boards) {
 }
 
 QString historyChangesTable(const QList<HistoryChange> &changes, int width) {
-    QList<QStringList> rows{{QStringLiteral("TIME"), QStringLiteral("INTERFACE"),
-                             QStringLiteral("EVENT"), QStringLiteral("DEVICE"),
-                             QStringLiteral("PRODUCT"), QStringLiteral("HARDID"),
-                             QStringLiteral("MAC"), QStringLiteral("BY"), QStringLiteral("CHANGE")}};
+    QList<QStringList> rows{
+        {QStringLiteral("TIME"), QStringLiteral("INTERFACE"), QStringLiteral("EVENT"),
+         QStringLiteral("DEVICE"), QStringLiteral("PRODUCT"), QStringLiteral("HARDID"),
+         QStringLiteral("MAC"), QStringLiteral("BY"), QStringLiteral("CHANGE")}};
     for (const HistoryChange &c : changes) {
         QStringList detail;
         for (const QString &field : c.fields) {
-            detail.append(fieldChange(field, c.was, c.board));
+            detail.append(fieldChangeText(field, c.was, c.board));
         }
         rows.append({shownTime(c.at), printableText(c.interface), c.event,
                      shownValue(c.board.device), shownValue(c.board.product),
-                     shownValue(c.board.hardId), boardAddressText(c.board),
-                     shownValue(c.program), detail.join(QStringLiteral("; "))});
+                     shownValue(c.board.hardId), boardAddressText(c.board), shownValue(c.program),
+                     detail.join(QStringLiteral("; "))});
     }
     // The board's own texts are what a narrow terminal cuts.
     return textTable(rows, {3, 4, 5, 8}, width);

@@ -14,8 +14,8 @@
 #include <ctime>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <net/if_arp.h>
 #include <net/if.h>
+#include <net/if_arp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>

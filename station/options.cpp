@@ -253,8 +253,8 @@ void addOptions(QCommandLineParser *parser, Command command, const StationOption
     case Command::Watch:
         parser->addOption({QStringLiteral("json"),
                            QStringLiteral("print each change as one JSON object a line")});
-        parser->addOption({QStringLiteral("no-history"),
-                           QStringLiteral("keep nothing in the history")});
+        parser->addOption(
+            {QStringLiteral("no-history"), QStringLiteral("keep nothing in the history")});
         break;
     case Command::History:
         parser->addOption({QStringLiteral("since"),
@@ -262,9 +262,9 @@ void addOptions(QCommandLineParser *parser, Command command, const StationOption
                                           "2026-12-01T08:00, or back from now: 90s, 15m, 12h, 7d"),
                            QStringLiteral("WHEN")});
         parser->addOption({QStringLiteral("changes"), QStringLiteral("list the changes")});
-        parser->addOption({QStringLiteral("wide"),
-                           QStringLiteral("show every value whole (a table is cut to the "
-                                          "terminal's width)")});
+        parser->addOption(
+            {QStringLiteral("wide"), QStringLiteral("show every value whole (a table is cut to the "
+                                                    "terminal's width)")});
         parser->addOption({QStringLiteral("json"), QStringLiteral("print a JSON array")});
         break;
     case Command::Reset:
@@ -401,8 +401,7 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
             return false;
         }
     }
-    if (cmd != Command::Watch && cmd != Command::History &&
-        parser.isSet(QStringLiteral("board"))) {
+    if (cmd != Command::Watch && cmd != Command::History && parser.isSet(QStringLiteral("board"))) {
         options->board = wire::macFromText(parser.value(QStringLiteral("board")));
         if (options->board.isEmpty()) {
             *error = QStringLiteral("--board takes a MAC address such as 52:54:00:4c:32:01");

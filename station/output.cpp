@@ -143,6 +143,28 @@ QString textTable(const QList<QStringList> &rows, const QList<int> &cuttable, in
     return text;
 }
 
+QString fieldChangeText(const QString &field, const BoardInfo &was, const BoardInfo &now) {
+    const auto value = [&](const BoardInfo &b) {
+        if (field == QLatin1String(wire::kInfoLabels[wire::Device])) {
+            return shownValue(b.device);
+        }
+        if (field == QLatin1String(wire::kInfoLabels[wire::Version])) {
+            return shownValue(b.version);
+        }
+        if (field == QLatin1String(wire::kInfoLabels[wire::Product])) {
+            return shownValue(b.product);
+        }
+        if (field == QLatin1String(wire::kInfoLabels[wire::HardId])) {
+            return shownValue(b.hardId);
+        }
+        if (field == QLatin1String(wire::kInfoLabels[wire::IpAddress])) {
+            return shownValue(b.ipAddresses.join(QLatin1Char(',')));
+        }
+        return QString::number(b.count);
+    };
+    return field + QLatin1Char(' ') + value(was) + QStringLiteral(" > ") + value(now);
+}
+
 QJsonObject boardJson(const BoardInfo &b) {
     QJsonObject o;
     // The keys are the reply's own labels.

@@ -248,6 +248,8 @@ double collectionEndMs(double floorMs, double deadlineMs, double lastReplyMs, in
 
 // The fields of `now` that differ from `before`, by their reply labels (and "Count").
 QStringList changedFields(const BoardInfo &before, const BoardInfo &now);
+// One of those fields as "Label old > new", the values as tables show them.
+QString fieldChangeText(const QString &field, const BoardInfo &was, const BoardInfo &now);
 
 // watch: what one round showed against the rounds before.
 struct WatchEvent {

@@ -218,8 +218,7 @@ void printChange(const ResetTrack &t) {
 // reset --wait's lines: each change as it happens, progress every 5 s on standard error.
 class ResetWaitPrinter : public ResetWaitObserver {
   public:
-    explicit ResetWaitPrinter(const QString &interface) : interface_(interface) {
-    }
+    explicit ResetWaitPrinter(const QString &interface) : interface_(interface) {}
     void before(const Round &round) override {
         reportProblems(round);
         if (round.sharedReplies > 0 && !round.boards.isEmpty()) {

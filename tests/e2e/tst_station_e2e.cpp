@@ -27,22 +27,7 @@ constexpr int kBoards = 4;
 constexpr int kMaxBoardsShown = 10000;
 const QString kStart = QStringLiteral("\"start 'eth1' dump\"");
 
-struct Board {
-    std::unique_ptr<Netns> ns;
-    std::unique_ptr<AgentRun> agent;
-    QString work;
-
-    // The board's own address, as l2station and the agent show it.
-    QString mac() const {
-        QString out;
-        ns->exec({QStringLiteral("cat"), QStringLiteral("/sys/class/net/eth1/address")}, &out);
-        return out.trimmed().toUpper();
-    }
-    int resets() const {
-        QFile log(work + QStringLiteral("/reset.log"));
-        return log.open(QIODevice::ReadOnly) ? log.readAll().count('\n') : 0;
-    }
-};
+using Board = LabBoard;
 
 struct Result {
     int exitCode = -1;
@@ -75,6 +60,7 @@ class TestStationE2e : public QObject {
     void infoBesideWatch();
     void watchAndWholeValues();
     void watchWaitsForItsLink();
+    void watchKeepsHistory();
     void clonesAreTwoBoards();
     void resetWaitsForTheBoard();
     void resetWaitTellsWhatHappened();
@@ -120,16 +106,13 @@ QStringList TestStationE2e::rows(const Result &r) const {
 }
 
 bool TestStationE2e::addBridge(const QString &name, bool learning) {
-    QStringList add{QStringLiteral("link"), QStringLiteral("add"), name, QStringLiteral("type"),
-                    QStringLiteral("bridge")};
-    if (!learning) {
-        add << QStringLiteral("ageing_time") << QStringLiteral("0");
-    }
-    return segment_->ip(add) && setLinkUp(*segment_, name, true);
+    return ::addBridge(*segment_, name, learning);
 }
 
 void TestStationE2e::initTestCase() {
     L2_REQUIRE_NETLAB();
+    // watch keeps a history: this run's, not the user's.
+    qputenv("XDG_DATA_HOME", dir_.filePath(QStringLiteral("data")).toUtf8());
     // The station's namespace holds the segments: bridges that learn addresses with the
     // default ageing, as switches do.
     segment_ = std::make_unique<Netns>(QStringLiteral("seg"));
@@ -159,39 +142,67 @@ void TestStationE2e::initTestCase() {
     }
 }
 
-// Board n: BOARD-n, version 1.n.0, product PXn (or `id`), HardId 0000000n, 192.0.2.(10+n),
-// plugged into `bridge`; it runs `program` (the agent by default) and has `resetScript`.
 bool TestStationE2e::addBoard(Board *board, int n, const QString &bridge, Mode mode,
                               const QByteArray &id, const QByteArray &resetScript,
                               const QString &program, const QByteArray &version) {
-    board->ns = std::make_unique<Netns>(QStringLiteral("b%1").arg(n));
-    const QString root = dir_.filePath(QStringLiteral("board%1").arg(n));
-    board->work = root + QStringLiteral("/work");
-    board->agent = std::make_unique<AgentRun>();
-    board->agent->setProgram(program);
-    QStringList args{QStringLiteral("eth1")};
-    if (mode == BoardAddress && program.isEmpty()) {
-        args.prepend(QStringLiteral("--board-address"));
+    LabBoardSpec spec;
+    spec.n = n;
+    spec.bridge = bridge;
+    spec.boardAddress = mode == BoardAddress;
+    spec.id = id;
+    spec.resetScript = resetScript;
+    spec.program = program;
+    spec.version = version;
+    return startLabBoard(board, *segment_, dir_.path(), spec);
+}
+
+// watch records what it sees and history prints it; a history file that is not one is left
+// alone, and watch goes on without it.
+void TestStationE2e::watchKeepsHistory() {
+    const QByteArray home = qgetenv("XDG_DATA_HOME");
+    QTemporaryDir data;
+    qputenv("XDG_DATA_HOME", data.path().toUtf8());
+    Result r = station({QStringLiteral("watch"), QStringLiteral("-i"), QStringLiteral("seg0"),
+                        QStringLiteral("-c"), QStringLiteral("2"), QStringLiteral("--fast"),
+                        QStringLiteral("--interval"), QStringLiteral("0")});
+    QCOMPARE(r.exitCode, 0);
+    r = station({QStringLiteral("history"), QStringLiteral("--json"), QStringLiteral("-i"),
+                 QStringLiteral("seg0")});
+    QCOMPARE(r.exitCode, 0);
+    const QJsonArray boards = QJsonDocument::fromJson(r.out.toUtf8()).array();
+    QCOMPARE(boards.size(), kBoards);
+    for (int i = 0; i < kBoards; ++i) {
+        const QJsonObject o = boards.at(i).toObject();
+        QCOMPARE(o.value(QStringLiteral("Device")).toString(),
+                 QStringLiteral("BOARD-%1").arg(i + 1));
+        QCOMPARE(o.value(QStringLiteral("Mac")).toString(), boards_[size_t(i)].mac());
+        QCOMPARE(o.value(QStringLiteral("state")).toString(), QStringLiteral("present"));
     }
-    return board->ns->ok() &&
-           addVeth(*board->ns, QStringLiteral("eth1"), *segment_, QStringLiteral("p%1").arg(n),
-                   QStringLiteral("192.0.2.%1/24").arg(10 + n), true, bridge) &&
-           writeFile(root + QStringLiteral("/app/bin/version"),
-                     version.isEmpty() ? QStringLiteral("BOARD-%1\n1.%1.0\n").arg(n).toLatin1()
-                                       : version) &&
-           writeFile(root + QStringLiteral("/app/cfg/ID.txt"),
-                     id.isEmpty() ? QStringLiteral("PX%1\n").arg(n).toLatin1() : id) &&
-           writeFile(root + QStringLiteral("/bin/blkid"),
-                     QStringLiteral("#!/bin/sh\necho '/dev/mmcblk0: PTUUID=\"0000000%1\" "
-                                    "PTTYPE=\"dos\"'\n")
-                         .arg(n)
-                         .toLatin1(),
-                     true) &&
-           writeFile(board->work + QStringLiteral("/run/resetAll.sh"), resetScript, true) &&
-           board->agent->start(*board->ns,
-                               {QStringLiteral("--app"), root + QStringLiteral("/app"),
-                                QStringLiteral("--path"), root + QStringLiteral("/bin")},
-                               args, board->work);
+    r = station({QStringLiteral("history"), QStringLiteral("--changes"), QStringLiteral("--since"),
+                 QStringLiteral("1h")});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out.count(QRegularExpression(QStringLiteral(" seg0 +added +BOARD-\\d .* watch"))),
+             kBoards);
+    r = station({QStringLiteral("history"), QStringLiteral("-i"), QStringLiteral("seg9")});
+    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(r.err, QStringLiteral("l2station: nothing in the history for seg9\n"));
+
+    const QString file = data.filePath(QStringLiteral("l2station/history.sqlite"));
+    QVERIFY(QFile::remove(file));
+    QVERIFY(writeFile(file, "notes, not a history\n"));
+    r = station({QStringLiteral("watch"), QStringLiteral("-i"), QStringLiteral("seg0"),
+                 QStringLiteral("-c"), QStringLiteral("1"), QStringLiteral("--fast")});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.err.contains(QStringLiteral("not an SQLite database; it is left as it is")) &&
+                 r.err.contains(QStringLiteral("; watching without it")),
+             qPrintable(r.err));
+    QCOMPARE(r.out.count(QStringLiteral(" added ")), kBoards);
+    QFile kept(file);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("notes, not a history\n"));
+    r = station({QStringLiteral("history")});
+    QCOMPARE(r.exitCode, 8);
+    qputenv("XDG_DATA_HOME", home);
 }
 
 // Behind a learning bridge every board is listed, by its own address, run after run.

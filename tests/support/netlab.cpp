@@ -117,6 +117,27 @@ Netns::~Netns() {
     runCommand({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("del"), name_});
 }
 
+int enterNetns(const Netns &ns) {
+    const int previous = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    const QByteArray path = QStringLiteral("/run/netns/%1").arg(ns.name()).toUtf8();
+    const int target = open(path.constData(), O_RDONLY | O_CLOEXEC);
+    const bool entered = previous >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0;
+    if (target >= 0) {
+        close(target);
+    }
+    if (!entered && previous >= 0) {
+        close(previous);
+    }
+    return entered ? previous : -1;
+}
+
+void leaveNetns(int previous) {
+    if (previous >= 0) {
+        setns(previous, CLONE_NEWNET);
+        close(previous);
+    }
+}
+
 bool Netns::ip(const QStringList &args) const {
     return runCommand(QStringList{QStringLiteral("ip"), QStringLiteral("-n"), name_} + args);
 }
@@ -427,4 +448,58 @@ bool AgentRun::waitForText(const QString &text, int timeoutMs) const {
         QThread::msleep(10);
     }
     return true;
+}
+
+bool addBridge(const Netns &segment, const QString &name, bool learning) {
+    QStringList add{QStringLiteral("link"), QStringLiteral("add"), name, QStringLiteral("type"),
+                    QStringLiteral("bridge")};
+    if (!learning) {
+        add << QStringLiteral("ageing_time") << QStringLiteral("0");
+    }
+    return segment.ip(add) && setLinkUp(segment, name, true);
+}
+
+QString LabBoard::mac() const {
+    QString out;
+    ns->exec({QStringLiteral("cat"), QStringLiteral("/sys/class/net/eth1/address")}, &out);
+    return out.trimmed().toUpper();
+}
+
+int LabBoard::resets() const {
+    QFile log(work + QStringLiteral("/reset.log"));
+    return log.open(QIODevice::ReadOnly) ? log.readAll().count('\n') : 0;
+}
+
+bool startLabBoard(LabBoard *board, const Netns &segment, const QString &dir,
+                   const LabBoardSpec &spec) {
+    const int n = spec.n;
+    board->ns = std::make_unique<Netns>(QStringLiteral("b%1").arg(n));
+    board->root = dir + QStringLiteral("/board%1").arg(n);
+    board->work = board->root + QStringLiteral("/work");
+    board->agent = std::make_unique<AgentRun>();
+    board->agent->setProgram(spec.program);
+    QStringList args{QStringLiteral("eth1")};
+    if (spec.boardAddress && spec.program.isEmpty()) {
+        args.prepend(QStringLiteral("--board-address"));
+    }
+    const QString &root = board->root;
+    return board->ns->ok() &&
+           addVeth(*board->ns, QStringLiteral("eth1"), segment, QStringLiteral("p%1").arg(n),
+                   QStringLiteral("192.0.2.%1/24").arg(10 + n), true, spec.bridge) &&
+           writeFile(root + QStringLiteral("/app/bin/version"),
+                     spec.version.isEmpty() ? QStringLiteral("BOARD-%1\n1.%1.0\n").arg(n).toLatin1()
+                                            : spec.version) &&
+           writeFile(root + QStringLiteral("/app/cfg/ID.txt"),
+                     spec.id.isEmpty() ? QStringLiteral("PX%1\n").arg(n).toLatin1() : spec.id) &&
+           writeFile(root + QStringLiteral("/bin/blkid"),
+                     QStringLiteral("#!/bin/sh\necho '/dev/mmcblk0: PTUUID=\"0000000%1\" "
+                                    "PTTYPE=\"dos\"'\n")
+                         .arg(n)
+                         .toLatin1(),
+                     true) &&
+           writeFile(board->work + QStringLiteral("/run/resetAll.sh"), spec.resetScript, true) &&
+           board->agent->start(*board->ns,
+                               {QStringLiteral("--app"), root + QStringLiteral("/app"),
+                                QStringLiteral("--path"), root + QStringLiteral("/bin")},
+                               args, board->work);
 }

@@ -10,6 +10,8 @@
 
 #include <sys/types.h>
 
+#include <memory>
+
 // The protocol's fixed addresses, as raw bytes.
 extern const QByteArray kStationMac;
 extern const QByteArray kServiceMac;
@@ -62,6 +64,11 @@ class Netns {
     QString name_;
     bool ok_ = false;
 };
+
+// Moves the calling thread into `ns` (threads it starts later, and processes, follow);
+// returns a handle to come back with leaveNetns, or -1.
+int enterNetns(const Netns &ns);
+void leaveNetns(int previous);
 
 // The one way the suites wire namespaces: a veth pair from `boardSide` in `board` to
 // `peerSide` in `peer`, with `address` on the board side (none when empty), the board side up
@@ -141,6 +148,38 @@ class AgentRun {
     mutable QByteArray partial_;
     mutable qint64 offset_ = 0;
 };
+
+// A bridge in `segment`: learning addresses with the default ageing, as every switch does, or
+// (learning false) the lab's kind that floods every frame.
+bool addBridge(const Netns &segment, const QString &name, bool learning = true);
+
+// A board on a test segment: its namespace, its agent and its files.
+struct LabBoard {
+    std::unique_ptr<Netns> ns;
+    std::unique_ptr<AgentRun> agent;
+    QString root; // app/, bin/ and work/ below it
+    QString work;
+
+    // The board's own address, as l2station and the agent show it.
+    QString mac() const;
+    // How many times its reset script ran.
+    int resets() const;
+};
+
+// Board n: BOARD-n (or `version`'s first line), version 1.n.0, product PXn (or `id`), HardId
+// 0000000n, 192.0.2.(10+n), plugged into `bridge` of `segment`, in board-address mode unless
+// `boardAddress` is false; it runs `program` (the agent when empty) and has `resetScript`.
+struct LabBoardSpec {
+    int n = 1;
+    QString bridge;
+    bool boardAddress = true;
+    QByteArray id;
+    QByteArray resetScript = "#!/bin/sh\necho reset >> reset.log\n";
+    QString program;
+    QByteArray version;
+};
+bool startLabBoard(LabBoard *board, const Netns &segment, const QString &dir,
+                   const LabBoardSpec &spec);
 
 // Directory of the agent binary, the board helper script and such, from the build.
 QString agentBinary();

@@ -22,7 +22,8 @@ BoardInfo board(int n, const QString &version = QStringLiteral("1.0"), bool shar
     b.hardId = QStringLiteral("0000000%1").arg(n);
     b.ipAddresses = QStringList{QStringLiteral("192.0.2.%1").arg(10 + n)};
     if (!shared) {
-        b.mac = wire::macFromText(QStringLiteral("02:00:00:00:00:%1").arg(n, 2, 10, QLatin1Char('0')));
+        b.mac =
+            wire::macFromText(QStringLiteral("02:00:00:00:00:%1").arg(n, 2, 10, QLatin1Char('0')));
     }
     b.reply = (b.device + QLatin1Char('|') + b.version).toLatin1();
     return b;
@@ -42,7 +43,8 @@ QByteArray fileHash(const QString &path) {
 bool rawSql(const QString &path, const QStringList &statements) {
     bool ok = true;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
+        QSqlDatabase db =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
         db.setDatabaseName(path);
         ok = db.open();
         QSqlQuery q(db);
@@ -59,7 +61,8 @@ bool rawSql(const QString &path, const QStringList &statements) {
 QVariant rawValue(const QString &path, const QString &statement) {
     QVariant value;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
+        QSqlDatabase db =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
         db.setDatabaseName(path);
         QSqlQuery q(db);
         if (db.open() && q.exec(statement) && q.next()) {
@@ -157,10 +160,10 @@ void TestHistory::roundsReadBack() {
     for (const HistoryChange &c : changes) {
         seen.append(c.event + QLatin1Char(' ') + c.board.device + QLatin1Char(' ') + c.program);
     }
-    QCOMPARE(seen, QStringList({QStringLiteral("added BOARD-1 watch"),
-                                QStringLiteral("added BOARD-2 watch"),
-                                QStringLiteral("changed BOARD-1 watch"),
-                                QStringLiteral("gone BOARD-2 watch")}));
+    QCOMPARE(seen,
+             QStringList(
+                 {QStringLiteral("added BOARD-1 watch"), QStringLiteral("added BOARD-2 watch"),
+                  QStringLiteral("changed BOARD-1 watch"), QStringLiteral("gone BOARD-2 watch")}));
     QCOMPARE(changes[2].fields, QStringList{QStringLiteral("Version")});
     QCOMPARE(changes[2].was.version, QStringLiteral("1.0"));
     QCOMPARE(changes[2].board.version, QStringLiteral("2.0"));
@@ -177,7 +180,8 @@ void TestHistory::sharedBoardKeepsItsFirstSighting() {
     WatchState state;
     for (int i = 0; i < 3; ++i) {
         const QList<BoardInfo> answered{board(1, QStringLiteral("1.%1").arg(i), true)};
-        QVERIFY2(store.record(answered, watchRound(&state, answered), at(i * 10), &error), qPrintable(error));
+        QVERIFY2(store.record(answered, watchRound(&state, answered), at(i * 10), &error),
+                 qPrintable(error));
     }
     const QList<HistoryBoard> boards = store.boards(QString(), QDateTime(), &error);
     QCOMPARE(boards.size(), 1);
@@ -240,9 +244,8 @@ void TestHistory::notAHistoryLeftAlone_data() {
                                   << QStringLiteral("written by a newer l2station (schema 99");
     QTest::newRow("other tables") << QStringList{QStringLiteral("CREATE TABLE invoices (n)")}
                                   << QStringLiteral("holds other tables (invoices)");
-    QTest::newRow("our names, no version")
-        << QStringList{QStringLiteral("CREATE TABLE boards (n)")}
-        << QStringLiteral("has tables but no schema version");
+    QTest::newRow("our names, no version") << QStringList{QStringLiteral("CREATE TABLE boards (n)")}
+                                           << QStringLiteral("has tables but no schema version");
 }
 
 void TestHistory::notAHistoryLeftAlone() {
@@ -265,7 +268,8 @@ void TestHistory::notAHistoryLeftAlone() {
             for (int n = 0; n < 200; ++n) {
                 many.append(board(n));
             }
-            QVERIFY2(store.record(many, watchRound(&state, many), at(0), &error), qPrintable(error));
+            QVERIFY2(store.record(many, watchRound(&state, many), at(0), &error),
+                     qPrintable(error));
         }
         QVERIFY(rawSql(path(), {QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"),
                                 QStringLiteral("PRAGMA journal_mode=DELETE")}));
@@ -334,7 +338,8 @@ void TestHistory::busyFileKeepsTheRound() {
     QString error;
     QVERIFY(store.open(path(), &error));
     QVERIFY(store.beginSession(QStringLiteral("watch"), QStringLiteral("seg0"), &error));
-    QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("hold"));
+    QSqlDatabase other =
+        QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("hold"));
     other.setDatabaseName(path());
     QVERIFY(other.open());
     QSqlQuery hold(other);
@@ -421,7 +426,8 @@ void TestHistory::tables() {
     c.fields = changedFields(c.was, c.board);
     QVERIFY2(historyChangesTable({c}).contains(QStringLiteral("Version 1.0 > 2.0")),
              qPrintable(historyChangesTable({c})));
-    const QJsonObject change = QJsonDocument::fromJson(historyChangesJson({c})).array()[0].toObject();
+    const QJsonObject change =
+        QJsonDocument::fromJson(historyChangesJson({c})).array()[0].toObject();
     QCOMPARE(change.value(QStringLiteral("was")).toObject().value(QStringLiteral("Version")),
              QJsonValue(QStringLiteral("1.0")));
     QCOMPARE(change.value(QStringLiteral("fields")).toArray(),

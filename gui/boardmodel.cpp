@@ -1,0 +1,326 @@
+// The window's table: rows follow watch's changes by the station's own board keys; cells show
+// texts as the command line does (escaped, "-" for empty), and the exports write them so.
+#include "boardmodel.h"
+
+#include <QBrush>
+#include <QColor>
+#include <QFont>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+QString shownTime(const QDateTime &t) {
+    return t.isValid() ? t.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                       : QString();
+}
+
+QString isoTime(const QDateTime &t) {
+    if (!t.isValid()) {
+        return QString();
+    }
+    const QDateTime local = t.toLocalTime();
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+const char *const kHeadings[] = {"Device", "Version",  "Product",    "HardId",    "Address",
+                                 "IPv4",   "Reply ms", "First seen", "Last seen", "State"};
+
+// The rows to write: `rows`, or every row.
+QList<int> rowsOf(const QAbstractItemModel &model, const QList<int> &rows) {
+    if (!rows.isEmpty()) {
+        return rows;
+    }
+    QList<int> all;
+    for (int r = 0; r < model.rowCount(); ++r) {
+        all.append(r);
+    }
+    return all;
+}
+
+QString csvCell(QString text) {
+    // =, +, - and @ start a formula in a spreadsheet: a board's text must stay text.
+    if (!text.isEmpty() && QStringLiteral("=+-@").contains(text.at(0)) &&
+        text != QLatin1String("-")) {
+        text.prepend(QLatin1Char('\''));
+    }
+    if (text.contains(QLatin1Char('"')) || text.contains(QLatin1Char(',')) ||
+        text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r'))) {
+        text.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+        text = QLatin1Char('"') + text + QLatin1Char('"');
+    }
+    return text;
+}
+
+} // namespace
+
+QString stateText(WindowBoard::State state) {
+    switch (state) {
+    case WindowBoard::Expected:
+        return QStringLiteral("last look");
+    case WindowBoard::Present:
+        return QStringLiteral("present");
+    case WindowBoard::Changed:
+        return QStringLiteral("changed");
+    case WindowBoard::Gone:
+        return QStringLiteral("gone");
+    }
+    return QString();
+}
+
+void BoardTableModel::reset(const QList<HistoryBoard> &lastLook) {
+    beginResetModel();
+    rows_.clear();
+    index_.clear();
+    for (const HistoryBoard &h : lastLook) {
+        WindowBoard b;
+        b.board = h.board;
+        b.firstSeen = h.firstSeen;
+        b.lastSeen = h.lastSeen;
+        b.state = WindowBoard::Expected;
+        index_.insert(boardKey(b.board), rows_.size());
+        rows_.append(b);
+    }
+    endResetModel();
+}
+
+int BoardTableModel::add(const WindowBoard &board) {
+    const int row = rows_.size();
+    beginInsertRows(QModelIndex(), row, row);
+    index_.insert(boardKey(board.board), row);
+    rows_.append(board);
+    endInsertRows();
+    return row;
+}
+
+void BoardTableModel::rekey(const QString &from, const QString &to) {
+    const int row = index_.take(from);
+    index_.insert(to, row);
+}
+
+void BoardTableModel::applyRound(const RoundReport &report) {
+    for (const WatchEvent &e : report.events) {
+        const QString key = boardKey(e.board);
+        int row = index_.value(key, -1);
+        switch (e.kind) {
+        case WatchEvent::Added:
+            if (row < 0) {
+                WindowBoard b;
+                b.board = e.board;
+                b.firstSeen = report.firstSeen.value(key, report.at);
+                b.lastSeen = report.at;
+                add(b);
+            } else {
+                rows_[row].board = e.board;
+                rows_[row].state = WindowBoard::Present;
+            }
+            break;
+        case WatchEvent::Changed: {
+            const QString former = boardKey(e.before);
+            if (row < 0 && index_.contains(former)) {
+                rekey(former, key);
+                row = index_.value(key);
+            }
+            if (row < 0) {
+                WindowBoard b;
+                b.board = e.board;
+                b.firstSeen = report.firstSeen.value(key, report.at);
+                row = add(b);
+            }
+            WindowBoard &b = rows_[row];
+            if (b.changed.isEmpty()) {
+                b.before = e.before;
+            }
+            for (const QString &field : changedFields(e.before, e.board)) {
+                if (!b.changed.contains(field)) {
+                    b.changed.append(field);
+                }
+            }
+            b.board = e.board;
+            b.state = WindowBoard::Changed;
+            break;
+        }
+        case WatchEvent::Gone:
+            if (row >= 0) {
+                rows_[row].state = WindowBoard::Gone;
+            }
+            break;
+        }
+    }
+    for (const BoardInfo &answered : report.answered) {
+        const int row = index_.value(boardKey(answered), -1);
+        if (row < 0) {
+            continue;
+        }
+        WindowBoard &b = rows_[row];
+        b.board = answered;
+        b.lastSeen = report.at;
+        if (report.firstSeen.contains(boardKey(answered))) {
+            b.firstSeen = report.firstSeen.value(boardKey(answered));
+        }
+        if (b.state == WindowBoard::Expected || b.state == WindowBoard::Gone) {
+            b.state = WindowBoard::Present;
+        }
+    }
+    if (!rows_.isEmpty()) {
+        emit dataChanged(index(0, 0), index(rows_.size() - 1, ColumnCount - 1));
+    }
+}
+
+int BoardTableModel::presentCount() const {
+    int n = 0;
+    for (const WindowBoard &b : rows_) {
+        n += b.state == WindowBoard::Gone ? 0 : b.board.count;
+    }
+    return n;
+}
+
+int BoardTableModel::rowCount(const QModelIndex &parent) const {
+    return parent.isValid() ? 0 : rows_.size();
+}
+
+int BoardTableModel::columnCount(const QModelIndex &parent) const {
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QString BoardTableModel::cell(const WindowBoard &b, int column) const {
+    switch (column) {
+    case Device:
+        return shownValue(b.board.device);
+    case Version:
+        return shownValue(b.board.version);
+    case Product:
+        return shownValue(b.board.product);
+    case HardId:
+        return shownValue(b.board.hardId);
+    case Address:
+        return boardAddressText(b.board);
+    case IPv4:
+        return shownValue(b.board.ipAddresses.join(QStringLiteral(", ")));
+    case ReplyMs:
+        return b.state == WindowBoard::Expected ? QString()
+                                                : QString::number(b.board.replyMs, 'f', 1);
+    case FirstSeen:
+        return shownTime(b.firstSeen);
+    case LastSeen:
+        return shownTime(b.lastSeen);
+    case State:
+        return b.state == WindowBoard::Changed ? stateText(b.state) + QStringLiteral(": ") +
+                                                     b.changed.join(QStringLiteral(", "))
+                                               : stateText(b.state);
+    }
+    return QString();
+}
+
+QVariant BoardTableModel::data(const QModelIndex &index, int role) const {
+    if (!index.isValid() || index.row() >= rows_.size()) {
+        return QVariant();
+    }
+    const WindowBoard &b = rows_.at(index.row());
+    switch (role) {
+    case Qt::DisplayRole:
+        return cell(b, index.column());
+    case SortRole:
+        switch (index.column()) {
+        case ReplyMs:
+            return b.board.replyMs;
+        case FirstSeen:
+            return b.firstSeen.toMSecsSinceEpoch();
+        case LastSeen:
+            return b.lastSeen.toMSecsSinceEpoch();
+        case State:
+            return int(b.state);
+        default:
+            return cell(b, index.column());
+        }
+    case KeyRole:
+        return boardKey(b.board);
+    case Qt::ToolTipRole:
+        if (b.state == WindowBoard::Changed) {
+            QStringList lines;
+            for (const QString &field : b.changed) {
+                lines.append(fieldChangeText(field, b.before, b.board));
+            }
+            return lines.join(QLatin1Char('\n'));
+        }
+        if (b.state == WindowBoard::Expected) {
+            return QStringLiteral("There at the last look; not heard from yet");
+        }
+        return QVariant();
+    case Qt::ForegroundRole:
+        return b.state == WindowBoard::Gone ? QVariant(QBrush(QColor(128, 128, 128))) : QVariant();
+    case Qt::BackgroundRole:
+        return b.state == WindowBoard::Changed ? QVariant(QBrush(QColor(255, 243, 191)))
+               : b.state == WindowBoard::Gone  ? QVariant(QBrush(QColor(240, 240, 240)))
+                                               : QVariant();
+    case Qt::FontRole:
+        if (b.state == WindowBoard::Expected || b.state == WindowBoard::Gone) {
+            QFont font;
+            font.setItalic(true);
+            return font;
+        }
+        return QVariant();
+    default:
+        return QVariant();
+    }
+}
+
+QVariant BoardTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 &&
+        section < ColumnCount) {
+        return QLatin1String(kHeadings[section]);
+    }
+    return QAbstractTableModel::headerData(section, orientation, role);
+}
+
+QByteArray tableCsv(const QAbstractItemModel &model, const QList<int> &rows) {
+    QStringList lines;
+    QStringList heading;
+    for (int c = 0; c < model.columnCount(); ++c) {
+        heading.append(csvCell(model.headerData(c, Qt::Horizontal).toString()));
+    }
+    lines.append(heading.join(QLatin1Char(',')));
+    for (int r : rowsOf(model, rows)) {
+        QStringList cells;
+        for (int c = 0; c < model.columnCount(); ++c) {
+            cells.append(csvCell(model.index(r, c).data().toString()));
+        }
+        lines.append(cells.join(QLatin1Char(',')));
+    }
+    return (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8();
+}
+
+QString tableText(const QAbstractItemModel &model, const QList<int> &rows) {
+    QStringList lines;
+    QStringList heading;
+    for (int c = 0; c < model.columnCount(); ++c) {
+        heading.append(model.headerData(c, Qt::Horizontal).toString());
+    }
+    lines.append(heading.join(QLatin1Char('\t')));
+    for (int r : rowsOf(model, rows)) {
+        QStringList cells;
+        for (int c = 0; c < model.columnCount(); ++c) {
+            cells.append(model.index(r, c).data().toString());
+        }
+        lines.append(cells.join(QLatin1Char('\t')));
+    }
+    return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
+QByteArray boardsJsonExport(const BoardTableModel &source, const QList<int> &rows) {
+    QJsonArray array;
+    for (int r : rows) {
+        const WindowBoard &b = source.boardAt(r);
+        QJsonObject o = boardJson(b.board);
+        o.insert(QStringLiteral("firstSeen"), isoTime(b.firstSeen));
+        o.insert(QStringLiteral("lastSeen"), isoTime(b.lastSeen));
+        o.insert(QStringLiteral("state"), stateText(b.state));
+        if (!b.changed.isEmpty()) {
+            o.insert(QStringLiteral("changed"), QJsonArray::fromStringList(b.changed));
+            o.insert(QStringLiteral("was"), boardJson(b.before));
+        }
+        array.append(o);
+    }
+    return escapeJsonControls(QJsonDocument(array).toJson(QJsonDocument::Indented));
+}

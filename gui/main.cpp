@@ -1,0 +1,39 @@
+// l2station-gui: the station's window on the boards of one segment.
+#include "mainwindow.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+
+int main(int argc, char **argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("l2station"));
+    QApplication::setApplicationVersion(QStringLiteral(L2_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("l2station-gui"));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "The l2station window: every l2agent board on the segment, live, with ping, reset and "
+        "reset-and-wait per board, and a history of what was seen (shared with 'l2station "
+        "watch' and 'l2station history'). Needs CAP_NET_RAW: sudo setcap cap_net_raw+ep "
+        "/usr/bin/l2station-gui."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption({QStringLiteral("i"), QStringLiteral("the interface on the boards' segment"),
+                      QStringLiteral("IFACE")});
+    parser.addOption({QStringLiteral("interval"),
+                      QStringLiteral("between the starts of two rounds (default 2000)"),
+                      QStringLiteral("MS"), QStringLiteral("2000")});
+    parser.addOption({QStringLiteral("no-history"), QStringLiteral("keep nothing in the history")});
+    parser.process(app);
+    WindowOptions options;
+    options.interface = parser.value(QStringLiteral("i"));
+    bool ok = false;
+    options.intervalMs = parser.value(QStringLiteral("interval")).toInt(&ok);
+    if (!ok || options.intervalMs < 200 || options.intervalMs > 3600000) {
+        qCritical("l2station-gui: --interval takes milliseconds from 200 to 3600000");
+        return 2;
+    }
+    options.keepHistory = !parser.isSet(QStringLiteral("no-history"));
+    MainWindow window(options);
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,318 @@
+// The station's window (offscreen) against real agents on a learning bridge: this process
+// joins the segment's namespace, so the window's worker captures there as it would on a
+// technician's laptop.
+#include "mainwindow.h"
+#include "netlab.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QProcess>
+#include <QProgressDialog>
+#include <QSortFilterProxyModel>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int kBoards = 5; // 1-4 in board-address mode, 5 at the shared address
+constexpr int kSettleMs = 20000;
+
+QString key(const LabBoard &board) {
+    return QStringLiteral("mac:") + board.mac();
+}
+
+} // namespace
+
+class TestGuiE2e : public QObject {
+    Q_OBJECT
+  private slots:
+    void initTestCase();
+    void boardsAppear();
+    void filterAndSort();
+    void csvExportMatchesTheTable();
+    void resetRunsThatBoardsScriptOnly();
+    void resetAndWaitNeverBlocksTheWindow();
+    void resetAllSaysHowMany();
+    void removedBoardTurnsGone();
+    void historyOfTheSession();
+    void cleanupTestCase();
+
+  private:
+    std::unique_ptr<MainWindow> openWindow();
+    int stateCount(WindowBoard::State state) const;
+
+    QTemporaryDir dir_;
+    std::unique_ptr<Netns> segment_;
+    std::vector<LabBoard> boards_;
+    std::unique_ptr<MainWindow> window_;
+    int home_ = -1;
+};
+
+std::unique_ptr<MainWindow> TestGuiE2e::openWindow() {
+    WindowOptions options;
+    options.interface = QStringLiteral("seg0");
+    options.intervalMs = 500;
+    auto window = std::make_unique<MainWindow>(options);
+    window->show();
+    return window;
+}
+
+int TestGuiE2e::stateCount(WindowBoard::State state) const {
+    int n = 0;
+    for (int r = 0; r < window_->boards().rowCount(); ++r) {
+        n += window_->boards().boardAt(r).state == state ? 1 : 0;
+    }
+    return n;
+}
+
+void TestGuiE2e::initTestCase() {
+    L2_REQUIRE_NETLAB();
+    // The history goes where this run alone reads it.
+    qputenv("XDG_DATA_HOME", dir_.filePath(QStringLiteral("data")).toUtf8());
+    segment_ = std::make_unique<Netns>(QStringLiteral("gseg"));
+    QVERIFY(segment_->ok());
+    QVERIFY(addBridge(*segment_, QStringLiteral("seg0")));
+    for (int n = 1; n <= kBoards; ++n) {
+        LabBoardSpec spec;
+        spec.n = 30 + n;
+        spec.bridge = QStringLiteral("seg0");
+        spec.boardAddress = n < kBoards;
+        LabBoard board;
+        QVERIFY(startLabBoard(&board, *segment_, dir_.path(), spec));
+        boards_.push_back(std::move(board));
+    }
+    for (const LabBoard &board : boards_) {
+        QVERIFY(board.agent->waitForText(QStringLiteral("start 'eth1' dump")));
+    }
+    home_ = enterNetns(*segment_);
+    QVERIFY(home_ >= 0);
+    window_ = openWindow();
+}
+
+// Every board on its own row, keyed by its own address; the one at the shared address raises
+// the switch banner.
+void TestGuiE2e::boardsAppear() {
+    QTRY_COMPARE_WITH_TIMEOUT(stateCount(WindowBoard::Present), kBoards, kSettleMs);
+    QCOMPARE(window_->boards().rowCount(), kBoards);
+    for (int n = 0; n < kBoards - 1; ++n) {
+        const int row = window_->boards().rowOf(key(boards_[size_t(n)]));
+        QVERIFY(row >= 0);
+        const BoardInfo b = window_->boards().boardAt(row).board;
+        QCOMPARE(b.device, QStringLiteral("BOARD-%1").arg(31 + n));
+        QCOMPARE(b.ipAddresses, QStringList{QStringLiteral("192.0.2.%1").arg(41 + n)});
+    }
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        window_->bannerText().contains(QStringLiteral("from the shared address 66:77:88:99:AA:BB")),
+        qPrintable(window_->bannerText()), kSettleMs);
+    QVERIFY(window_->activityLog().contains(QStringLiteral("BOARD-35")));
+}
+
+void TestGuiE2e::filterAndSort() {
+    QSortFilterProxyModel *shown = window_->shownBoards();
+    window_->filter()->setText(QStringLiteral("board-32"));
+    QCOMPARE(shown->rowCount(), 1);
+    QCOMPARE(shown->index(0, BoardTableModel::Device).data().toString(),
+             QStringLiteral("BOARD-32"));
+    window_->filter()->setText(QStringLiteral("shared"));
+    QCOMPARE(shown->rowCount(), 1);
+    QCOMPARE(shown->index(0, BoardTableModel::Address).data().toString(), QStringLiteral("shared"));
+    window_->filter()->setText(QStringLiteral("no such board"));
+    QCOMPARE(shown->rowCount(), 0);
+    window_->filter()->clear();
+    QCOMPARE(shown->rowCount(), kBoards);
+    window_->table()->sortByColumn(BoardTableModel::Device, Qt::DescendingOrder);
+    QCOMPARE(shown->index(0, BoardTableModel::Device).data().toString(),
+             QStringLiteral("BOARD-35"));
+    window_->table()->sortByColumn(BoardTableModel::Device, Qt::AscendingOrder);
+    QCOMPARE(shown->index(0, BoardTableModel::Device).data().toString(),
+             QStringLiteral("BOARD-31"));
+}
+
+// The export is the table as shown: filtered, in the shown order, cell for cell.
+void TestGuiE2e::csvExportMatchesTheTable() {
+    QSortFilterProxyModel *shown = window_->shownBoards();
+    window_->table()->sortByColumn(BoardTableModel::Device, Qt::DescendingOrder);
+    window_->filter()->setText(QStringLiteral("PX3"));
+    const QString path = dir_.filePath(QStringLiteral("boards.csv"));
+    QString error;
+    QVERIFY2(window_->exportCsv(path, &error), qPrintable(error));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QStringList lines =
+        QString::fromUtf8(file.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 1 + shown->rowCount());
+    QCOMPARE(lines.first(), QStringLiteral("Device,Version,Product,HardId,Address,IPv4,Reply ms,"
+                                           "First seen,Last seen,State"));
+    for (int r = 0; r < shown->rowCount(); ++r) {
+        QStringList cells;
+        for (int c = 0; c < shown->columnCount(); ++c) {
+            cells.append(shown->index(r, c).data().toString());
+        }
+        QCOMPARE(lines.at(r + 1), cells.join(QLatin1Char(',')));
+    }
+    QCOMPARE(lines.at(1).section(QLatin1Char(','), 0, 0), QStringLiteral("BOARD-35"));
+    const QString json = dir_.filePath(QStringLiteral("boards.json"));
+    QVERIFY2(window_->exportJson(json, &error), qPrintable(error));
+    QFile jsonFile(json);
+    QVERIFY(jsonFile.open(QIODevice::ReadOnly));
+    const QJsonArray rows = QJsonDocument::fromJson(jsonFile.readAll()).array();
+    QCOMPARE(rows.size(), shown->rowCount());
+    QCOMPARE(rows.at(1).toObject().value(QStringLiteral("Mac")).toString(), boards_[3].mac());
+    window_->filter()->clear();
+    window_->table()->sortByColumn(BoardTableModel::Device, Qt::AscendingOrder);
+}
+
+// The confirmation names the board; a declined one sends nothing; an accepted one runs that
+// board's script and no other's.
+void TestGuiE2e::resetRunsThatBoardsScriptOnly() {
+    QStringList asked;
+    bool answer = false;
+    window_->setConfirm([&](const QString &, const QString &text) {
+        asked.append(text);
+        return answer;
+    });
+    QVERIFY(window_->selectBoard(key(boards_[1])));
+    window_->resetSelected();
+    QCOMPARE(asked.size(), 1);
+    QVERIFY(asked.first().contains(QStringLiteral("BOARD-32")));
+    QVERIFY(asked.first().contains(boards_[1].mac()));
+    QVERIFY(!window_->activityLog().contains(QStringLiteral("reset BOARD-32")));
+    answer = true;
+    QVERIFY(window_->selectBoard(key(boards_[2])));
+    window_->resetSelected();
+    QCOMPARE(asked.size(), 2);
+    QVERIFY2(asked.last().contains(
+                 QStringLiteral("BOARD-33 (product PX33, HardId 000000033, address ")) &&
+                 asked.last().contains(boards_[2].mac()),
+             qPrintable(asked.last()));
+    QTRY_COMPARE_WITH_TIMEOUT(boards_[2].resets(), 1, kSettleMs);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        window_->activityLog().contains(
+            QStringLiteral("BOARD-33 PX33 000000033 (%1) acknowledged the reset")
+                .arg(boards_[2].mac())),
+        kSettleMs);
+    for (size_t i = 0; i < boards_.size(); ++i) {
+        QCOMPARE(boards_[i].resets(), i == 2 ? 1 : 0);
+    }
+}
+
+// Reset and wait shows its progress until the board is back, while the window's own thread
+// never stalls.
+void TestGuiE2e::resetAndWaitNeverBlocksTheWindow() {
+    window_->setConfirm([](const QString &, const QString &) { return true; });
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->working(), kSettleMs);
+    QVERIFY(window_->selectBoard(key(boards_[0])));
+    QElapsedTimer gap;
+    qint64 longest = 0;
+    QTimer tick;
+    gap.start();
+    connect(&tick, &QTimer::timeout, this, [&] { longest = std::max(longest, gap.restart()); });
+    tick.start(10);
+    window_->resetAndWaitSelected();
+    QVERIFY(window_->findChild<QProgressDialog *>(QStringLiteral("resetProgress")) != nullptr);
+    QTRY_VERIFY_WITH_TIMEOUT(window_->working(), kSettleMs);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        window_->activityLog().contains(
+            QStringLiteral("BOARD-31 PX31 000000031 (%1): 1 of 1 back in").arg(boards_[0].mac())),
+        60000);
+    tick.stop();
+    QVERIFY2(window_->activityLog().contains(QStringLiteral("back after")),
+             qPrintable(window_->activityLog()));
+    QCOMPARE(boards_[0].resets(), 1);
+    QTRY_VERIFY(window_->findChild<QProgressDialog *>(QStringLiteral("resetProgress")) == nullptr);
+    // The window's thread took every tick within a quarter second, though the reset took
+    // seconds (the worker's rounds block for a second each).
+    QVERIFY2(longest < 250, qPrintable(QString::number(longest)));
+}
+
+void TestGuiE2e::resetAllSaysHowMany() {
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->working(), kSettleMs);
+    QString asked;
+    window_->setConfirm([&](const QString &, const QString &text) {
+        asked = text;
+        return false;
+    });
+    window_->resetAll();
+    QVERIFY2(asked.startsWith(QStringLiteral("Reset all %1 boards on seg0?").arg(kBoards)),
+             qPrintable(asked));
+}
+
+void TestGuiE2e::removedBoardTurnsGone() {
+    boards_[3].agent->stop();
+    const QString gone = key(boards_[3]);
+    QTRY_COMPARE_WITH_TIMEOUT(window_->boards().boardAt(window_->boards().rowOf(gone)).state,
+                              WindowBoard::Gone, kSettleMs);
+    QCOMPARE(stateCount(WindowBoard::Gone), 1);
+    const QModelIndex row =
+        window_->boards().index(window_->boards().rowOf(gone), BoardTableModel::State);
+    QCOMPARE(row.data().toString(), QStringLiteral("gone"));
+}
+
+// What the window saw is in the history when it is closed: the CLI lists it, and the next
+// window starts from that last look.
+void TestGuiE2e::historyOfTheSession() {
+    window_.reset();
+    QProcess history;
+    history.start(stationBinary(), {QStringLiteral("history"), QStringLiteral("--json"),
+                                    QStringLiteral("-i"), QStringLiteral("seg0")});
+    QVERIFY(history.waitForFinished(30000));
+    QCOMPARE(history.exitCode(), 0);
+    const QJsonArray listed = QJsonDocument::fromJson(history.readAllStandardOutput()).array();
+    QCOMPARE(listed.size(), kBoards);
+    QStringList states;
+    for (const QJsonValue &v : listed) {
+        const QJsonObject o = v.toObject();
+        QCOMPARE(o.value(QStringLiteral("interface")).toString(), QStringLiteral("seg0"));
+        states.append(o.value(QStringLiteral("Device")).toString() + QLatin1Char(' ') +
+                      o.value(QStringLiteral("state")).toString());
+    }
+    QCOMPARE(states,
+             QStringList({QStringLiteral("BOARD-31 present"), QStringLiteral("BOARD-32 present"),
+                          QStringLiteral("BOARD-33 present"), QStringLiteral("BOARD-34 gone"),
+                          QStringLiteral("BOARD-35 present")}));
+    QProcess changes;
+    changes.start(stationBinary(), {QStringLiteral("history"), QStringLiteral("--changes"),
+                                    QStringLiteral("--wide")});
+    QVERIFY(changes.waitForFinished(30000));
+    const QString table = QString::fromUtf8(changes.readAllStandardOutput());
+    const QRegularExpression goneRow(
+        QStringLiteral(" seg0 +gone +BOARD-34 +PX34 +000000034 +%1 +l2station-gui")
+            .arg(boards_[3].mac()));
+    QVERIFY2(table.contains(goneRow), qPrintable(table));
+
+    window_ = openWindow();
+    // Straight from the history: the four there at the last look, before the first round
+    // (which listens a second) ends.
+    QTRY_COMPARE(stateCount(WindowBoard::Expected), kBoards - 1);
+    QCOMPARE(window_->boards().rowCount(), kBoards - 1);
+    QTRY_COMPARE_WITH_TIMEOUT(stateCount(WindowBoard::Present), kBoards - 1, kSettleMs);
+    QCOMPARE(window_->boards().rowOf(key(boards_[3])), -1);
+}
+
+void TestGuiE2e::cleanupTestCase() {
+    window_.reset();
+    leaveNetns(home_);
+    boards_.clear();
+}
+
+int main(int argc, char **argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication app(argc, argv);
+    TestGuiE2e test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_gui_e2e.moc"
