@@ -6,7 +6,9 @@
 # - the unit's exposure figure from systemd-analyze security, at most 6.0, and at most 3.5
 #   with the strict drop-in from the examples;
 # - an install of the native l2agent package into a fresh debootstrap root, the unit verified
-#   there, then a purge that must leave nothing behind.
+#   there, then a purge that must leave nothing behind; then l2station and l2station-gui
+#   installed there too: the history works (Qt's SQLite driver came with them) and the window
+#   starts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -25,12 +27,15 @@ lintian --display-info --fail-on error,warning "${sources[@]}" out/*.deb || fail
 echo "--- contents"
 for arch in amd64 arm64; do
     agent=(out/l2agent_*_"$arch".deb) station=(out/l2station_*_"$arch".deb)
+    gui=(out/l2station-gui_*_"$arch".deb)
     triplet=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
-    [ -f "${agent[0]}" ] && [ -f "${station[0]}" ] || fail "no $arch packages"
+    [ -f "${agent[0]}" ] && [ -f "${station[0]}" ] && [ -f "${gui[0]}" ] || fail "no $arch packages"
     a=$(dpkg-deb -c "${agent[0]}" | awk '{print $6}') s=$(dpkg-deb -c "${station[0]}" | awk '{print $6}')
+    g=$(dpkg-deb -c "${gui[0]}" | awk '{print $6}')
     for f in ./usr/bin/l2agent ./lib/systemd/system/l2agent@.service ./etc/l2agent/run/resetAll.sh \
         ./usr/share/man/man8/l2agent.8.gz ./usr/share/doc/l2agent/copyright \
-        ./usr/share/doc/l2agent/changelog.Debian.gz ./usr/share/doc/l2agent/examples/l2agent-strict.conf; do
+        ./usr/share/doc/l2agent/changelog.Debian.gz ./usr/share/doc/l2agent/examples/l2agent-strict.conf \
+        ./etc/default/l2agent; do
         grep -qx -- "$f" <<<"$a" || fail "$arch l2agent lacks $f"
     done
     for f in ./usr/bin/l2station ./usr/share/man/man8/l2station.8.gz \
@@ -38,7 +43,14 @@ for arch in amd64 arm64; do
         "./usr/lib/$triplet/wireshark/plugins/l2svc.lua"; do
         grep -qx -- "$f" <<<"$s" || fail "$arch l2station lacks $f"
     done
-    grep -q '/usr/local' <<<"$a$s" && fail "$arch packages install under /usr/local"
+    for f in ./usr/bin/l2station-gui ./usr/share/man/man1/l2station-gui.1.gz \
+        ./usr/share/applications/l2station-gui.desktop \
+        ./usr/share/icons/hicolor/scalable/apps/l2station-gui.svg ./usr/share/doc/l2station-gui/copyright; do
+        grep -qx -- "$f" <<<"$g" || fail "$arch l2station-gui lacks $f"
+    done
+    # The command line stays free of Widgets: the window has its own package.
+    dpkg-deb -f "${station[0]}" Depends | grep -q libqt5widgets && fail "$arch l2station depends on Qt Widgets"
+    grep -q '/usr/local' <<<"$a$s$g" && fail "$arch packages install under /usr/local"
     ls out/l2agent-dbgsym_*_"$arch".*deb >/dev/null 2>&1 || fail "no $arch l2agent-dbgsym"
     echo "$arch: contents as expected"
 done
@@ -53,13 +65,17 @@ cleanup() {
 trap cleanup EXIT
 dpkg-deb -x "$(ls out/l2agent_*_"$native".deb)" "$work/agent"
 dpkg-deb -x "$(ls out/l2station_*_"$native".deb)" "$work/station"
-for page in "$work/agent/usr/share/man/man8/l2agent.8.gz" "$work/station/usr/share/man/man8/l2station.8.gz"; do
+dpkg-deb -x "$(ls out/l2station-gui_*_"$native".deb)" "$work/gui"
+for page in "$work/agent/usr/share/man/man8/l2agent.8.gz" "$work/station/usr/share/man/man8/l2station.8.gz" \
+    "$work/gui/usr/share/man/man1/l2station-gui.1.gz"; do
     text=$(MANWIDTH=80 man -l "$page" 2>&1) || fail "man cannot show $page"
-    for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" EXAMPLES; do
+    sections=(NAME SYNOPSIS DESCRIPTION "EXIT STATUS" EXAMPLES)
+    [[ $page == *l2station-gui* ]] && sections=(NAME SYNOPSIS DESCRIPTION OPTIONS PERMISSIONS)
+    for section in "${sections[@]}"; do
         grep -q "^$section" <<<"$text" || fail "$(basename "$page") has no $section section"
     done
 done
-echo "both man pages render with their sections"
+echo "the man pages render with their sections"
 
 echo "--- unit exposure"
 unit=$work/agent/lib/systemd/system/l2agent@.service
@@ -107,4 +123,22 @@ in_root dpkg-query -W l2agent >/dev/null 2>&1 && fail "l2agent still known to dp
 for f in /usr/bin/l2agent /lib/systemd/system/l2agent@.service /etc/l2agent; do
     [ ! -e "$root$f" ] || fail "$f left behind after purge"
 done
+
+echo "--- the station's packages in the fresh root"
+for p in l2station l2station-gui; do cp "$(ls out/${p}_*_"$native".deb)" "$root/tmp/"; done
+in_root apt-get install -y -qq /tmp/l2station_*.deb /tmp/l2station-gui_*.deb >/dev/null
+in_root ldd /usr/bin/l2station /usr/bin/l2station-gui | grep -q 'not found' && fail "unresolved libraries"
+in_root /usr/bin/l2station --version
+in_root env QT_QPA_PLATFORM=offscreen /usr/bin/l2station-gui --version
+# One watch round on a link of its own writes the history through Qt's SQLite driver, which
+# the package must have pulled in; history then finds no board (1), not a missing driver (8).
+link=l2pkg$$
+ip link add "$link" type veth peer name "${link}p" && ip link set "${link}p" up && ip link set "$link" up
+status=0
+in_root env XDG_DATA_HOME=/tmp/data /usr/bin/l2station watch -i "$link" -c 1 --fast || status=$?
+in_root env XDG_DATA_HOME=/tmp/data /usr/bin/l2station history >/dev/null 2>"$work/history.err" || status=$((status + $?))
+ip link del "$link"
+grep -q "nothing in the history" "$work/history.err" && [ "$status" -eq 1 ] ||
+    { cat "$work/history.err"; fail "the history does not work in the installed package"; }
+echo "l2station keeps its history; l2station-gui starts"
 echo "package test passed: lintian-clean, contents, man pages, exposure $exposure, install and purge"

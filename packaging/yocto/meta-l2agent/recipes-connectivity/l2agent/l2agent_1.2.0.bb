@@ -23,6 +23,7 @@ PACKAGECONFIG ??= "${@bb.utils.contains('DISTRO_FEATURES', 'systemd', 'udev', ''
 PACKAGECONFIG[udev] = "-DL2_UDEV=ON,-DL2_UDEV=OFF,udev"
 
 EXTRA_OECMAKE += " \
+    -DL2_GUI=OFF \
     -DL2_TESTS=OFF \
     -DL2_BENCH=OFF \
     -DL2_WERROR=OFF \
@@ -31,6 +32,9 @@ EXTRA_OECMAKE += " \
     -DL2_SYSTEMD_UNITDIR=${systemd_system_unitdir} \
 "
 
+# The station's history (watch, history) needs Qt's SQLite driver: qtbase with
+# PACKAGECONFIG:append = " sql-sqlite", and its plugins on the image. Without it, watch says so
+# and goes on without a history.
 PACKAGES =+ "${PN}-station"
 FILES:${PN}-station = " \
     ${bindir}/l2station \
