@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Shows l2agent at work without a board: a virtual link between two network namespaces, the
-# agent on the board side (eth1) with sample identity files, and l2station on the station side
-# sending an info request, an echo, a reset request and pings. Cleans up after itself.
+# agent on the board side (eth1, in board-address mode) with sample identity files, and
+# l2station on the station side sending an info request, an echo, a reset request and pings.
+# Cleans up after itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -26,7 +27,7 @@ chmod +x "$lab_work/bin/blkid"
 [ -d /App ] || made_app=1
 
 lab_link_up 192.0.2.25/24
-lab_start agent --udev --app "$lab_work/app" --path "$lab_work/bin" -- "$root/$build/src/l2agent" eth1
+lab_start agent --udev --app "$lab_work/app" --path "$lab_work/bin" -- "$root/$build/src/l2agent" --board-address eth1
 lab_wait_for "$lab_work/agent.log" "start 'eth1' dump"
 
 st() {

@@ -10,7 +10,7 @@ need_packages "${L2_BUILD_PACKAGES[@]}" "${L2_TEST_PACKAGES[@]}" clang libclang-
 
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-cmake -S . -B build-asan -DL2_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake -S . -B build-asan -DL2_SANITIZE=ON -DL2_WERROR=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-asan -j "$(nproc)"
 # The soak repeats, for endurance, paths the other suites already take once each; it runs in
 # scripts/test.sh, and here would add about three minutes to CI for no new path.

@@ -125,8 +125,13 @@ for f in /usr/bin/l2agent /lib/systemd/system/l2agent@.service /etc/l2agent; do
 done
 
 echo "--- the station's packages in the fresh root"
-for p in l2station l2station-gui; do cp "$(ls out/${p}_*_"$native".deb)" "$root/tmp/"; done
-in_root apt-get install -y -qq /tmp/l2station_*.deb /tmp/l2station-gui_*.deb >/dev/null
+debs=()
+for p in l2station l2station-gui; do
+    deb=$(ls out/"${p}"_*_"$native".deb)
+    cp "$deb" "$root/tmp/"
+    debs+=("/tmp/$(basename "$deb")")
+done
+in_root apt-get install -y -qq "${debs[@]}" >/dev/null
 in_root ldd /usr/bin/l2station /usr/bin/l2station-gui | grep -q 'not found' && fail "unresolved libraries"
 in_root /usr/bin/l2station --version
 in_root env QT_QPA_PLATFORM=offscreen /usr/bin/l2station-gui --version

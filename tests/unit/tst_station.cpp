@@ -566,9 +566,8 @@ void TestStation::optionsDocumented() {
     const QString completionText = QString::fromUtf8(completion.readAll());
     const QRegularExpression option(QStringLiteral("^ +(?:-(\\w), )?--?([\\w-]+)"),
                                     QRegularExpression::MultilineOption);
-    for (const Command c :
-         {Command::Info, Command::Watch, Command::Ping, Command::Reset, Command::Send,
-          Command::History}) {
+    for (const Command c : {Command::Info, Command::Watch, Command::Ping, Command::Reset,
+                            Command::Send, Command::History}) {
         const QString name = stationUsage(c).section(QLatin1Char(' '), 2, 2);
         QVERIFY2(manText.contains(QStringLiteral("*l2station %1*").arg(name)), qPrintable(name));
         const QRegularExpression line(QStringLiteral("^    %1\\) opts='([^']*)'").arg(name),

@@ -5,13 +5,13 @@ the board's reset script, and echoes everything else. l2station (package ${PN}-s
 the station's tool."
 SECTION = "net"
 LICENSE = "MIT"
-LIC_FILES_CHKSUM = "file://LICENSE;md5=@LICENSE_MD5@"
+LIC_FILES_CHKSUM = "file://LICENSE;md5=ca43ce7d0ba6afcdf7bffad2b17ef5b5"
 
 # The release tarball that scripts/release.sh makes, from this recipe's files/ directory;
 # point L2AGENT_RELEASES at the place you keep releases instead.
 L2AGENT_RELEASES ??= "file://"
 SRC_URI = "${L2AGENT_RELEASES}l2agent-${PV}.tar.gz"
-SRC_URI[sha256sum] = "@TARBALL_SHA256@"
+SRC_URI[sha256sum] = "e0d29edad1146bbca3e26e5ae228e4537159c55944fa7efb2004798e803d7a2e"
 
 inherit cmake_qt5 pkgconfig systemd update-rc.d
 
