@@ -6,7 +6,7 @@
 
 int main(int argc, char **argv) {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("l2station"));
+    QApplication::setApplicationName(QStringLiteral("l2station-gui"));
     QApplication::setApplicationVersion(QStringLiteral(L2_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("l2station-gui"));
     QCommandLineParser parser;

@@ -5,7 +5,6 @@
 
 #include "wire.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -108,8 +107,7 @@ HistoryStore::~HistoryStore() {
 }
 
 QString HistoryStore::defaultPath() {
-    // Set here so that the path is the same whichever program asks.
-    QCoreApplication::setApplicationName(QStringLiteral("l2station"));
+    // Not the application's own directory: the tool and the window share one history.
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
            QStringLiteral("/l2station/history.sqlite");
 }
