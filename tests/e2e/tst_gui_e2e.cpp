@@ -23,10 +23,27 @@
 #include <memory>
 #include <vector>
 
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr int kBoards = 5; // 1-4 in board-address mode, 5 at the shared address
 constexpr int kSettleMs = 20000;
+
+// Capabilities belong to a thread, and a thread starts with its creator's: a window made while
+// this thread lacks CAP_NET_RAW has a worker that lacks it too.
+bool setNetRaw(bool on) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &header, data) != 0) {
+        return false;
+    }
+    const quint32 bit = 1u << CAP_NET_RAW;
+    data[0].effective = on ? (data[0].effective | bit) : (data[0].effective & ~bit);
+    return syscall(SYS_capset, &header, data) == 0;
+}
 
 QString key(const LabBoard &board) {
     return QStringLiteral("mac:") + board.mac();
@@ -46,6 +63,7 @@ class TestGuiE2e : public QObject {
     void resetAllSaysHowMany();
     void removedBoardTurnsGone();
     void historyOfTheSession();
+    void withoutNetRawSaysWhatToDo();
     void cleanupTestCase();
 
   private:
@@ -298,6 +316,22 @@ void TestGuiE2e::historyOfTheSession() {
     QCOMPARE(window_->boards().rowCount(), kBoards - 1);
     QTRY_COMPARE_WITH_TIMEOUT(stateCount(WindowBoard::Present), kBoards - 1, kSettleMs);
     QCOMPARE(window_->boards().rowOf(key(boards_[3])), -1);
+}
+
+void TestGuiE2e::withoutNetRawSaysWhatToDo() {
+    QVERIFY(setNetRaw(false));
+    WindowOptions options;
+    options.interface = QStringLiteral("seg0");
+    options.keepHistory = false;
+    auto window = std::make_unique<MainWindow>(options);
+    QVERIFY(setNetRaw(true));
+    window->show();
+    QTRY_VERIFY_WITH_TIMEOUT(window->bannerText().contains(QStringLiteral("CAP_NET_RAW")),
+                             kSettleMs);
+    QVERIFY2(window->bannerText().contains(QStringLiteral("sudo setcap cap_net_raw+ep %1")
+                                               .arg(QCoreApplication::applicationFilePath())),
+             qPrintable(window->bannerText()));
+    QCOMPARE(window->boards().rowCount(), 0);
 }
 
 void TestGuiE2e::cleanupTestCase() {
