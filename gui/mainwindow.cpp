@@ -456,19 +456,22 @@ void MainWindow::pingSelected() {
         worker_, [w = worker_, board = b.board] { w->ping(board); }, Qt::QueuedConnection);
 }
 
-void MainWindow::resetSelected() {
-    WindowBoard b;
-    if (!selectedBoard(&b) || busy_) {
-        return;
-    }
-    QString text = QStringLiteral("Reset %1 on %2?\n\nIts reset script runs now.")
-                       .arg(boardName(b.board), interface_);
+bool MainWindow::confirmReset(const WindowBoard &b, bool wait) {
+    QString text = QStringLiteral("Reset %1 on %2%3?\n\nIts reset script runs now.")
+                       .arg(boardName(b.board), interface_,
+                            wait ? QStringLiteral(" and wait until it is back") : QString());
     if (b.board.sharedAddress()) {
         text += QStringLiteral("\n\nThis board answers from the shared address: every board at "
                                "that address that the request reaches runs its reset script, "
                                "not this one alone.");
     }
-    if (!confirm_(QStringLiteral("Reset a board"), text)) {
+    return confirm_(
+        wait ? QStringLiteral("Reset a board and wait") : QStringLiteral("Reset a board"), text);
+}
+
+void MainWindow::resetSelected() {
+    WindowBoard b;
+    if (!selectedBoard(&b) || busy_ || !confirmReset(b, false)) {
         return;
     }
     onActivity(QStringLiteral("reset %1…").arg(boardName(b.board)));
@@ -478,18 +481,7 @@ void MainWindow::resetSelected() {
 
 void MainWindow::resetAndWaitSelected() {
     WindowBoard b;
-    if (!selectedBoard(&b) || busy_) {
-        return;
-    }
-    QString text = QStringLiteral("Reset %1 on %2 and wait until it is back?\n\nIts reset "
-                                  "script runs now.")
-                       .arg(boardName(b.board), interface_);
-    if (b.board.sharedAddress()) {
-        text += QStringLiteral("\n\nThis board answers from the shared address: every board at "
-                               "that address that the request reaches runs its reset script, "
-                               "not this one alone.");
-    }
-    if (!confirm_(QStringLiteral("Reset a board and wait"), text)) {
+    if (!selectedBoard(&b) || busy_ || !confirmReset(b, true)) {
         return;
     }
     onActivity(QStringLiteral("reset and wait %1…").arg(boardName(b.board)));

@@ -92,6 +92,8 @@ class MainWindow : public QMainWindow {
     void fillInterfaces();
     // The one board the actions take: the current row's, or false when none is selected.
     bool selectedBoard(WindowBoard *board) const;
+    // Asks before resetting `board` (and waiting for it): the question names the board.
+    bool confirmReset(const WindowBoard &board, bool wait);
     QList<int> shownRows() const;
     void showProblem(const QString &text);
     void exportAs(bool json);

@@ -2,6 +2,7 @@
 // that are not a history refused and left untouched, two writers at once, a busy file.
 #include "history.h"
 
+#include "stationboards.h"
 #include "wire.h"
 
 #include <QCryptographicHash>
@@ -15,22 +16,11 @@
 namespace {
 
 BoardInfo board(int n, const QString &version = QStringLiteral("1.0"), bool shared = false) {
-    BoardInfo b;
-    b.device = QStringLiteral("BOARD-%1").arg(n);
-    b.version = version;
-    b.product = QStringLiteral("PX%1").arg(n);
-    b.hardId = QStringLiteral("0000000%1").arg(n);
-    b.ipAddresses = QStringList{QStringLiteral("192.0.2.%1").arg(10 + n)};
-    if (!shared) {
-        b.mac =
-            wire::macFromText(QStringLiteral("02:00:00:00:00:%1").arg(n, 2, 10, QLatin1Char('0')));
-    }
-    b.reply = (b.device + QLatin1Char('|') + b.version).toLatin1();
-    return b;
+    return stationBoard(n, version, shared);
 }
 
 QDateTime at(int seconds) {
-    return QDateTime(QDate(2026, 12, 1), QTime(8, 0), Qt::UTC).addSecs(seconds);
+    return momentAfter(seconds);
 }
 
 QByteArray fileHash(const QString &path) {

@@ -2,6 +2,7 @@
 // write cells safely.
 #include "boardmodel.h"
 
+#include "stationboards.h"
 #include "wire.h"
 
 #include <QStandardItemModel>
@@ -10,20 +11,11 @@
 namespace {
 
 BoardInfo board(int n, const QString &version = QStringLiteral("1.0"), bool shared = false) {
-    BoardInfo b;
-    b.device = QStringLiteral("B%1").arg(n);
-    b.version = version;
-    b.product = QStringLiteral("P%1").arg(n);
-    b.hardId = QStringLiteral("H%1").arg(n);
-    if (!shared) {
-        b.mac = wire::macFromText(QStringLiteral("02:00:00:00:00:0%1").arg(n));
-    }
-    b.reply = (b.device + b.version).toLatin1();
-    return b;
+    return stationBoard(n, version, shared);
 }
 
-QDateTime at(int s) {
-    return QDateTime(QDate(2026, 12, 1), QTime(8, 0), Qt::UTC).addSecs(s);
+QDateTime at(int seconds) {
+    return momentAfter(seconds);
 }
 
 } // namespace
