@@ -11,7 +11,7 @@ LIC_FILES_CHKSUM = "file://LICENSE;md5=ca43ce7d0ba6afcdf7bffad2b17ef5b5"
 # point L2AGENT_RELEASES at the place you keep releases instead.
 L2AGENT_RELEASES ??= "file://"
 SRC_URI = "${L2AGENT_RELEASES}l2agent-${PV}.tar.gz"
-SRC_URI[sha256sum] = "e0d29edad1146bbca3e26e5ae228e4537159c55944fa7efb2004798e803d7a2e"
+SRC_URI[sha256sum] = "5cf8ae7fd90aaf8d8cd64e62d9b9bf92176539e515376ee8974ad1388995344f"
 
 inherit cmake_qt5 pkgconfig systemd update-rc.d
 
