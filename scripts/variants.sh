@@ -2,7 +2,8 @@
 # The build variants an integrator picks (README, "Build options"), each built with warnings as
 # errors and checked:
 #   -DL2_STATION=OFF  installs the agent and its files only (DESTDIR), no libudev dropped;
-#   -DL2_AGENT=OFF    installs the station and its files only;
+#   -DL2_AGENT=OFF    installs the station and its files only (with its window, and without it:
+#                     -DL2_GUI=OFF, which needs no Qt Widgets);
 #   -DL2_UDEV=OFF     links no libudev, and serves in the end-to-end suite's cases that need no
 #                     udev daemon, run against it (the suite itself from BUILD_DIR, default build).
 #   scripts/variants.sh      (as root: the end-to-end cases make network namespaces)
@@ -38,14 +39,26 @@ station_files="/usr/bin/l2station
 /usr/lib/$(gcc -print-multiarch)/wireshark/plugins/l2svc.lua
 /usr/share/bash-completion/completions/l2station
 /usr/share/man/man8/l2station.8"
+# The window's files, among the station's in sorted order.
+window_files=$(printf '%s\n' "$station_files" /usr/bin/l2station-gui \
+    /usr/share/applications/l2station-gui.desktop \
+    /usr/share/icons/hicolor/scalable/apps/l2station-gui.svg /usr/share/man/man1/l2station-gui.1 |
+    sort)
 
 echo "--- agent only"
 got=$(variant agent -DL2_STATION=OFF)
 [ "$got" = "$agent_files" ] || fail "the agent-only build installs:"$'\n'"$got"
 echo "$got"
-echo "--- station only"
+echo "--- station only, with its window"
 got=$(variant station -DL2_AGENT=OFF)
-[ "$got" = "$station_files" ] || fail "the station-only build installs:"$'\n'"$got"
+[ "$got" = "$window_files" ] || fail "the station-only build installs:"$'\n'"$got"
+echo "$got"
+echo "--- station only, without its window (no Qt Widgets)"
+got=$(variant station-cli -DL2_AGENT=OFF -DL2_GUI=OFF)
+[ "$got" = "$station_files" ] || fail "the station build without its window installs:"$'\n'"$got"
+if ldd "$work/station-cli/station/l2station" | grep -q libQt5Widgets; then
+    fail "l2station links Qt Widgets"
+fi
 echo "$got"
 echo "--- without libudev"
 variant noudev -DL2_UDEV=OFF -DL2_STATION=OFF >/dev/null
