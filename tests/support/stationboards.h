@@ -17,8 +17,8 @@ inline BoardInfo stationBoard(int n, const QString &version = QStringLiteral("1.
     b.hardId = QStringLiteral("0000000%1").arg(n);
     b.ipAddresses = QStringList{QStringLiteral("192.0.2.%1").arg(10 + n)};
     if (!shared) {
-        b.mac = wire::macFromText(
-            QStringLiteral("02:00:00:00:00:%1").arg(n, 2, 10, QLatin1Char('0')));
+        b.mac =
+            wire::macFromText(QStringLiteral("02:00:00:00:00:%1").arg(n, 2, 10, QLatin1Char('0')));
     }
     b.reply = (b.device + QLatin1Char('|') + b.version).toLatin1();
     return b;
