@@ -12,7 +12,7 @@ if ! dpkg --print-foreign-architectures | grep -qx arm64; then
     L2_APT_UPDATED=
 fi
 need_packages cmake pkg-config qtbase5-dev crossbuild-essential-arm64 qemu-user file \
-    qtbase5-dev:arm64 libpcap-dev:arm64 libudev-dev:arm64
+    qtbase5-dev:arm64 libqt5sql5-sqlite:arm64 libpcap-dev:arm64 libudev-dev:arm64
 [ "${1:-}" != --deps-only ] || exit 0
 
 build=${BUILD_DIR:-build-arm64}

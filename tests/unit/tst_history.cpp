@@ -7,11 +7,13 @@
 
 #include <QCryptographicHash>
 #include <QFile>
-#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -86,6 +88,48 @@ int writer(const QString &path, const QString &name) {
         }
     }
     return 0;
+}
+
+// Starts this program again as a writer. Not through QProcess: a cross-built test runs under
+// qemu-user, where Qt's process launcher loses track of its child. The emulator, if any, comes
+// first on the command line, as the test's own launch had it.
+pid_t startWriter(const QString &path, const QString &name) {
+    QStringList command =
+        qEnvironmentVariable("L2_TEST_EMULATOR").split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    command.append(QCoreApplication::applicationFilePath());
+    std::vector<QByteArray> args;
+    for (const QString &a : command) {
+        args.push_back(a.toLocal8Bit());
+    }
+    std::vector<char *> argv;
+    for (QByteArray &a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    QByteArray role = "L2_HISTORY_WRITER=" + (path + QLatin1Char('\n') + name).toLocal8Bit();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        putenv(role.data());
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// The writer's exit code, or -1 if it was killed or still running at the deadline (then it is
+// killed, so that no writer outlives the test).
+int waitWriter(pid_t pid, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (deadline.hasExpired()) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        QThread::msleep(20);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace
@@ -290,20 +334,14 @@ void TestHistory::twoWriters() {
         QString error;
         QVERIFY(store.open(path(), &error)); // made once; the writers race on the rest
     }
-    QList<QProcess *> writers;
-    for (const QString &name : {QStringLiteral("writer-a"), QStringLiteral("writer-b")}) {
-        auto *p = new QProcess(this);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("L2_HISTORY_WRITER"), path() + QLatin1Char('\n') + name);
-        p->setProcessEnvironment(env);
-        p->setProcessChannelMode(QProcess::ForwardedChannels);
-        p->start(QCoreApplication::applicationFilePath(), QStringList());
-        writers.append(p);
+    QList<pid_t> writers;
+    for (const char *name : {"writer-a", "writer-b"}) {
+        const pid_t pid = startWriter(path(), QString::fromLatin1(name));
+        QVERIFY2(pid > 0, "fork");
+        writers.append(pid);
     }
-    for (QProcess *p : writers) {
-        QVERIFY(p->waitForFinished(60000));
-        QCOMPARE(p->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(p->exitCode(), 0);
+    for (const pid_t pid : writers) {
+        QCOMPARE(waitWriter(pid, 60000), 0);
     }
     HistoryStore store;
     QString error;
