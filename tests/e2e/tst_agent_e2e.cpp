@@ -801,25 +801,28 @@ void TestAgentE2e::stopMidBurstKeepsLines() {
     Segment segment;
     AgentRun agent;
     QVERIFY(serveNewBoard(segment, agent));
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < 1000; ++i) {
         segment.socket.send(stationFrame("burst " + QByteArray::number(i), 60));
-        if (i == 1000) {
-            QCOMPARE(kill(agent.pid(), SIGTERM), 0);
-        }
+    }
+    // The signal comes once the agent is answering (on a busy machine it may not have started
+    // before the sender is done), with most of the burst still to come.
+    QByteArray reply = segment.socket.receive(5000);
+    QVERIFY(!reply.isEmpty());
+    QCOMPARE(kill(agent.pid(), SIGTERM), 0);
+    for (int i = 1000; i < 2000; ++i) {
+        segment.socket.send(stationFrame("burst " + QByteArray::number(i), 60));
     }
     const int status = agent.waitForExit(10000);
     QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     const QString log = agent.log();
     int answered = 0;
-    for (QByteArray reply = segment.socket.receive(500); !reply.isEmpty();
-         reply = segment.socket.receive(500)) {
+    for (; !reply.isEmpty(); reply = segment.socket.receive(500)) {
         const QByteArray text = reply.mid(14, reply.indexOf('\0', 14) - 14);
         QVERIFY2(log.contains(QStringLiteral("data str   : \"%1\"\n").arg(QLatin1String(text))),
                  text.constData());
         ++answered;
     }
     qInfo("%d frames answered before SIGTERM ended the agent, each with its lines", answered);
-    QVERIFY(answered > 0);
 }
 
 // Started with standard output and error closed, the agent's sockets must not take their
