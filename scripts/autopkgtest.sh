@@ -14,13 +14,14 @@ need_packages autopkgtest mmdebstrap uidmap
 native=$(dpkg --print-architecture)
 version=$(dpkg-parsechangelog -S Version)
 tarball=${L2_SBUILD_CACHE:-/var/cache/l2agent-sbuild}/bookworm-$native.tar
-for f in "out/l2agent_$version.dsc" "out/l2agent_${version}_$native.deb" \
-    "out/l2station_${version}_$native.deb" "$tarball"; do
+debs=("out/l2agent_${version}_$native.deb" "out/l2station_${version}_$native.deb"
+    "out/l2station-gui_${version}_$native.deb")
+for f in "out/l2agent_$version.dsc" "${debs[@]}" "$tarball"; do
     [ -e "$f" ] || { echo "autopkgtest.sh: no $f; run scripts/package.sh first" >&2; exit 1; }
 done
 results=build-deb/autopkgtest
 rm -rf "$results"
 # The chroot tarball keeps no package lists.
 autopkgtest --output-dir "$results" --setup-commands="apt-get update -qq" \
-    "out/l2agent_$version.dsc" "out/l2agent_${version}_$native.deb" "out/l2station_${version}_$native.deb" \
+    "out/l2agent_$version.dsc" "${debs[@]}" \
     -- unshare --release bookworm --arch "$native" --tarball "$tarball" --bind /dev/net /dev/net
