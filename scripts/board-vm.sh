@@ -9,6 +9,10 @@
 #     agent cross-built against a sysroot (cmake/aarch64-sysroot.cmake) without libudev or the
 #     station, installed with cmake --install, started by its init script through l2agent-run.
 #   scripts/board-vm.sh [--busybox] test       boot the board and run every check against it
+#   scripts/board-vm.sh --busybox prepare [--deps-only]
+#       only download and unpack the BusyBox board's Debian parts (no arm64 code runs, nothing
+#       of this tree is used), so that CI can do it beside other work; --deps-only installs
+#       what that needs on the host and stops
 #   scripts/board-vm.sh [--busybox] run -- COMMAND [ARG...]
 #       boot the board, wait until its agent serves, run COMMAND on the host, power the board
 #       off and exit with COMMAND's status. COMMAND gets in its environment:
@@ -261,6 +265,15 @@ reboot rm sed seq sleep start-stop-daemon sync syslogd tail touch tr true umount
 busybox_modules="failover net_failover virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci
 virtio_net cqhci sdhci sdhci-pci"
 
+busybox_host() { # what the BusyBox flavour needs on the host
+    prepare_host
+    need_packages g++-aarch64-linux-gnu cpio cmake pkg-config qtbase5-dev libpcap-dev scdoc file
+}
+
+# Where the sysroot and the board's userland are unpacked, keyed by what they are made of.
+busybox_sysroot() { echo "$root/build-board/sysroot-$(echo "$busybox_sysroot_packages" | sha256sum | cut -c1-12)"; }
+busybox_userland() { echo "$root/build-board/busybox-$(echo "$busybox_userland_packages" | sha256sum | cut -c1-12)"; }
+
 extract_arm64() { # PACKAGES DIR: Debian arm64 packages unpacked, none of their code run
     local cache=${L2_BOARD_APT_CACHE:-/var/cache/l2agent-board/apt}
     [ -d "$2" ] && return 0
@@ -301,11 +314,10 @@ EOF
 
 build_busybox() {
     local t0=$SECONDS sysroot userland agent r m
-    prepare_host
-    need_packages g++-aarch64-linux-gnu cpio cmake pkg-config qtbase5-dev libpcap-dev scdoc file
+    busybox_host
     mkdir -p build-board
-    sysroot=$root/build-board/sysroot-$(echo "$busybox_sysroot_packages" | sha256sum | cut -c1-12)
-    userland=$root/build-board/busybox-$(echo "$busybox_userland_packages" | sha256sum | cut -c1-12)
+    sysroot=$(busybox_sysroot)
+    userland=$(busybox_userland)
     extract_arm64 "$busybox_sysroot_packages" "$sysroot"
     extract_arm64 "$busybox_userland_packages" "$userland"
     stamp "stage sysroot and userland: $((SECONDS - t0)) s"
@@ -670,6 +682,14 @@ busybox_checks() {
 }
 
 case "${1:-}" in
+prepare)
+    [ "$flavour" = busybox ] || die "prepare is for the --busybox board"
+    busybox_host
+    [ "${2:-}" != --deps-only ] || exit 0
+    mkdir -p build-board
+    extract_arm64 "$busybox_sysroot_packages" "$(busybox_sysroot)"
+    extract_arm64 "$busybox_userland_packages" "$(busybox_userland)"
+    ;;
 run) shift; cmd_run "$@" ;;
 test)
     started=$SECONDS
@@ -693,5 +713,5 @@ _checks)
     fi
     ;;
 -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//' ;;
-*) die "usage: scripts/board-vm.sh [--busybox] test | run -- COMMAND [ARG...] (see --help)" ;;
+*) die "usage: scripts/board-vm.sh [--busybox] test | run -- COMMAND [ARG...] | --busybox prepare (see --help)" ;;
 esac

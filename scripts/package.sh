@@ -12,12 +12,15 @@
 #   scripts/package.sh [ARCH...]           default: amd64 arm64
 #   scripts/package.sh --direct [ARCH...]  development fast path: dpkg-buildpackage -b in a
 #                                          copy of this tree, no source package, no chroot
+#   scripts/package.sh --deps-only         only install what the chroot builds need
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 direct=
 [ "${1:-}" = --direct ] && { direct=1; shift; }
 need_packages "${L2_BUILD_PACKAGES[@]}" dpkg-dev debhelper file
+chroot_packages=(sbuild mmdebstrap uidmap xz-utils)
+[ "${1:-}" != --deps-only ] || { need_packages "${chroot_packages[@]}"; exit 0; }
 archs=("$@")
 [ ${#archs[@]} -gt 0 ] || archs=(amd64 arm64)
 native=$(dpkg --print-architecture)
@@ -49,7 +52,7 @@ if [ -n "$direct" ]; then
         cp "$stage"/*.deb "$stage"/*.ddeb out/ 2>/dev/null || cp "$stage"/*.deb out/
     done
 else
-    need_packages sbuild mmdebstrap uidmap xz-utils
+    need_packages "${chroot_packages[@]}"
     # sbuild's unshare mode maps the chroot's users to a range of the caller's own.
     for f in /etc/subuid /etc/subgid; do
         grep -q "^$(id -un):" "$f" 2>/dev/null || echo "$(id -un):1000000:65536" >>"$f"
