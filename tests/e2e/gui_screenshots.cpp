@@ -38,11 +38,11 @@ bool shoot(const QString &outDir) {
     }
     std::vector<LabBoard> boards(5);
     for (int i = 0; i < 5; ++i) {
-        LabBoardSpec spec;
-        spec.n = i + 1;
-        spec.bridge = QStringLiteral("seg0");
-        spec.boardAddress = i < 4;
-        if (!startLabBoard(&boards[size_t(i)], segment, dir.path(), spec) ||
+        LabBoardSetup setup;
+        setup.n = i + 1;
+        setup.bridge = QStringLiteral("seg0");
+        setup.boardAddress = i < 4;
+        if (!startLabBoard(&boards[size_t(i)], segment, dir.path(), setup) ||
             !boards[size_t(i)].agent->waitForText(QStringLiteral("start 'eth1' dump"))) {
             return fail("a board did not start");
         }

@@ -102,12 +102,12 @@ void TestGuiE2e::initTestCase() {
     QVERIFY(segment_->ok());
     QVERIFY(addBridge(*segment_, QStringLiteral("seg0")));
     for (int n = 1; n <= kBoards; ++n) {
-        LabBoardSpec spec;
-        spec.n = 30 + n;
-        spec.bridge = QStringLiteral("seg0");
-        spec.boardAddress = n < kBoards;
+        LabBoardSetup setup;
+        setup.n = 30 + n;
+        setup.bridge = QStringLiteral("seg0");
+        setup.boardAddress = n < kBoards;
         LabBoard board;
-        QVERIFY(startLabBoard(&board, *segment_, dir_.path(), spec));
+        QVERIFY(startLabBoard(&board, *segment_, dir_.path(), setup));
         boards_.push_back(std::move(board));
     }
     for (const LabBoard &board : boards_) {

@@ -145,15 +145,15 @@ void TestStationE2e::initTestCase() {
 bool TestStationE2e::addBoard(Board *board, int n, const QString &bridge, Mode mode,
                               const QByteArray &id, const QByteArray &resetScript,
                               const QString &program, const QByteArray &version) {
-    LabBoardSpec spec;
-    spec.n = n;
-    spec.bridge = bridge;
-    spec.boardAddress = mode == BoardAddress;
-    spec.id = id;
-    spec.resetScript = resetScript;
-    spec.program = program;
-    spec.version = version;
-    return startLabBoard(board, *segment_, dir_.path(), spec);
+    LabBoardSetup setup;
+    setup.n = n;
+    setup.bridge = bridge;
+    setup.boardAddress = mode == BoardAddress;
+    setup.id = id;
+    setup.resetScript = resetScript;
+    setup.program = program;
+    setup.version = version;
+    return startLabBoard(board, *segment_, dir_.path(), setup);
 }
 
 // watch records what it sees and history prints it; a history file that is not one is left

@@ -471,33 +471,34 @@ int LabBoard::resets() const {
 }
 
 bool startLabBoard(LabBoard *board, const Netns &segment, const QString &dir,
-                   const LabBoardSpec &spec) {
-    const int n = spec.n;
+                   const LabBoardSetup &setup) {
+    const int n = setup.n;
     board->ns = std::make_unique<Netns>(QStringLiteral("b%1").arg(n));
     board->root = dir + QStringLiteral("/board%1").arg(n);
     board->work = board->root + QStringLiteral("/work");
     board->agent = std::make_unique<AgentRun>();
-    board->agent->setProgram(spec.program);
+    board->agent->setProgram(setup.program);
     QStringList args{QStringLiteral("eth1")};
-    if (spec.boardAddress && spec.program.isEmpty()) {
+    if (setup.boardAddress && setup.program.isEmpty()) {
         args.prepend(QStringLiteral("--board-address"));
     }
     const QString &root = board->root;
     return board->ns->ok() &&
            addVeth(*board->ns, QStringLiteral("eth1"), segment, QStringLiteral("p%1").arg(n),
-                   QStringLiteral("192.0.2.%1/24").arg(10 + n), true, spec.bridge) &&
+                   QStringLiteral("192.0.2.%1/24").arg(10 + n), true, setup.bridge) &&
            writeFile(root + QStringLiteral("/app/bin/version"),
-                     spec.version.isEmpty() ? QStringLiteral("BOARD-%1\n1.%1.0\n").arg(n).toLatin1()
-                                            : spec.version) &&
+                     setup.version.isEmpty()
+                         ? QStringLiteral("BOARD-%1\n1.%1.0\n").arg(n).toLatin1()
+                         : setup.version) &&
            writeFile(root + QStringLiteral("/app/cfg/ID.txt"),
-                     spec.id.isEmpty() ? QStringLiteral("PX%1\n").arg(n).toLatin1() : spec.id) &&
+                     setup.id.isEmpty() ? QStringLiteral("PX%1\n").arg(n).toLatin1() : setup.id) &&
            writeFile(root + QStringLiteral("/bin/blkid"),
                      QStringLiteral("#!/bin/sh\necho '/dev/mmcblk0: PTUUID=\"0000000%1\" "
                                     "PTTYPE=\"dos\"'\n")
                          .arg(n)
                          .toLatin1(),
                      true) &&
-           writeFile(board->work + QStringLiteral("/run/resetAll.sh"), spec.resetScript, true) &&
+           writeFile(board->work + QStringLiteral("/run/resetAll.sh"), setup.resetScript, true) &&
            board->agent->start(*board->ns,
                                {QStringLiteral("--app"), root + QStringLiteral("/app"),
                                 QStringLiteral("--path"), root + QStringLiteral("/bin")},

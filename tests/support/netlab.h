@@ -169,7 +169,7 @@ struct LabBoard {
 // Board n: BOARD-n (or `version`'s first line), version 1.n.0, product PXn (or `id`), HardId
 // 0000000n, 192.0.2.(10+n), plugged into `bridge` of `segment`, in board-address mode unless
 // `boardAddress` is false; it runs `program` (the agent when empty) and has `resetScript`.
-struct LabBoardSpec {
+struct LabBoardSetup {
     int n = 1;
     QString bridge;
     bool boardAddress = true;
@@ -179,7 +179,7 @@ struct LabBoardSpec {
     QByteArray version;
 };
 bool startLabBoard(LabBoard *board, const Netns &segment, const QString &dir,
-                   const LabBoardSpec &spec);
+                   const LabBoardSetup &setup);
 
 // Directory of the agent binary, the board helper script and such, from the build.
 QString agentBinary();
