@@ -82,12 +82,49 @@ QString requestFilter() {
 }
 
 QString boardRequestFilter(const QByteArray &boardMac) {
-    return QStringLiteral("ether src %1 and (ether dst %2 or ether dst %3)")
-        .arg(macText(stationMac()), macText(boardMac), macText(groupMac()));
+    // ether[0] & 1 tests the group bit of the source address (byte 6).
+    return QStringLiteral("(ether dst %1 or ether dst %2) and not ether src %1 and "
+                          "ether[6] & 1 = 0 and (ether proto 0x%3 or "
+                          "(ether src %4 and not ether proto 0x%5))")
+        .arg(macText(boardMac), macText(groupMac()), QString::number(kStationType, 16),
+             macText(stationMac()), QString::number(kOldBoardsType, 16));
 }
 
-QString stationFilter() {
-    return QStringLiteral("ether dst %1").arg(macText(stationMac()));
+QString stationFilter(const QByteArray &ownMac) {
+    QString filter = QStringLiteral("ether dst %1 or ether dst %2")
+                         .arg(macText(stationMac()), macText(groupMac()));
+    if (ownMac.size() == kAddressLen && ownMac != stationMac()) {
+        filter += QStringLiteral(" or ether dst %1").arg(macText(ownMac));
+    }
+    return filter;
+}
+
+bool boardTakesRequest(const QByteArray &src, quint16 type, const QByteArray &boardMac) {
+    if (src.size() != kAddressLen || isGroupAddress(src) || src == boardMac) {
+        return false; // no one to answer, or the board's own frame
+    }
+    return type == kStationType || (src == stationMac() && type != kOldBoardsType);
+}
+
+quint16 frameType(const QByteArray &frame) {
+    if (frame.size() < kHeaderLen) {
+        return 0;
+    }
+    return quint16((static_cast<unsigned char>(frame.at(kTypeOffset)) << 8) |
+                   static_cast<unsigned char>(frame.at(kTypeOffset + 1)));
+}
+
+QString restartLines(const QString &boot, const QString &start) {
+    QString lines;
+    if (!boot.isEmpty()) {
+        lines +=
+            QLatin1String(kBootLabel) + QLatin1String(kLabelSeparator) + boot + QLatin1Char('\n');
+    }
+    if (!start.isEmpty()) {
+        lines +=
+            QLatin1String(kStartLabel) + QLatin1String(kLabelSeparator) + start + QLatin1Char('\n');
+    }
+    return lines;
 }
 
 QString requestTag(const QString &text, const char *keyword) {
@@ -147,6 +184,11 @@ QByteArray requestFrame(const QByteArray &payload, int padTo) {
 
 QByteArray requestFrameTo(const QByteArray &dst, const QByteArray &payload, int padTo) {
     return buildFrame(dst, stationMac(), payload, padTo, kStationType);
+}
+
+QByteArray requestFrameFrom(const QByteArray &src, const QByteArray &dst, const QByteArray &payload,
+                            quint16 type, int padTo) {
+    return buildFrame(dst, src, payload, padTo, type);
 }
 
 } // namespace wire

@@ -32,10 +32,12 @@ bool isGroupAddress(const QByteArray &mac); // the group bit of the first byte
 
 // What the agent captures: "ether src <station> and ether dst <service>".
 QString requestFilter();
-// A board in board-address mode: the station's frames to its own address or the group.
+// A board in board-address mode: requests to its own address or the group, from any station
+// (boardTakesRequest says which; this is the same rule for the kernel to apply).
 QString boardRequestFilter(const QByteArray &boardMac);
-// What l2station captures: every frame to the station address, from any board.
-QString stationFilter();
+// What l2station captures: frames to its own address and to the station address (replies), and
+// to the group address (other stations' requests, which tell that they are there).
+QString stationFilter(const QByteArray &ownMac);
 
 // Header layout: destination, source, a type field that is never examined (zero in replies).
 constexpr int kDstOffset = 0;
@@ -70,9 +72,34 @@ QByteArray taggedRequest(const char *keyword, const QString &tag);
 // "Tag : TAG\n", or nothing for an empty tag.
 QString tagLine(const QString &tag);
 
+// Board-address mode, from l2station 1.3 on. Each station sends from its own hardware address,
+// and a board answers whichever address asked: a learning switch then delivers every station
+// its own replies. What a board takes as a request (boardTakesRequest):
+// - a frame with the station type, from any address but the board's own and group addresses;
+// - a frame from the station address, of any type but kOldBoardsType (stations before 1.3 and
+//   tools that send with another type).
+// A board's replies carry a zero type and never come from the station address, so no board
+// takes another's reply, or its own, for a request.
+//
 // The type field of the station's requests: the IEEE local experimental EtherType, so that
-// other hosts' stacks leave these frames alone. The agent never examines it.
+// other hosts' stacks leave these frames alone. A board in the default mode never examines it.
 constexpr quint16 kStationType = 0x88B5;
+// The station's copy of a request for boards whose agent (before 1.3) takes requests from the
+// station address only: sent from the station address with IEEE local experimental EtherType
+// 2, which such boards do not examine and current boards leave alone (they answer the copy
+// from the station's own address instead).
+constexpr quint16 kOldBoardsType = 0x88B6;
+bool boardTakesRequest(const QByteArray &src, quint16 type, const QByteArray &boardMac);
+quint16 frameType(const QByteArray &frame);
+
+// Board-address mode: the info reply and the reset acknowledgement end with these lines, after
+// the tag, so that a station tells a board that restarted from one that kept running:
+// "Boot : " the kernel's boot id (new at every boot), and "Start : " a random value drawn at
+// each start of the agent. Boards before 1.3 send neither.
+constexpr char kBootLabel[] = "Boot";
+constexpr char kStartLabel[] = "Start";
+// "Boot : BOOT\nStart : START\n", each line left out when its value is empty.
+QString restartLines(const QString &boot, const QString &start);
 
 // dst, src, the type field, the payload, zero-padded to `padTo` bytes.
 QByteArray buildFrame(const QByteArray &dst, const QByteArray &src, const QByteArray &payload,
@@ -82,5 +109,8 @@ QByteArray buildFrame(const QByteArray &dst, const QByteArray &src, const QByteA
 QByteArray requestFrame(const QByteArray &payload, int padTo = kMinFrameLen);
 QByteArray requestFrameTo(const QByteArray &dst, const QByteArray &payload,
                           int padTo = kMinFrameLen);
+// A request from `src` with the given type, padded likewise.
+QByteArray requestFrameFrom(const QByteArray &src, const QByteArray &dst, const QByteArray &payload,
+                            quint16 type = kStationType, int padTo = kMinFrameLen);
 
 } // namespace wire

@@ -24,8 +24,8 @@ QString isoTime(const QDateTime &t) {
     return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
 }
 
-const char *const kHeadings[] = {"Device", "Version",  "Product",    "HardId",    "Address",
-                                 "IPv4",   "Reply ms", "First seen", "Last seen", "State"};
+const char *const kHeadings[] = {"Device",   "Version",    "Product",   "HardId", "Address", "IPv4",
+                                 "Reply ms", "First seen", "Last seen", "State",  "Reset"};
 
 // The rows to write: `rows`, or every row.
 QList<int> rowsOf(const QAbstractItemModel &model, const QList<int> &rows) {
@@ -209,8 +209,19 @@ QString BoardTableModel::cell(const WindowBoard &b, int column) const {
         return b.state == WindowBoard::Changed ? stateText(b.state) + QStringLiteral(": ") +
                                                      b.changed.join(QStringLiteral(", "))
                                                : stateText(b.state);
+    case Reset:
+        return b.reset;
     }
     return QString();
+}
+
+void BoardTableModel::setReset(const QString &key, const QString &state) {
+    const int row = rowOf(key);
+    if (row < 0) {
+        return;
+    }
+    rows_[row].reset = state;
+    emit dataChanged(index(row, Reset), index(row, Reset));
 }
 
 QVariant BoardTableModel::data(const QModelIndex &index, int role) const {

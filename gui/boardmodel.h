@@ -33,6 +33,7 @@ struct WindowBoard {
     State state = Present;
     QStringList changed; // the fields that changed in this session
     BoardInfo before;    // as it was before its first change in this session
+    QString reset;       // the last reset-and-wait's state or result, in its words
 };
 
 class BoardTableModel : public QAbstractTableModel {
@@ -49,6 +50,7 @@ class BoardTableModel : public QAbstractTableModel {
         FirstSeen,
         LastSeen,
         State,
+        Reset,
         ColumnCount
     };
     // What sorting compares: numbers and times as such.
@@ -60,6 +62,8 @@ class BoardTableModel : public QAbstractTableModel {
     // Starts afresh with the boards that were there at the last look.
     void reset(const QList<HistoryBoard> &lastLook);
     void applyRound(const RoundReport &report);
+    // A reset-and-wait's progress or result on the board's row.
+    void setReset(const QString &key, const QString &state);
 
     const WindowBoard &boardAt(int row) const {
         return rows_.at(row);

@@ -84,6 +84,7 @@ MainWindow::MainWindow(const WindowOptions &options, QWidget *parent)
     connect(worker_, &StationWorker::busy, this, &MainWindow::onBusy);
     connect(worker_, &StationWorker::resetProgress, this, &MainWindow::onResetProgress);
     connect(worker_, &StationWorker::resetWaitDone, this, &MainWindow::onResetWaitDone);
+    connect(worker_, &StationWorker::boardReset, model_, &BoardTableModel::setReset);
     thread_.setObjectName(QStringLiteral("station link"));
     thread_.start();
 

@@ -24,36 +24,39 @@ class ResetWaitReporter : public ResetWaitObserver {
     explicit ResetWaitReporter(StationWorker *worker) : worker_(worker) {}
     void resetting(const ResetState &state) override {
         emit worker_->resetProgress(
-            QStringLiteral("reset sent to %1 board%2; waiting for %3 to go silent and come back")
+            QStringLiteral("reset sent to %1 board%2; waiting for %3 to restart")
                 .arg(state.size())
                 .arg(state.size() == 1 ? QString() : QStringLiteral("s"))
                 .arg(state.size() == 1 ? QStringLiteral("it") : QStringLiteral("each")),
             0, state.size());
+        for (const ResetTrack &t : state) {
+            emit worker_->boardReset(boardKey(t.board), resetPhaseText(t, false));
+        }
     }
     void changed(const ResetTrack &t) override {
-        QString line;
-        switch (t.phase) {
-        case ResetTrack::Silent:
-            line =
-                QStringLiteral("%1 went silent after %2").arg(named(t.board), seconds(t.silentMs));
-            break;
-        case ResetTrack::Back:
-            line = QStringLiteral("%1 back after %2").arg(named(t.now), seconds(t.backMs));
-            break;
-        case ResetTrack::NeverSilent:
-            line = QStringLiteral("%1 did not reset: still answering %2 after the reset")
-                       .arg(named(t.board), seconds(kNeverSilentMs));
-            break;
-        case ResetTrack::Answering:
+        if (t.phase == ResetTrack::Answering) {
             return;
         }
+        const QString what = resetPhaseText(t, over_);
+        emit worker_->boardReset(boardKey(t.board), what);
+        const QString line =
+            QStringLiteral("%1 %2").arg(named(t.phase == ResetTrack::Back ? t.now : t.board), what);
         emit worker_->activity(line);
         lastLine_ = line;
+    }
+    // The wait ended: a board still silent is not back.
+    void finish(const ResetState &state) {
+        over_ = true;
+        for (const ResetTrack &t : state) {
+            if (t.phase == ResetTrack::Silent) {
+                changed(t);
+            }
+        }
     }
     void progress(const ResetState &state, double elapsedMs) override {
         int back = 0;
         for (const ResetTrack &t : state) {
-            back += t.phase == ResetTrack::Back || t.phase == ResetTrack::NeverSilent ? 1 : 0;
+            back += t.phase != ResetTrack::Answering && t.phase != ResetTrack::Silent ? 1 : 0;
         }
         emit worker_->resetProgress(QStringLiteral("%1: %2").arg(seconds(elapsedMs), lastLine_),
                                     back, state.size());
@@ -62,6 +65,7 @@ class ResetWaitReporter : public ResetWaitObserver {
   private:
     StationWorker *worker_;
     QString lastLine_ = QStringLiteral("waiting");
+    bool over_ = false;
 };
 
 } // namespace
@@ -90,7 +94,9 @@ void StationWorker::start(const QString &interface) {
     link_ = std::make_unique<StationLink>();
     link_->setStopFlag(&cancel);
     interface_ = interface;
-    state_.clear();
+    state_ = WatchState();
+    stations_.clear();
+    sharedSilentTold_ = false;
     QString error;
     const StationExit status = link_->open(interface, &error);
     emit opened(interface, status, error);
@@ -180,13 +186,23 @@ void StationWorker::round() {
     RoundReport report;
     report.at = QDateTime::currentDateTimeUtc();
     report.answered = found.boards;
-    report.events = watchRound(&state_, found.boards);
+    report.events = watchRound(&state_, found.boards, nullptr, found.othersAskedMs);
+    for (const QByteArray &station : found.otherStations) {
+        if (!stations_.contains(station)) {
+            stations_.append(station);
+            emit activity(otherStationNote(interface_, station));
+        }
+    }
+    if (state_.sharedSilent && !sharedSilentTold_) {
+        emit activity(silentSharedWarning(QStringLiteral("in earlier rounds")));
+    }
+    sharedSilentTold_ = state_.sharedSilent;
     report.sharedReplies = found.sharedReplies;
     report.malformed = found.malformed;
     report.problems = found.problems;
     recordHistory(found.boards, report.events, &report);
     emit roundDone(report);
-    scheduleRound(int(start + intervalMs_ - StationLink::nowMs()));
+    scheduleRound(int(start + jitteredIntervalMs(intervalMs_) - StationLink::nowMs()));
 }
 
 void StationWorker::recordHistory(const QList<BoardInfo> &answered, const QList<WatchEvent> &events,
@@ -331,6 +347,9 @@ void StationWorker::resetAndWait(const BoardInfo &board) {
             return;
         case ResetWaitOutcome::Waited:
             break;
+        }
+        if (!outcome.stopped) {
+            reporter.finish(outcome.state);
         }
         int back = 0;
         for (const ResetTrack &t : outcome.state) {

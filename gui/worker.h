@@ -47,6 +47,8 @@ class StationWorker : public QObject {
     void activity(const QString &line);
     void busy(bool busy);
     void resetProgress(const QString &line, int back, int total);
+    // A reset-and-wait's state for the board of the row `key` (its boardKey before the reset).
+    void boardReset(const QString &key, const QString &state);
     void resetWaitDone(bool ok);
 
   private slots:
@@ -65,5 +67,7 @@ class StationWorker : public QObject {
     std::unique_ptr<HistoryStore> history_;
     QString interface_;
     WatchState state_;
+    QList<QByteArray> stations_; // other stations already told of
+    bool sharedSilentTold_ = false;
     bool linkUp_ = true;
 };

@@ -19,4 +19,9 @@ struct ArgsStr {
     bool boardAddress = false;
     // That address while a capture runs; the capture follows a change of it.
     QByteArray boardMac;
+    // Board-address mode: what a station compares to tell a restart, sent with every info
+    // reply and reset acknowledgement: the kernel's boot id, and a random value drawn when
+    // this process started.
+    QString bootId;
+    QString startId;
 };

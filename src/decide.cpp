@@ -40,29 +40,38 @@ QString infoReplyText(const ArgsStr &args, QStringList ipv4Addresses) {
 
 namespace {
 
-// Board-address mode: what reaches the board's own address or the group address, answered from
-// the board's own address so that no switch learns the shared one.
-FrameDecision decideBoardFrame(FrameDecision decision, const ArgsStr &args, InfoSource info) {
+// Board-address mode: what reaches the board's own address or the group address from a station,
+// answered to whichever address asked, from the board's own address so that no switch learns
+// the shared one.
+FrameDecision decideBoardFrame(FrameDecision decision, const QByteArray &frame, const ArgsStr &args,
+                               InfoSource info) {
     const ServiceFrame &request = decision.request;
     if (request.dst != args.boardMac && request.dst != wire::groupMac()) {
         return decision; // sent to the shared address, or to an address this board had before
     }
+    if (!wire::boardTakesRequest(request.src, wire::frameType(frame), args.boardMac)) {
+        return decision; // a reply, the board's own frame, or the copy for older boards
+    }
     const auto reply = [&](const QByteArray &payload) {
         return wire::buildFrame(request.src, args.boardMac, payload);
     };
-    const auto tagLine = [&](const char *keyword) {
-        return wire::tagLine(wire::requestTag(request.text(), keyword)).toLatin1();
+    // The tag, then the restart lines: stations before 1.3 read the tag on the
+    // acknowledgement's second line.
+    const auto closing = [&](const char *keyword) {
+        return (wire::tagLine(wire::requestTag(request.text(), keyword)) +
+                wire::restartLines(args.bootId, args.startId))
+            .toLatin1();
     };
     if (request.textBytes.startsWith(kResetKeyword)) {
         decision.action = FrameAction::Reset;
-        decision.reply = reply(QByteArray(wire::kResetAckTag) + '\n' + tagLine(kResetKeyword));
+        decision.reply = reply(QByteArray(wire::kResetAckTag) + '\n' + closing(kResetKeyword));
         return decision;
     }
     decision.action = FrameAction::Send;
     if (request.textBytes.startsWith(kInfoKeyword)) {
-        decision.reply = reply(info(args) + tagLine(kInfoKeyword));
+        decision.reply = reply(info(args) + closing(kInfoKeyword));
     } else {
-        decision.reply = wire::buildFrame(request.src, args.boardMac, request.payload);
+        decision.reply = reply(request.payload);
     }
     return decision;
 }
@@ -78,7 +87,7 @@ FrameDecision decideFrame(const QByteArray &frame, const ArgsStr &args, InfoSour
         return decision;
     }
     if (args.boardAddress) {
-        return decideBoardFrame(decision, args, info);
+        return decideBoardFrame(decision, frame, args, info);
     }
     const ServiceFrame &request = decision.request;
     if (request.textBytes.startsWith(kResetKeyword)) {

@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <sys/random.h>
+
 const char *const kHardIdCommand = "blkid /dev/mmcblk0";
 const char *const kDeviceIdPath = "/App/cfg/ID.txt";
 const char *const kVersionPath = "/App/bin/version";
@@ -31,6 +33,40 @@ QString hardIdFromBlkid(QByteArray output) {
         return QString();
     }
     return text.mid(valueStart, end - valueStart);
+}
+
+QString bootIdFromFile(QByteArray content) {
+    const QByteArray id = content.trimmed();
+    if (id.size() != 36) {
+        return QString();
+    }
+    for (int i = 0; i < id.size(); ++i) {
+        const char c = id.at(i);
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+            return QString();
+        }
+    }
+    return QString::fromLatin1(id);
+}
+
+QString getBootId() {
+    QFile file(QStringLiteral("/proc/sys/kernel/random/boot_id"));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return QString();
+    }
+    return bootIdFromFile(file.read(64));
+}
+
+QString newStartId() {
+    unsigned char bytes[8] = {};
+    // Blocks only before the kernel's pool is first seeded, early in a boot; a start id must
+    // differ from the last one, so waiting for it is right.
+    if (getrandom(bytes, sizeof bytes, 0) != ssize_t(sizeof bytes)) {
+        return QString();
+    }
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char *>(bytes), sizeof bytes).toHex());
 }
 
 QString deviceIdFromFile(QByteArray content) {

@@ -27,6 +27,13 @@ QString getHardId();
 QString getDeviceId();
 void initDeviceInfo(ArgsStr *args);
 
+// Board-address mode's restart values: the kernel's boot id ("/proc/sys/kernel/random/boot_id",
+// empty when unreadable), and a value drawn from the kernel's generator, new at every start.
+QString getBootId();
+QString newStartId();
+// The boot id's text as the kernel writes it, checked: a UUID, or empty.
+QString bootIdFromFile(QByteArray content);
+
 // The same operations on other sources; the agent itself only uses the fixed ones above.
 QString getHardIdFrom(const char *command);
 QString getDeviceIdFrom(QString path);

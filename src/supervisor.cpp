@@ -25,6 +25,13 @@ void initArgsStr(ArgsStr *args, const AgentCommandLine &line) {
     initDeviceInfo(args);
     args->interfaceName = line.interfaceName;
     args->boardAddress = line.boardAddress;
+    if (args->boardAddress) {
+        args->bootId = getBootId();
+        args->startId = newStartId();
+        // What stations compare to tell a restart, so that the log shows which run this is.
+        qDebug() << QStringLiteral("board-address mode: boot %1, start %2")
+                        .arg(args->bootId, args->startId);
+    }
 }
 
 bool changedSinceAttempt(AttemptEnd how, const ServedLink &seen, const ServedLink &now) {

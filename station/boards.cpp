@@ -20,10 +20,26 @@ QString identityKey(const BoardInfo &board) {
     return QStringLiteral("device:") + board.device + QLatin1Char('\n') + board.product;
 }
 
+QString replyLine(const QByteArray &text, const char *label) {
+    const QByteArray prefix = QByteArray(label) + wire::kLabelSeparator;
+    for (const QByteArray &line : text.split('\n')) {
+        if (line.startsWith(prefix)) {
+            return QString::fromLatin1(line.mid(prefix.size()));
+        }
+    }
+    return QString();
+}
+
 ReplyFacts replyFacts(const QByteArray &frame) {
     ReplyFacts facts;
     facts.from = frame.mid(wire::kSrcOffset, wire::kAddressLen);
     facts.shared = facts.from == wire::serviceMac();
+    if (frame.mid(wire::kDstOffset, wire::kAddressLen) == wire::groupMac()) {
+        // Requests from a station: boards never send to the group address.
+        facts.kind = ReplyFacts::Request;
+        facts.copyForOldBoards = wire::frameType(frame) == wire::kOldBoardsType;
+        return facts;
+    }
     QByteArray text = frame.mid(wire::kHeaderLen);
     const int zero = text.indexOf('\0');
     if (zero >= 0) {
@@ -38,6 +54,8 @@ ReplyFacts replyFacts(const QByteArray &frame) {
         if (lines.size() > 1 && lines.at(1).startsWith(tagLine)) {
             facts.tag = QString::fromLatin1(lines.at(1).mid(tagLine.size()));
         }
+        facts.boot = replyLine(text, wire::kBootLabel);
+        facts.start = replyLine(text, wire::kStartLabel);
     }
     return facts;
 }
@@ -47,10 +65,20 @@ BoardCollector::BoardCollector(const QString &tag, const QByteArray &onlyFrom, d
     : tag_(tag), onlyFrom_(onlyFrom), sentAtMs_(sentAtMs), limit_(limit) {}
 
 bool BoardCollector::take(const QByteArray &frame, double atMs) {
+    const ReplyFacts facts = replyFacts(frame);
+    if (facts.kind == ReplyFacts::Request) {
+        // Another station asks: replies to the shared address may now be answers to it.
+        if (atMs >= sentAtMs_ - kOtherRequestReachMs && othersAskedMs_.size() < 64) {
+            othersAskedMs_.append(atMs - sentAtMs_);
+            if (!facts.copyForOldBoards && !others_.contains(facts.from) && others_.size() < 64) {
+                others_.append(facts.from);
+            }
+        }
+        return false;
+    }
     if (atMs < sentAtMs_) {
         return false; // a late reply to an earlier request
     }
-    const ReplyFacts facts = replyFacts(frame);
     if (facts.from.size() != wire::kAddressLen || wire::isGroupAddress(facts.from) ||
         (!onlyFrom_.isEmpty() && facts.from != onlyFrom_)) {
         return false;
@@ -96,7 +124,9 @@ bool BoardCollector::take(const QByteArray &frame, double atMs) {
             return false; // one board once
         }
         // Boards cloned from one image answer alike from the shared address, and together.
-        if (atMs - firstShared_.value(known.value()) > kCloneSpreadMs) {
+        // Once another station asked, an identical reply may answer its request instead.
+        if (atMs - firstShared_.value(known.value()) > kCloneSpreadMs ||
+            !othersAskedMs_.isEmpty()) {
             return false;
         }
         ++boards_[known.value()].count;

@@ -78,10 +78,25 @@ int runInfo(StationLink &link, const StationOptions &o, const QString &interface
     }
     out().flush();
     err().flush();
+    QList<QByteArray> stations;
+    noteOtherStations(interface, round, &stations);
     if (round.sharedReplies > 0) {
         warnAboutSharedAddress(QStringLiteral("%1 repl%2 came")
                                    .arg(round.sharedReplies)
                                    .arg(QLatin1String(round.sharedReplies == 1 ? "y" : "ies")));
+    } else if (o.board.isEmpty()) {
+        // Nothing from the shared address: none there, or a switch sends the requests to a
+        // board that no longer answers. The history says whether some answered before.
+        const int known = sharedBoardsLastSeen(HistoryStore::defaultPath(), interface);
+        if (known > 0) {
+            err() << "l2station: "
+                  << silentSharedWarning(
+                         QStringLiteral("when %1 was last watched (%2 in the history)")
+                             .arg(interface)
+                             .arg(known))
+                  << '\n';
+            err().flush();
+        }
     }
     return boards.isEmpty() ? ExitNoAnswer : ExitOk;
 }
@@ -128,15 +143,19 @@ int runReset(StationLink &link, const StationOptions &o, const QString &interfac
     if (o.wait) {
         return runResetWait(link, o, interface);
     }
+    // Who is there first, as info asks: so that the run can say which boards it can vouch for,
+    // and warn where a switch decides which board at the shared address gets the request.
+    Round before;
+    if (o.board.isEmpty()) {
+        before = askSegment(link, defaultOptions(Command::Info));
+        if (!before.sent) {
+            return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
+        }
+        reportProblems(before);
+    }
     const ResetOutcome outcome = resetBoards(link, o.board);
     if (!outcome.sent) {
         return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
-    }
-    if (o.board == wire::serviceMac()) {
-        out() << "reset request sent to the shared address on " << interface
-              << ": every board the request reached runs its reset script (such boards do not "
-                 "acknowledge)\n";
-        return ExitOk;
     }
     const QList<QByteArray> &acked = outcome.acknowledged;
     if (!o.board.isEmpty()) {
@@ -161,16 +180,36 @@ int runReset(StationLink &link, const StationOptions &o, const QString &interfac
     for (const QString &name : names) {
         out() << "  " << name << '\n';
     }
-    out() << "Boards answering from the shared address do not acknowledge: each one the request "
-             "reached runs its reset script.\n";
-    return ExitOk;
+    // The boards listed before that did not take it.
+    int missing = 0;
+    int shared = 0;
+    for (const BoardInfo &b : before.boards) {
+        if (b.sharedAddress()) {
+            shared += b.count;
+        } else if (!acked.contains(b.mac)) {
+            ++missing;
+            out() << "  " << wire::macText(b.mac) << " (" << shownValue(b.device)
+                  << ") answered before the reset but did not acknowledge it\n";
+        }
+    }
+    if (shared == 1) {
+        out() << "1 board answering from the shared address does not acknowledge: it runs its "
+                 "reset script if the request reached it.\n";
+    } else if (shared > 1) {
+        out() << shared << " boards answer from the shared address and do not acknowledge: "
+              << "behind a switch the request reached one of them only.\n";
+    }
+    out().flush();
+    if (before.sharedReplies > 0) {
+        warnAboutSharedAddress(QStringLiteral("Boards answered"));
+    }
+    // A reset the station cannot vouch for is not reported as done.
+    return missing > 0 || shared > 1 ? ExitNoAnswer : ExitOk;
 }
 
 int runSend(StationLink &link, const StationOptions &o, const QString &interface) {
     const double start = StationLink::nowMs();
-    const bool sent = o.board.isEmpty() ? link.send(wire::groupMac(), o.data) &&
-                                              link.send(wire::serviceMac(), o.data)
-                                        : link.send(o.board, o.data);
+    const bool sent = sendToBoards(link, o.board, o.data, o.data);
     if (!sent) {
         return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
     }

@@ -46,17 +46,45 @@ QString formerKey(const WatchState &state, const QSet<QString> &seen, const Boar
 
 } // namespace
 
-QList<WatchEvent> watchRound(WatchState *state, const QList<BoardInfo> &answered, bool *spared) {
+namespace {
+
+// Whether a board at the shared address that did not answer this round may have been hidden by
+// a switch rather than be gone.
+bool hiddenBySwitch(const WatchState &state, const WatchedBoard &silent, int sharedAnswered,
+                    const QList<double> &othersAskedMs) {
+    if (sharedAnswered == 1 && !state.floods) {
+        return true; // the switch learned the shared address at the one board that answered
+    }
+    // The switch delivers replies to the station address to the station that sent from it
+    // last: another station that asked after this one, before this board answered, got its
+    // reply.
+    const double reach = silent.board.replyMs + kStolenReplyMarginMs;
+    for (const double at : othersAskedMs) {
+        if (at >= 0 && at <= reach) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+QList<WatchEvent> watchRound(WatchState *state, const QList<BoardInfo> &answered, bool *spared,
+                             const QList<double> &othersAskedMs) {
     QList<WatchEvent> events;
     QSet<QString> seen;
-    bool sharedAnswered = false;
+    int sharedAnswered = 0;
+    bool sharedKnown = false;
+    for (const WatchedBoard &known : *state) {
+        sharedKnown = sharedKnown || known.board.sharedAddress();
+    }
     for (const BoardInfo &board : answered) {
-        sharedAnswered = sharedAnswered || board.sharedAddress();
         QString key = boardKey(board);
         if (seen.contains(key)) {
             continue; // one board answering twice in a round is still one board
         }
         seen.insert(key);
+        sharedAnswered += board.sharedAddress() ? board.count : 0;
         auto known = state->find(key);
         if (known == state->end()) {
             const QString former = formerKey(*state, seen, board);
@@ -73,15 +101,19 @@ QList<WatchEvent> watchRound(WatchState *state, const QList<BoardInfo> &answered
         known->board = board;
         known->missed = 0;
     }
+    // A switch floods the shared address only until a board answers from it; a segment where
+    // several boards answer from it round after round passes every request to every board.
+    state->floodedRounds = sharedAnswered > 1 ? state->floodedRounds + 1 : 0;
+    state->floods = state->floods || state->floodedRounds >= 2;
+    state->sharedSilent = sharedKnown && sharedAnswered == 0;
     bool anySpared = false;
     for (auto it = state->begin(); it != state->end();) {
         if (seen.contains(it.key())) {
             ++it;
             continue;
         }
-        if (it->board.sharedAddress() && sharedAnswered) {
-            // A learning switch delivered this round's request to another board at the
-            // shared address: this one's silence says nothing.
+        if (it->board.sharedAddress() &&
+            hiddenBySwitch(*state, it.value(), sharedAnswered, othersAskedMs)) {
             anySpared = true;
             ++it;
             continue;
@@ -105,6 +137,34 @@ QString resetKey(const BoardInfo &board) {
                                  : QStringLiteral("mac:") + wire::macText(board.mac);
 }
 
+RestartEvidence restartEvidence(const BoardInfo &before, const BoardInfo &now) {
+    if (before.start.isEmpty() || now.start.isEmpty()) {
+        // An agent before 1.3 that was replaced by a current one has restarted all the same.
+        return now.start.isEmpty() ? RestartEvidence::Unknown : RestartEvidence::Restarted;
+    }
+    if (before.start != now.start || before.boot != now.boot) {
+        return RestartEvidence::Restarted;
+    }
+    return RestartEvidence::SameRun;
+}
+
+ResetState resetStart(const QList<BoardInfo> &before) {
+    int shared = 0;
+    for (const BoardInfo &b : before) {
+        shared += b.sharedAddress() ? b.count : 0;
+    }
+    ResetState state;
+    for (const BoardInfo &b : before) {
+        ResetTrack track;
+        track.board = b;
+        track.now = b;
+        // Behind a switch the request to the shared address reaches one of them only.
+        track.phase = b.sharedAddress() && shared > 1 ? ResetTrack::Unknown : ResetTrack::Answering;
+        state.insert(resetKey(b), track);
+    }
+    return state;
+}
+
 QStringList resetRound(ResetState *state, const QMap<QString, BoardInfo> &answered,
                        const QSet<QString> &acked, double roundStartMs) {
     QStringList changed;
@@ -116,43 +176,100 @@ QStringList resetRound(ResetState *state, const QMap<QString, BoardInfo> &answer
             track.now = answer.value();
         }
         track.acknowledged = track.acknowledged || acked.contains(it.key());
-        switch (track.phase) {
-        case ResetTrack::Answering:
-            if (track.acknowledged && answeredNow) {
-                // It took the reset, and an agent that answers again has finished its script:
-                // it need not go silent first.
-                track.phase = ResetTrack::Back;
-                track.backMs = answer->replyMs;
-            } else if (!answeredNow) {
-                track.phase = ResetTrack::Silent;
-                track.silentMs = roundStartMs;
-            } else if (!track.acknowledged && roundStartMs >= kNeverSilentMs) {
-                track.phase = ResetTrack::NeverSilent;
-            } else {
-                continue;
-            }
-            break;
-        case ResetTrack::Silent:
-            if (!answeredNow) {
-                continue;
-            }
-            track.phase = ResetTrack::Back;
-            track.backMs = answer->replyMs;
-            break;
-        case ResetTrack::Back:
-        case ResetTrack::NeverSilent:
+        if (track.phase != ResetTrack::Answering && track.phase != ResetTrack::Silent) {
             continue;
         }
-        changed.append(it.key());
+        const ResetTrack::Phase was = track.phase;
+        if (!answeredNow) {
+            if (track.phase == ResetTrack::Answering) {
+                track.phase = ResetTrack::Silent;
+                track.silentMs = roundStartMs;
+            }
+        } else {
+            switch (restartEvidence(track.board, answer.value())) {
+            case RestartEvidence::Restarted:
+                track.phase = ResetTrack::Back;
+                break;
+            case RestartEvidence::SameRun:
+                // Back from silence as the same run: its script ended without a restart. Still
+                // answering so long after the reset: it is not going to.
+                if (track.phase == ResetTrack::Silent || roundStartMs >= kNeverSilentMs) {
+                    track.cameBackSame = track.phase == ResetTrack::Silent;
+                    track.phase = ResetTrack::NotRestarted;
+                }
+                break;
+            case RestartEvidence::Unknown:
+                // Without restart values, silence and an answer after it is all there is.
+                if (track.phase == ResetTrack::Silent) {
+                    track.phase = ResetTrack::Back;
+                } else if (roundStartMs >= kNeverSilentMs) {
+                    track.phase = ResetTrack::NotRestarted;
+                }
+                break;
+            }
+            if (track.phase == ResetTrack::Back) {
+                track.backMs = answer->replyMs;
+            }
+        }
+        if (track.phase != was) {
+            changed.append(it.key());
+        }
+    }
+    return changed;
+}
+
+QStringList resetFinish(ResetState *state) {
+    QStringList changed;
+    for (auto it = state->begin(); it != state->end(); ++it) {
+        if (it->phase == ResetTrack::Answering) {
+            it->phase = ResetTrack::NotRestarted;
+            changed.append(it.key());
+        }
     }
     return changed;
 }
 
 bool resetSettled(const ResetState &state) {
     for (const ResetTrack &track : state) {
-        if (track.phase != ResetTrack::Back && track.phase != ResetTrack::NeverSilent) {
+        if (track.phase == ResetTrack::Answering || track.phase == ResetTrack::Silent) {
             return false;
         }
     }
     return true;
+}
+
+QString resetPhaseText(const ResetTrack &t, bool over) {
+    const auto seconds = [](double ms) {
+        return QString::number(ms / 1000.0, 'f', 1) + QStringLiteral(" s");
+    };
+    switch (t.phase) {
+    case ResetTrack::Answering:
+        return QStringLiteral("resetting");
+    case ResetTrack::Silent:
+        return over ? QStringLiteral("not back (silent since %1)").arg(seconds(t.silentMs))
+                    : QStringLiteral("went silent after %1").arg(seconds(t.silentMs));
+    case ResetTrack::Back:
+        return QStringLiteral("back after %1").arg(seconds(t.backMs));
+    case ResetTrack::NotRestarted:
+        if (t.cameBackSame) {
+            return QStringLiteral("did not restart: it answered again as the same run of its "
+                                  "agent (its reset script does not restart the agent)");
+        }
+        if (!t.now.start.isEmpty()) {
+            return QStringLiteral("did not restart: still the same run of its agent %1 after "
+                                  "the reset%2")
+                .arg(seconds(t.now.replyMs),
+                     t.acknowledged ? QStringLiteral(" (its reset script does not restart the "
+                                                     "agent)")
+                                    : QStringLiteral(" (it did not acknowledge the reset)"));
+        }
+        return QStringLiteral("did not restart: still answering %1 after the reset (its reset "
+                              "script does not restart the agent, or the request did not reach "
+                              "it)")
+            .arg(seconds(t.now.replyMs));
+    case ResetTrack::Unknown:
+        return QStringLiteral("cannot tell: several boards answer from the shared address, and "
+                              "a switch passes the request to whichever one it chose");
+    }
+    return QString();
 }

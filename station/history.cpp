@@ -471,6 +471,31 @@ QList<HistoryChange> HistoryStore::changes(const QString &interface, const QDate
     return list;
 }
 
+int sharedBoardsLastSeen(const QString &path, const QString &interface) {
+    if (!QFileInfo(path).isFile()) {
+        return 0;
+    }
+    const QString connection = QStringLiteral("l2station-history-probe");
+    int count = 0;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=0"));
+        if (db.open()) {
+            QSqlQuery q(db);
+            q.prepare(QStringLiteral("SELECT COUNT(*) FROM boards WHERE interface = :interface "
+                                     "AND mac = '' AND present = 1"));
+            q.bindValue(QStringLiteral(":interface"), interface);
+            if (q.exec() && q.next()) {
+                count = q.value(0).toInt();
+            }
+            db.close();
+        }
+    }
+    QSqlDatabase::removeDatabase(connection);
+    return count;
+}
+
 QDateTime parseSince(const QString &text, const QDateTime &now) {
     static const QRegularExpression back(QStringLiteral("^([0-9]{1,9})([smhd])$"));
     const QRegularExpressionMatch m = back.match(text.trimmed());

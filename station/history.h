@@ -97,6 +97,11 @@ class HistoryStore {
     int dropped_ = 0;
 };
 
+// How many boards of `interface` that answer from the shared address were there at the last
+// look, as far as the history at `path` knows: read only, never waiting for a writer, and 0
+// when there is no history or it cannot be read at once.
+int sharedBoardsLastSeen(const QString &path, const QString &interface);
+
 // --since: an ISO 8601 date or date and time (local time unless it names its offset), or a
 // time back from `now` such as 90s, 15m, 12h or 7d. Null when it is neither.
 QDateTime parseSince(const QString &text, const QDateTime &now);

@@ -50,6 +50,8 @@ bool parseInfoReply(const QByteArray &payload, BoardInfo *board, QString *error,
         return -1;
     };
     QByteArray tagValue;
+    QByteArray bootValue;
+    QByteArray startValue;
     // The field the last line belonged to; -1 before the first and after one this tool does
     // not know.
     int open = -1;
@@ -71,9 +73,16 @@ bool parseInfoReply(const QByteArray &payload, BoardInfo *board, QString *error,
         }
         open = which;
         if (which < 0) {
-            // A label this tool does not know yet; the tag of a board-address reply.
-            if (line.left(separator) == wire::kTagLabel) {
-                tagValue = line.mid(separator + separatorText.size());
+            // A label this tool does not know yet; the tag and the restart values of a
+            // board-address reply.
+            const QByteArray label = line.left(separator);
+            const QByteArray value = line.mid(separator + separatorText.size());
+            if (label == wire::kTagLabel) {
+                tagValue = value;
+            } else if (label == wire::kBootLabel) {
+                bootValue = value;
+            } else if (label == wire::kStartLabel) {
+                startValue = value;
             }
             continue;
         }
@@ -101,6 +110,8 @@ bool parseInfoReply(const QByteArray &payload, BoardInfo *board, QString *error,
     board->ipAddresses =
         QString::fromLatin1(values.at(wire::IpAddress)).split(QLatin1Char(' '), Qt::SkipEmptyParts);
     board->reply = bytes;
+    board->boot = QString::fromLatin1(bootValue);
+    board->start = QString::fromLatin1(startValue);
     if (tag != nullptr) {
         *tag = QString::fromLatin1(tagValue);
     }

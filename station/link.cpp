@@ -128,10 +128,18 @@ StationExit StationLink::open(const QString &interface, QString *error) {
         *error = QStringLiteral("%1 is not an Ethernet interface").arg(interface);
         return ExitCaptureError;
     }
+    // Each station asks from its own address, so that a switch delivers each its own replies;
+    // an interface without one asks from the station address.
+    ownMac_ = interfaceMac(interface);
+    if (ownMac_.size() != wire::kAddressLen || wire::isGroupAddress(ownMac_) ||
+        ownMac_ == QByteArray(wire::kAddressLen, '\0')) {
+        ownMac_ = wire::stationMac();
+    }
     bpf_program program;
     // Boards in board-address mode answer from their own addresses: every frame to the
-    // station address is taken, and sorted out by what it carries.
-    const QByteArray filter = wire::stationFilter().toLatin1();
+    // station's addresses is taken, and sorted out by what it carries; and other stations'
+    // requests to the group address, which tell that they are there.
+    const QByteArray filter = wire::stationFilter(ownMac_).toLatin1();
     if (pcap_compile(handle_, &program, filter.constData(), 1, PCAP_NETMASK_UNKNOWN) != 0 ||
         pcap_setfilter(handle_, &program) != 0) {
         *error = QStringLiteral("cannot filter on %1: %2")
@@ -146,9 +154,14 @@ StationExit StationLink::open(const QString &interface, QString *error) {
 }
 
 bool StationLink::send(const QByteArray &dst, const QByteArray &payload) {
+    return sendFrom(ownMac_, dst, payload, wire::kStationType);
+}
+
+bool StationLink::sendFrom(const QByteArray &src, const QByteArray &dst, const QByteArray &payload,
+                           quint16 type) {
     // Padded to the minimum frame as a NIC would, so the boards see the same frame on every
     // kind of link. The agent's text ends at the zeros.
-    const QByteArray frame = wire::requestFrameTo(dst, payload);
+    const QByteArray frame = wire::requestFrameFrom(src, dst, payload, type);
     if (pcap_inject(handle_, frame.constData(), size_t(frame.size())) != frame.size()) {
         error_ = QString::fromLocal8Bit(pcap_geterr(handle_));
         return false;
@@ -191,17 +204,49 @@ void StationLink::collect(const CollectRule &rule, const std::function<bool(cons
     }
 }
 
+bool sendToBoards(StationLink &link, const QByteArray &board, const QByteArray &payload,
+                  const QByteArray &sharedPayload) {
+    if (board == wire::serviceMac()) {
+        // The window's actions on a board at the shared address: only boards in the default
+        // mode take that address, from the station address.
+        return link.sendFrom(wire::stationMac(), board, sharedPayload, wire::kStationType);
+    }
+    const QByteArray dst = board.isEmpty() ? wire::groupMac() : board;
+    // The group copies first: a station that sees another's request to the group address
+    // before the boards' replies to the shared address can tell those replies are not its own.
+    if (!link.send(dst, payload)) {
+        return false;
+    }
+    // Boards before 1.3 take requests from the station address only; current ones leave this
+    // copy alone. A station without an address of its own sent its one copy from there.
+    if (link.ownMac() != wire::stationMac() &&
+        !link.sendFrom(wire::stationMac(), dst, payload, wire::kOldBoardsType)) {
+        return false;
+    }
+    // Boards in the default mode take only this, from the station address to the shared one.
+    return !board.isEmpty() ||
+           link.sendFrom(wire::stationMac(), wire::serviceMac(), sharedPayload, wire::kStationType);
+}
+
 bool sendRequest(StationLink &link, const QByteArray &board, const char *keyword,
                  const QString &tag) {
-    if (board.isEmpty()) {
-        // Boards in board-address mode take the group address; the others, the shared one.
-        return link.send(wire::groupMac(), wire::taggedRequest(keyword, tag)) &&
-               link.send(wire::serviceMac(), QByteArray(keyword));
+    return sendToBoards(link, board, wire::taggedRequest(keyword, tag), QByteArray(keyword));
+}
+
+QByteArray interfaceMac(const QString &interface) {
+    const QByteArray name = interface.toUtf8();
+    ifreq request{};
+    if (name.isEmpty() || name.size() >= IFNAMSIZ) {
+        return QByteArray();
     }
-    if (board == wire::serviceMac()) {
-        return link.send(board, QByteArray(keyword));
+    std::memcpy(request.ifr_name, name.constData(), size_t(name.size()));
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool ok = fd >= 0 && ioctl(fd, SIOCGIFHWADDR, &request) == 0 &&
+                    request.ifr_hwaddr.sa_family == ARPHRD_ETHER;
+    if (fd >= 0) {
+        ::close(fd);
     }
-    return link.send(board, wire::taggedRequest(keyword, tag));
+    return ok ? QByteArray(request.ifr_hwaddr.sa_data, wire::kAddressLen) : QByteArray();
 }
 
 QString newRequestTag() {

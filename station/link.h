@@ -43,8 +43,16 @@ class StationLink {
     // the exit status for it with a one-line reason.
     StationExit open(const QString &interface, QString *error);
     void close();
-    // Sends one service frame from the station address to `dst`.
+    // Sends one service frame to `dst` from the station's own address (the interface's), with
+    // the station type.
     bool send(const QByteArray &dst, const QByteArray &payload);
+    // The same from another source address, with another type.
+    bool sendFrom(const QByteArray &src, const QByteArray &dst, const QByteArray &payload,
+                  quint16 type);
+    // The interface's hardware address, or the fixed station address when it has none.
+    QByteArray ownMac() const {
+        return ownMac_;
+    }
     // Hands every reply to `take` as it arrives, until `rule` ends the collection; `take` says
     // whether the reply counts (news, rather than another station's business). The deadline
     // holds under a flood.
@@ -64,16 +72,25 @@ class StationLink {
 
   private:
     pcap *handle_ = nullptr;
+    QByteArray ownMac_;
     QString error_;
     const std::atomic<bool> *stop_ = nullptr;
 };
 
-// Sends `keyword` to every board (the group address with `tag`, and the shared service
-// address without it), or to the one board `board` names.
+// Sends `payload` to every board, or to the one board `board` names. Every board: to the group
+// address from the station's own address, the same for boards before 1.3 from the station
+// address, and `sharedPayload` to the shared service address (boards in the default mode). One
+// board: to its address from the station's own address, and the copy for an older board.
+bool sendToBoards(StationLink &link, const QByteArray &board, const QByteArray &payload,
+                  const QByteArray &sharedPayload);
+// Sends `keyword` so: tagged to the boards in board-address mode, plain to the shared address.
 bool sendRequest(StationLink &link, const QByteArray &board, const char *keyword,
                  const QString &tag);
 // A fresh tag for one run's requests.
 QString newRequestTag();
+
+// The hardware address of an interface, empty when it has none (or it is unknown).
+QByteArray interfaceMac(const QString &interface);
 
 // Every capture interface with what the automatic choice needs to know.
 QList<InterfaceCandidate> listInterfaces();

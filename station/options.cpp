@@ -411,6 +411,14 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
             *error = QStringLiteral("--board takes one board's own address, not a group address");
             return false;
         }
+        if (options->board == wire::serviceMac() || options->board == wire::stationMac()) {
+            // Every board in the default mode shares that address: a request to it reaches
+            // whichever one a switch picks, and none acknowledges.
+            *error = QStringLiteral("--board takes one board's own address, not the shared %1 "
+                                    "(leave --board out to reach the boards that answer from it)")
+                         .arg(wire::macText(options->board));
+            return false;
+        }
     }
     for (const NumberOption &option : numberOptions()) {
         const QString optionName = QLatin1String(option.name);

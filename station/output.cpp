@@ -179,6 +179,10 @@ QJsonObject boardJson(const BoardInfo &b) {
              b.sharedAddress() ? QJsonValue() : QJsonValue(wire::macText(b.mac)));
     o.insert(QStringLiteral("Count"), b.count);
     o.insert(QStringLiteral("replyMs"), std::round(b.replyMs * 1000) / 1000);
+    // What tells a restart; null from boards that do not send it.
+    const auto orNull = [](const QString &v) { return v.isEmpty() ? QJsonValue() : QJsonValue(v); };
+    o.insert(QLatin1String(wire::kBootLabel), orNull(b.boot));
+    o.insert(QLatin1String(wire::kStartLabel), orNull(b.start));
     return o;
 }
 

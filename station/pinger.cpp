@@ -47,9 +47,7 @@ PingOutcome pingBoards(StationLink &link, const StationOptions &o, PingObserver 
         const double at = StationLink::nowMs();
         sentAt.insert(sequence, at);
         const QByteArray payload = pingPayload(run, sequence, o.size);
-        outcome.sent = o.board.isEmpty() ? link.send(wire::groupMac(), payload) &&
-                                               link.send(wire::serviceMac(), payload)
-                                         : link.send(o.board, payload);
+        outcome.sent = sendToBoards(link, o.board, payload, payload);
         if (!outcome.sent) {
             break;
         }

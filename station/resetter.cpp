@@ -38,9 +38,7 @@ ResetWaitOutcome resetAndWait(StationLink &link, const QByteArray &board, int wa
         return outcome;
     }
     observer->before(before);
-    for (const BoardInfo &b : before.boards) {
-        outcome.state.insert(resetKey(b), ResetTrack{ResetTrack::Answering, b, b, false, -1, -1});
-    }
+    outcome.state = resetStart(before.boards);
     if (outcome.state.isEmpty()) {
         outcome.result = ResetWaitOutcome::NoBoards;
         return outcome;
@@ -95,6 +93,11 @@ ResetWaitOutcome resetAndWait(StationLink &link, const QByteArray &board, int wa
         observer->progress(outcome.state, StationLink::nowMs() - resetAt);
     }
     outcome.stopped = link.stopped() && !resetSettled(outcome.state);
+    if (!outcome.stopped) {
+        for (const QString &key : resetFinish(&outcome.state)) {
+            observer->changed(outcome.state.value(key));
+        }
+    }
     outcome.tookMs = StationLink::nowMs() - resetAt;
     return outcome;
 }

@@ -4,6 +4,8 @@
 #include "link.h"
 #include "wire.h"
 
+#include <QRandomGenerator>
+
 QTextStream &out() {
     static QTextStream stream(stdout);
     return stream;
@@ -49,6 +51,8 @@ Round askSegment(StationLink &link, const StationOptions &o, double listenUntilM
     round.problems = collector.problems();
     round.sharedReplies = collector.sharedReplies();
     round.beyondLimit = collector.beyondLimit();
+    round.otherStations = collector.otherStations();
+    round.othersAskedMs = collector.othersAskedMs();
     return round;
 }
 
@@ -79,4 +83,41 @@ QString sharedAddressWarning(const QString &what) {
 void warnAboutSharedAddress(const QString &what) {
     err() << "l2station: " << sharedAddressWarning(what) << '\n';
     err().flush();
+}
+
+QString silentSharedWarning(const QString &before) {
+    return QStringLiteral("no board answered from the shared address %1, though boards did %2. "
+                          "A learning switch sends requests to that address to the port it "
+                          "last heard it on: a board there that no longer answers hides the "
+                          "others until the switch forgets it (300 s by default). Run the "
+                          "agents in board-address mode (see \"Switches\" in l2station(8)).")
+        .arg(wire::macText(wire::serviceMac()), before);
+}
+
+QString otherStationNote(const QString &interface, const QByteArray &station) {
+    const QString from =
+        station == wire::stationMac()
+            ? QStringLiteral("from the station address %1: an l2station before 1.3")
+                  .arg(wire::macText(station))
+            : QStringLiteral("from %1").arg(wire::macText(station));
+    return QStringLiteral("another station asks on %1 too (%2). Boards in board-address mode "
+                          "answer each station at its own address; boards at the shared "
+                          "address answer the station address, which a switch delivers to the "
+                          "station that asked last")
+        .arg(interface, from);
+}
+
+void noteOtherStations(const QString &interface, const Round &round, QList<QByteArray> *told) {
+    for (const QByteArray &station : round.otherStations) {
+        if (!told->contains(station)) {
+            told->append(station);
+            err() << "l2station: " << otherStationNote(interface, station) << '\n';
+        }
+    }
+    err().flush();
+}
+
+int jitteredIntervalMs(int intervalMs) {
+    const double spread = intervalMs * kWatchJitter;
+    return int(intervalMs - spread + QRandomGenerator::global()->generateDouble() * 2 * spread);
 }

@@ -24,6 +24,9 @@ struct Round {
     int sharedReplies = 0;
     int beyondLimit = 0;
     QStringList problems;
+    // Other stations that asked on the segment meanwhile, and when (since startMs).
+    QList<QByteArray> otherStations;
+    QList<double> othersAskedMs;
 };
 
 // Sends an info request and collects the replies as info does; with `listenUntilMs` later
@@ -36,6 +39,16 @@ void reportProblems(const Round &round);
 void warnAboutSharedAddress(const QString &what);
 // The warning's text, for the window's banner too.
 QString sharedAddressWarning(const QString &what);
+// When boards that answered from the shared address before are silent: a switch may have
+// learned that address at a board that no longer answers. `before` says where they were seen.
+QString silentSharedWarning(const QString &before);
+// Another station on the segment, said once: information, not a fault.
+QString otherStationNote(const QString &interface, const QByteArray &station);
+// The stations of `round` not in *told yet, each noted once on standard error.
+void noteOtherStations(const QString &interface, const Round &round, QList<QByteArray> *told);
+// watch and the window: the pause to the next round, the interval moved by up to kWatchJitter
+// either way so that two stations do not keep asking together.
+int jitteredIntervalMs(int intervalMs);
 
 // watch opens its own link, and opens it again after its link was down.
 int runWatch(const QString &interface, const StationOptions &o);

@@ -57,6 +57,17 @@ constexpr int kMaxBoards = 10000;
 // another station's request, or nothing of this run's. (Another station's request sent within
 // the same moment cannot be told apart.)
 constexpr int kCloneSpreadMs = 20;
+// Another station's request seen this long before a round's own, or later, may bring replies
+// from the shared address that are not this round's (an agent that captures the classic way
+// answers up to half a second late).
+constexpr int kOtherRequestReachMs = 1000;
+// watch: how long after its own request another station's request to the shared address can
+// still take a board's reply there (a learning switch delivers it to the station that asked
+// last), beyond the time that board took to answer before.
+constexpr int kStolenReplyMarginMs = 100;
+// watch: the earliest round may start this share of the interval earlier or later, so that two
+// stations' rounds do not keep asking at the same moment.
+constexpr double kWatchJitter = 0.1;
 
 struct StationOptions {
     Command command = Command::None;
@@ -107,6 +118,10 @@ struct BoardInfo {
     // Identical replies from the shared address to one request: boards cloned from one image.
     int count = 1;
     double replyMs = 0;
+    // Board-address mode from 1.3 on: the board's boot id and its agent's start value, which
+    // tell a restart; empty from older agents and at the shared address.
+    QString boot;
+    QString start;
 
     bool sharedAddress() const {
         return mac.isEmpty();
@@ -126,14 +141,23 @@ QString boardKey(const BoardInfo &board);
 // What a board keeps across a reset: HardId, or Device and Product when it has none.
 QString identityKey(const BoardInfo &board);
 
-// What a captured frame to the station address is.
+// What a captured frame to the station (or the group address) is.
 struct ReplyFacts {
-    enum Kind { InfoReply, ResetAck, Other } kind = Other;
+    // Request: another station's request to the group address, which the station sees since
+    // switches flood that address.
+    enum Kind { InfoReply, ResetAck, Request, Other } kind = Other;
     QByteArray from;     // its source address
     bool shared = false; // from the shared service address
     QString tag;         // the tag it echoes (board-address mode), if any
+    QString boot;        // an acknowledgement's restart values
+    QString start;
+    // Request: another station's copy for boards before 1.3, which stands for no station of
+    // its own (its own-address copy does).
+    bool copyForOldBoards = false;
 };
 ReplyFacts replyFacts(const QByteArray &frame);
+// The value of a "Label : value" line of a reply's text; empty when it has none.
+QString replyLine(const QByteArray &text, const char *label);
 
 // The replies of one round, taken as they arrive: each board once; what answers a request this
 // round did not make (another station's, a late reply to an earlier run) is left out.
@@ -164,6 +188,14 @@ class BoardCollector {
     int beyondLimit() const {
         return beyondLimit_;
     }
+    // Other stations whose requests came since shortly before this round's: their addresses,
+    // and when the requests came (since this round's went out; negative: before it).
+    QList<QByteArray> otherStations() const {
+        return others_;
+    }
+    QList<double> othersAskedMs() const {
+        return othersAskedMs_;
+    }
 
   private:
     QString tag_;
@@ -174,6 +206,8 @@ class BoardCollector {
     QHash<QString, int> index_;
     QHash<int, double> firstShared_; // by board: when its first reply came
     QList<QByteArray> acked_;
+    QList<QByteArray> others_;
+    QList<double> othersAskedMs_;
     int malformed_ = 0;
     QStringList problems_;
     int sharedReplies_ = 0;
@@ -261,25 +295,52 @@ struct WatchedBoard {
     BoardInfo board;
     int missed = 0; // rounds in a row without an answer
 };
-using WatchState = QMap<QString, WatchedBoard>;
-// Boards in board-address mode are gone after kWatchMissedRounds missed rounds. Behind a
-// learning switch only one board at the shared address answers each round, so one that misses
-// a round while another answers from that address is not counted as missing; *spared tells
-// that this happened. A board at the shared address whose reply changed is matched by its
-// identityKey when it is the only candidate.
+// The boards watch follows, by boardKey, and what the rounds showed of the segment.
+struct WatchState : QMap<QString, WatchedBoard> {
+    // Rounds in a row in which several boards answered from the shared address.
+    int floodedRounds = 0;
+    // Two such rounds in a row: the segment floods the shared address (a hub, or a bridge
+    // that does not learn), where a switch would have learned it after the first.
+    bool floods = false;
+    // Boards at the shared address were known, and none answered from there this round.
+    bool sharedSilent = false;
+};
+// Boards are gone after kWatchMissedRounds missed rounds. A board at the shared address that
+// misses a round is not counted as missing when the round fits a switch hiding it: exactly one
+// board answered from that address on a segment not known to flood it (the switch delivered
+// the request to that board alone), or another station asked from the station address within
+// kStolenReplyMarginMs of the board's reply time (the switch delivered the reply there);
+// `othersAskedMs` are those requests' times since the round's own. *spared tells that this
+// happened. A board at the shared address whose reply changed is matched by its identityKey
+// when it is the only candidate.
 QList<WatchEvent> watchRound(WatchState *state, const QList<BoardInfo> &answered,
-                             bool *spared = nullptr);
+                             bool *spared = nullptr, const QList<double> &othersAskedMs = {});
 
-// reset --wait: each board first answers; then it acknowledges the reset (board-address mode)
-// or goes silent while it resets; then it is back. One that neither acknowledges nor goes
-// silent within kNeverSilentMs did not reset.
+// What a board's answer after a reset says of a restart, from its restart values (Boot, Start)
+// against those before the reset.
+enum class RestartEvidence {
+    Restarted, // a new boot or a new start of the agent
+    SameRun,   // the agent that took the reset still runs
+    Unknown,   // the board does not say (default mode, or an agent before 1.3)
+};
+RestartEvidence restartEvidence(const BoardInfo &before, const BoardInfo &now);
+
+// reset --wait: each board first answers; then it restarts, as its restart values show, or,
+// where it has none, goes silent while it resets and answers again. A board that answers as
+// the same run of its agent kNeverSilentMs after the reset, or once it was silent, or when the
+// wait ends, did not restart. Boards at the shared address, when several answer from there,
+// are Unknown from the start: a switch passes the request to one of them, which the station
+// cannot tell.
 struct ResetTrack {
-    enum Phase { Answering, Silent, Back, NeverSilent } phase = Answering;
+    enum Phase { Answering, Silent, Back, NotRestarted, Unknown } phase = Answering;
     BoardInfo board; // as it answered before the reset
     BoardInfo now;   // as it answered last
     bool acknowledged = false;
     double silentMs = -1; // since the reset was sent
     double backMs = -1;
+    // NotRestarted: it came back as the same run after going silent (rather than never going
+    // silent).
+    bool cameBackSame = false;
 };
 using ResetState = QMap<QString, ResetTrack>;
 // The key of reset --wait: the board's own address, or its identityKey, which survives a reset
@@ -292,3 +353,14 @@ QStringList resetRound(ResetState *state, const QMap<QString, BoardInfo> &answer
                        const QSet<QString> &acked, double roundStartMs);
 // Every board back or known not to reset: nothing more to wait for.
 bool resetSettled(const ResetState &state);
+// The boards before the reset as reset --wait follows them: Answering, or Unknown for boards at
+// the shared address when more than one answered from there.
+ResetState resetStart(const QList<BoardInfo> &before);
+// What happened to a board, in the words reset --wait and the window use: "resetting", "went
+// silent after 1.2 s", "back after 31.0 s", "did not restart: ...", "not back (silent since
+// 1.2 s)", or what the station cannot tell of a board at the shared address. `over`: the wait
+// has ended (a silent board is then not back).
+QString resetPhaseText(const ResetTrack &track, bool over);
+// The wait is over: a board still answering as the same run did not restart. Returns the keys
+// whose phase changed.
+QStringList resetFinish(ResetState *state);

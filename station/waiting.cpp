@@ -93,6 +93,8 @@ int runWatch(const QString &interface, const StationOptions &o) {
     bool opened = false;
     WatchState state;
     bool warned = false;
+    bool silentTold = false;
+    QList<QByteArray> stations;
     for (int n = 0; (o.count == 0 || n < o.count) && g_interrupted == 0; ++n) {
         QString why;
         if (!linkUsable(interface, &why)) {
@@ -122,7 +124,8 @@ int runWatch(const QString &interface, const StationOptions &o) {
         const double start = StationLink::nowMs();
         // The pause before the next round still listens: a late reply counts for this one.
         const bool more = o.count == 0 || n + 1 < o.count;
-        const Round round = askSegment(link, o, more ? start + o.intervalMs : 0);
+        const Round round =
+            askSegment(link, o, more ? start + jitteredIntervalMs(o.intervalMs) : 0);
         if (!linkUsable(interface, &why)) {
             --n; // a round the link cut short says nothing of the boards
             continue;
@@ -134,8 +137,10 @@ int runWatch(const QString &interface, const StationOptions &o) {
             break; // a round cut short would report boards as missing
         }
         reportProblems(round);
+        noteOtherStations(interface, round, &stations);
         bool spared = false;
-        const QList<WatchEvent> events = watchRound(&state, round.boards, &spared);
+        const QList<WatchEvent> events =
+            watchRound(&state, round.boards, &spared, round.othersAskedMs);
         for (const WatchEvent &event : events) {
             printWatchEvent(event, o.json);
         }
@@ -151,6 +156,12 @@ int runWatch(const QString &interface, const StationOptions &o) {
             warnAboutSharedAddress(QStringLiteral("Boards answer"));
             warned = true;
         }
+        if (state.sharedSilent && !silentTold) {
+            err() << "l2station: " << silentSharedWarning(QStringLiteral("in earlier rounds"))
+                  << '\n';
+            err().flush();
+        }
+        silentTold = state.sharedSilent;
     }
     return ExitOk;
 }
@@ -172,14 +183,14 @@ QString named(const BoardInfo &b) {
 }
 
 void printProgress(const ResetState &state, double elapsedMs) {
-    int counts[4] = {0, 0, 0, 0};
+    int counts[5] = {0, 0, 0, 0, 0};
     for (const ResetTrack &t : state) {
         ++counts[t.phase];
     }
     err() << "l2station: " << seconds(elapsedMs) << ": " << counts[ResetTrack::Back] << " of "
           << state.size() << " back, " << counts[ResetTrack::Silent] << " silent, "
-          << counts[ResetTrack::Answering] << " not yet silent, " << counts[ResetTrack::NeverSilent]
-          << " did not reset\n";
+          << counts[ResetTrack::Answering] << " not yet restarted, "
+          << counts[ResetTrack::NotRestarted] << " did not restart\n";
     err().flush();
 }
 
@@ -187,7 +198,7 @@ void printChange(const ResetTrack &t) {
     switch (t.phase) {
     case ResetTrack::Back: {
         // The board as it came back: a reset may well change what it reports.
-        out() << named(t.now) << " back after " << seconds(t.backMs);
+        out() << named(t.now) << ' ' << resetPhaseText(t, false);
         const QStringList changed = changedFields(t.board, t.now);
         if (changed.contains(QLatin1String(wire::kInfoLabels[wire::Device])) ||
             changed.contains(QLatin1String(wire::kInfoLabels[wire::Product])) ||
@@ -200,17 +211,15 @@ void printChange(const ResetTrack &t) {
         break;
     }
     case ResetTrack::Silent:
-        err() << "l2station: " << named(t.board) << " went silent after " << seconds(t.silentMs)
-              << '\n';
+        err() << "l2station: " << named(t.board) << ' ' << resetPhaseText(t, false) << '\n';
         err().flush();
         break;
-    case ResetTrack::NeverSilent:
-        out() << named(t.board) << " did not reset: still answering " << seconds(kNeverSilentMs)
-              << " after the reset without acknowledging it (its reset script does not restart "
-                 "the agent, or the request did not reach it)\n";
+    case ResetTrack::NotRestarted:
+        out() << named(t.board) << ' ' << resetPhaseText(t, false) << '\n';
         out().flush();
         break;
     case ResetTrack::Answering:
+    case ResetTrack::Unknown:
         break;
     }
 }
@@ -221,7 +230,7 @@ class ResetWaitPrinter : public ResetWaitObserver {
     explicit ResetWaitPrinter(const QString &interface) : interface_(interface) {}
     void before(const Round &round) override {
         reportProblems(round);
-        if (round.sharedReplies > 0 && !round.boards.isEmpty()) {
+        if (round.sharedReplies > 0) {
             warnAboutSharedAddress(QStringLiteral("Boards answered"));
         }
     }
@@ -268,6 +277,7 @@ int runResetWait(StationLink &link, const StationOptions &o, const QString &inte
     int back = 0;
     int notBack = 0;
     int notReset = 0;
+    int unknown = 0;
     for (const ResetTrack &t : state) {
         switch (t.phase) {
         case ResetTrack::Back:
@@ -275,24 +285,32 @@ int runResetWait(StationLink &link, const StationOptions &o, const QString &inte
             break;
         case ResetTrack::Silent:
             ++notBack;
-            out() << named(t.board) << " not back (silent since " << seconds(t.silentMs) << ")\n";
+            out() << named(t.board) << ' ' << resetPhaseText(t, true) << '\n';
             break;
         case ResetTrack::Answering:
-            ++notReset;
-            out() << named(t.board) << " never went silent and did not acknowledge the reset\n";
+            ++notReset; // interrupted while it still answered as before
             break;
-        case ResetTrack::NeverSilent:
+        case ResetTrack::NotRestarted:
             ++notReset;
+            break;
+        case ResetTrack::Unknown:
+            ++unknown;
+            out() << named(t.board) << " at the shared address: " << resetPhaseText(t, true)
+                  << '\n';
             break;
         }
     }
     out() << back << " of " << state.size() << " board" << (state.size() == 1 ? "" : "s")
           << " back on " << interface << " in " << seconds(outcome.tookMs);
     if (notReset > 0) {
-        out() << "; " << notReset << " did not reset";
+        out() << "; " << notReset << " did not restart";
+    }
+    if (unknown > 0) {
+        out() << "; " << unknown << " at the shared address cannot be told";
     }
     out() << '\n';
     out().flush();
+    notBack += unknown; // a reset the station cannot confirm is not reported as done
     if (notBack > 0 || outcome.stopped) {
         return ExitNoAnswer;
     }

@@ -15,6 +15,10 @@ local kInfoReplyTag = "res:kiv+info"
 local kResetAckTag = "res:kiv+init"
 local kLabelSeparator = " : "
 local kTagLabel = "Tag"
+local kBootLabel = "Boot"
+local kStartLabel = "Start"
+local kStationType = 0x88b5
+local kOldBoardsType = 0x88b6
 local kInfoLabels = { "Device", "Version", "Product", "HardId", "IpAddress" }
 local kHeaderLen = 14
 local kTypeOffset = 12
@@ -47,9 +51,11 @@ local f = {
     hardid = ProtoField.string("l2svc.hardid", "HardId"),
     ipaddress = ProtoField.string("l2svc.ipaddress", "IpAddress"),
     tag = ProtoField.string("l2svc.tag", "Tag"),
+    boot = ProtoField.string("l2svc.boot", "Boot id"),
+    start = ProtoField.string("l2svc.start", "Agent start"),
 }
 l2svc.fields = { f.kind, f.dst, f.src, f.board, f.addressing, f.type, f.text, f.padding, f.data,
-                 f.device, f.version, f.product, f.hardid, f.ipaddress, f.tag }
+                 f.device, f.version, f.product, f.hardid, f.ipaddress, f.tag, f.boot, f.start }
 local labelFields = { Device = f.device, Version = f.version, Product = f.product,
                       HardId = f.hardid, IpAddress = f.ipaddress }
 
@@ -157,12 +163,16 @@ local function replyLines(body)
     return lines, starts
 end
 
--- A "Tag : TAG" line of a board-address reply.
+-- The lines a board-address reply ends with: "Tag : TAG", and the restart values "Boot : ID"
+-- and "Start : VALUE" (which the dissector shows, and cannot check).
+local closingFields = { [kTagLabel] = f.tag, [kBootLabel] = f.boot, [kStartLabel] = f.start }
 local function addTag(tree, payload, line, start)
-    if line:sub(1, #kTagLabel + #kLabelSeparator) == kTagLabel .. kLabelSeparator then
-        local first = start + #kTagLabel + #kLabelSeparator
-        tree:add(f.tag, payload(first, #line - #kTagLabel - #kLabelSeparator),
-                 shown(line:sub(#kTagLabel + #kLabelSeparator + 1)))
+    for label, field in pairs(closingFields) do
+        if line:sub(1, #label + #kLabelSeparator) == label .. kLabelSeparator then
+            local first = start + #label + #kLabelSeparator
+            tree:add(field, payload(first, #line - #label - #kLabelSeparator),
+                     shown(line:sub(#label + #kLabelSeparator + 1)))
+        end
     end
 end
 
@@ -201,7 +211,7 @@ local function addInfoReply(tree, payload)
                 seen[label] = true
                 values[label] = line:sub(sep + #kLabelSeparator)
                 ranges[label] = { starts[i] + sep - 1 + #kLabelSeparator, starts[i] + #line }
-            elseif label == kTagLabel then
+            elseif closingFields[label] then
                 addTag(tree, payload, line, starts[i])
             end
         end
@@ -242,15 +252,17 @@ local function addInfoReply(tree, payload)
     return nil, shown(fileText(values.Device)), shown(latin1(values.Product))
 end
 
--- Who a request goes to, or a reply comes from.
-local function addressing(way, dst, src)
+-- Who a request goes to, or a reply comes from; a station's copy for agents before 1.3 says so.
+local function addressing(way, dst, src, type)
     local other = way == "request" and dst or src
+    local copy = way == "request" and type == kOldBoardsType and ", copy for agents before 1.3"
+                 or ""
     if other == kServiceAddress then
         return "shared service address"
     elseif other == kGroupAddress then
-        return "group address (board-address mode)"
+        return "group address (board-address mode)" .. copy
     end
-    return "board's own address (board-address mode)"
+    return "board's own address (board-address mode)" .. copy
 end
 
 local function dissect(tvb, pinfo, root, way)
@@ -266,7 +278,8 @@ local function dissect(tvb, pinfo, root, way)
     end
     tree:add(f.src, tvb(6, 6))
     local dst, src = address(tvb, 0), address(tvb, 6)
-    tree:add(f.addressing, addressing(way, dst, src))
+    local type = len >= kHeaderLen and tvb(kTypeOffset, 2):uint() or nil
+    tree:add(f.addressing, addressing(way, dst, src, type))
     if way == "reply" and src ~= kServiceAddress then
         tree:add(f.board, tvb(6, 6))
     elseif way == "request" and dst ~= kServiceAddress and dst ~= kGroupAddress then
@@ -319,8 +332,8 @@ local function dissect(tvb, pinfo, root, way)
         tree:add(f.kind, kind)
         local zero = raw:find("\0", 1, true)
         local lines, starts = replyLines(zero and raw:sub(1, zero - 1) or raw)
-        if lines and lines[2] then
-            addTag(tree, payload, lines[2], starts[2])
+        for i = 2, lines and #lines or 0 do
+            addTag(tree, payload, lines[i], starts[i])
         end
         info = kinds[kind]
     else
@@ -333,20 +346,28 @@ local function dissect(tvb, pinfo, root, way)
     pinfo.cols.info = info
 end
 
--- Whether the frame is the station's: "request" from the station address, "reply" to it, or
--- nil. A frame too short for its source address counts by its destination alone.
+-- Whether the frame is a station's or a board's: "request" from the station address, to the
+-- group address, or with the station type (a station asking from its own address); "reply" to
+-- the station address, or a board's reply to a station's own address (a zero type); or nil. A frame too short for its source address
+-- counts by its destination alone.
 local function direction(tvb)
     if tvb:len() < 6 then
         return nil
     end
     local dst = address(tvb, 0)
     local src = tvb:len() >= 12 and address(tvb, 6) or nil
+    local type = tvb:len() >= kHeaderLen and tvb(kTypeOffset, 2):uint() or nil
     if src == kStationAddress and dst ~= kStationAddress then
         return "request"
     elseif dst == kStationAddress and src ~= kStationAddress then
         return "reply"
     elseif src == nil and (dst == kServiceAddress or dst == kGroupAddress) then
         return "request"
+    elseif dst == kGroupAddress or type == kStationType or type == kOldBoardsType then
+        return "request"
+    elseif type == 0 and src ~= nil then
+        -- A zero type is no EtherType, and as an 802.3 length no real frame has it.
+        return "reply"
     end
     return nil
 end

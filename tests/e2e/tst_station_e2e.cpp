@@ -63,7 +63,8 @@ class TestStationE2e : public QObject {
     void watchKeepsHistory();
     void clonesAreTwoBoards();
     void resetWaitsForTheBoard();
-    void resetWaitTellsWhatHappened();
+    void resetWaitKnowsARestart_data();
+    void resetWaitKnowsARestart();
     void resetNeverGuessesTheSegment();
     void labBridgeDefaultBoards();
     void wiresharkNamesEveryFrame();
@@ -657,31 +658,54 @@ void TestStationE2e::resetWaitsForTheBoard() {
     QVERIFY(r.err.contains(QStringLiteral("went silent after")));
 }
 
-// Scripts that do not restart the agent: a board that acknowledged is back as soon as it
-// answers again; one in the default mode that keeps answering did not reset, and the run
-// says so within seconds, with its own status.
-void TestStationE2e::resetWaitTellsWhatHappened() {
-    Board acking;
-    Board plain;
-    QVERIFY(addBoard(&acking, 9, QStringLiteral("quiet0")));
-    QVERIFY(addBoard(&plain, 10, QStringLiteral("quiet0"), DefaultMode));
-    QVERIFY(acking.agent->waitForLine(kStart) && plain.agent->waitForLine(kStart));
-    QElapsedTimer timer;
-    timer.start();
+// reset --wait on a board in board-address mode tells a restart of its agent from an agent
+// that kept running, and from a board that never came back, each with its own status.
+void TestStationE2e::resetWaitKnowsARestart_data() {
+    QTest::addColumn<int>("n");
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<bool>("respawn");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("its script does nothing")
+        << 21 << QByteArray("#!/bin/sh\necho reset >> reset.log\n") << false << 7
+        << QStringLiteral("did not restart: still the same run of its agent");
+    QTest::newRow("its script restarts the agent")
+        << 22 << QByteArray("#!/bin/sh\necho reset >> reset.log\nkill $(cat agent.pid)\n") << true
+        << 0 << QStringLiteral("back after ");
+    QTest::newRow("its script takes the link down for good")
+        << 23 << QByteArray("#!/bin/sh\necho reset >> reset.log\nip link set eth1 down\n") << false
+        << 1 << QStringLiteral("not back (silent since ");
+}
+
+void TestStationE2e::resetWaitKnowsARestart() {
+    QFETCH(int, n);
+    QFETCH(QByteArray, script);
+    QFETCH(bool, respawn);
+    QFETCH(int, status);
+    QFETCH(QString, said);
+    QString program;
+    if (respawn) {
+        // The agent again whenever it ends, as a service manager restarts it.
+        program = dir_.filePath(QStringLiteral("respawn%1").arg(n));
+        QVERIFY(writeFile(program,
+                          QStringLiteral("#!/bin/sh\nwhile :; do\n    %1 --board-address \"$@\" &\n"
+                                         "    echo $! > agent.pid\n    wait $!\ndone\n")
+                              .arg(agentBinary())
+                              .toUtf8(),
+                          true));
+    }
+    Board board;
+    QVERIFY(addBoard(&board, n, QStringLiteral("quiet0"), BoardAddress, {}, script, program));
+    QVERIFY(board.agent->waitForLine(kStart));
     const Result r =
         station({QStringLiteral("reset"), QStringLiteral("-i"), QStringLiteral("quiet0"),
-                 QStringLiteral("--yes"), QStringLiteral("--wait")});
-    QVERIFY2(timer.elapsed() < 15000, qPrintable(r.out + r.err));
-    QCOMPARE(r.exitCode, 7);
-    QVERIFY2(
-        r.out.contains(QStringLiteral("BOARD-9 PX9 00000009 %1 back after ").arg(acking.mac())),
-        qPrintable(r.out));
-    QVERIFY2(r.out.contains(QStringLiteral("BOARD-10 PX10 000000010 did not reset: still "
-                                           "answering 10.0 s after the reset")),
+                 QStringLiteral("--yes"), QStringLiteral("--wait"), QStringLiteral("--board"),
+                 board.mac(), QStringLiteral("-w"), QStringLiteral("8000")});
+    QVERIFY2(r.exitCode == status, qPrintable(r.out + r.err));
+    QVERIFY2(r.out.contains(
+                 QStringLiteral("BOARD-%1 PX%1 0000000%1 %2 %3").arg(n).arg(board.mac(), said)),
              qPrintable(r.out));
-    QVERIFY(r.out.contains(QStringLiteral("1 of 2 boards back on quiet0 in ")));
-    QCOMPARE(acking.resets(), 1);
-    QCOMPARE(plain.resets(), 1);
+    QCOMPARE(board.resets(), 1);
 }
 
 // The segment's namespace has several candidate interfaces (the bridges and their ports).
@@ -770,9 +794,13 @@ void TestStationE2e::wiresharkNamesEveryFrame() {
     dump.setProcessChannelMode(QProcess::MergedChannels);
     dump.start(QStringLiteral("ip"),
                {QStringLiteral("netns"), QStringLiteral("exec"), segment_->name(), dumpcap,
-                QStringLiteral("-q"), QStringLiteral("-c"), QStringLiteral("12"),
+                QStringLiteral("-q"), QStringLiteral("-c"), QStringLiteral("20"),
                 QStringLiteral("-i"), iface, QStringLiteral("-f"),
-                QStringLiteral("ether host 00:11:22:33:44:55"), QStringLiteral("-w"), capture});
+                // The station's frames and the boards': its own address's other traffic (IPv6
+                // neighbour discovery) would count against -c.
+                QStringLiteral("ether host 00:11:22:33:44:55 or ether dst 67:77:88:99:aa:bb or "
+                               "ether proto 0x88b5 or ether proto 0x88b6 or ether[12:2] = 0"),
+                QStringLiteral("-w"), capture});
     QByteArray said;
     QTRY_VERIFY_WITH_TIMEOUT((said += dump.readAll()).contains("Capturing on"), 15000);
     // info, send and reset each go to the group address and to the shared one.
@@ -791,7 +819,7 @@ void TestStationE2e::wiresharkNamesEveryFrame() {
     QVERIFY(board.agent->waitForLine(QStringLiteral("start reset all")));
     QVERIFY(hostile.send(kStationMac + kServiceMac + QByteArray(2, '\0') +
                          "res:kiv+info\nDevice : D\x1b[2J\n"));
-    // dumpcap ends by itself after the twelfth frame, the hostile one.
+    // dumpcap ends by itself after the twentieth frame, the hostile one.
     QVERIFY2(dump.waitForFinished(10000), "fewer frames than sent were captured");
 
     const auto fields = [&](const QString &filter, const QStringList &names) {
@@ -816,40 +844,50 @@ void TestStationE2e::wiresharkNamesEveryFrame() {
                               {QStringLiteral("l2svc.kind"), QStringLiteral("l2svc.addressing"),
                                QStringLiteral("l2svc.device"), QStringLiteral("l2svc.product"),
                                QStringLiteral("l2svc.ipaddress"), QStringLiteral("l2svc.text"),
-                               QStringLiteral("l2svc.tag"), QStringLiteral("_ws.expert.message")});
+                               QStringLiteral("l2svc.tag"), QStringLiteral("l2svc.start"),
+                               QStringLiteral("_ws.expert.message")});
     // Which of the two boards answers first varies; the set of frames does not.
     for (QString &row : rows) {
         row.replace(QRegularExpression(QStringLiteral("([\t#])[0-9a-z]{12}(?=\t|$)")),
                     QStringLiteral("\\1TAG"));
+        row.replace(QRegularExpression(QStringLiteral("\t[0-9a-f]{16}\t")),
+                    QStringLiteral("\tSTART\t"));
     }
     rows.sort();
     const QString shared = QStringLiteral("shared service address");
     const QString group = QStringLiteral("group address (board-address mode)");
+    const QString copy = group + QStringLiteral(", copy for agents before 1.3");
     const QString own = QStringLiteral("board's own address (board-address mode)");
-    QStringList expected{
-        QStringLiteral("info-request\t%1\t\t\t\treq:kiv+info\t\t").arg(shared),
-        QStringLiteral("info-request\t%1\t\t\t\treq:kiv+info #TAG\tTAG\t").arg(group),
-        QStringLiteral("info-reply\t%1\tBOARD-13\tPX13\t192.0.2.23\t\t\t").arg(shared),
-        QStringLiteral("info-reply\t%1\t%2\tPX14\t192.0.2.24\t\tTAG\t")
-            .arg(own, QString::fromUtf8(kUtf8Device)),
-        QStringLiteral("echo-request\t%1\t\t\t\thello board\t\t").arg(shared),
-        QStringLiteral("echo-request\t%1\t\t\t\thello board\t\t").arg(group),
-        QStringLiteral("echo-reply\t%1\t\t\t\thello board\t\t").arg(shared),
-        QStringLiteral("echo-reply\t%1\t\t\t\thello board\t\t").arg(own),
-        QStringLiteral("reset-request\t%1\t\t\t\treq:kiv+init\t\t").arg(shared),
-        QStringLiteral("reset-request\t%1\t\t\t\treq:kiv+init #TAG\tTAG\t").arg(group),
-        QStringLiteral("reset-ack\t%1\t\t\t\t\tTAG\t").arg(own),
-        // Control bytes never reach a field raw.
-        QStringLiteral("info-reply\t%1\tD\\x1b[2J\t\t\t\t\tmissing Version, Product, "
-                       "HardId, IpAddress")
-            .arg(shared)};
+    // info, and reset's look before it: each request to the group address from the station's
+    // own address and, for older agents, from the station address; and to the shared address.
+    QStringList info{
+        QStringLiteral("info-request\t%1\t\t\t\treq:kiv+info\t\t\t").arg(shared),
+        QStringLiteral("info-request\t%1\t\t\t\treq:kiv+info #TAG\tTAG\t\t").arg(group),
+        QStringLiteral("info-request\t%1\t\t\t\treq:kiv+info #TAG\tTAG\t\t").arg(copy),
+        QStringLiteral("info-reply\t%1\tBOARD-13\tPX13\t192.0.2.23\t\t\t\t").arg(shared),
+        QStringLiteral("info-reply\t%1\t%2\tPX14\t192.0.2.24\t\tTAG\tSTART\t")
+            .arg(own, QString::fromUtf8(kUtf8Device))};
+    QStringList expected = info + info;
+    expected << QStringLiteral("echo-request\t%1\t\t\t\thello board\t\t\t").arg(shared)
+             << QStringLiteral("echo-request\t%1\t\t\t\thello board\t\t\t").arg(group)
+             << QStringLiteral("echo-request\t%1\t\t\t\thello board\t\t\t").arg(copy)
+             << QStringLiteral("echo-reply\t%1\t\t\t\thello board\t\t\t").arg(shared)
+             << QStringLiteral("echo-reply\t%1\t\t\t\thello board\t\t\t").arg(own)
+             << QStringLiteral("reset-request\t%1\t\t\t\treq:kiv+init\t\t\t").arg(shared)
+             << QStringLiteral("reset-request\t%1\t\t\t\treq:kiv+init #TAG\tTAG\t\t").arg(group)
+             << QStringLiteral("reset-request\t%1\t\t\t\treq:kiv+init #TAG\tTAG\t\t").arg(copy)
+             << QStringLiteral("reset-ack\t%1\t\t\t\t\tTAG\tSTART\t").arg(own)
+             // Control bytes never reach a field raw.
+             << QStringLiteral("info-reply\t%1\tD\\x1b[2J\t\t\t\t\t\tmissing Version, "
+                               "Product, HardId, IpAddress")
+                    .arg(shared);
     expected.sort();
-    QCOMPARE(rows, expected);
-    // Ethernet keeps its own fields: six frames to or from the shared address.
+    QCOMPARE(rows.join(QLatin1Char('\n')), expected.join(QLatin1Char('\n')));
+    // Ethernet keeps its own fields: eight frames to or from the shared address.
     QCOMPARE(
         fields(QStringLiteral("eth.addr == 66:77:88:99:aa:bb"), {QStringLiteral("frame.number")})
             .size(),
-        6);
+        8);
     // The Info column names the board as the station does.
     QVERIFY(
         fields(QStringLiteral("l2svc.kind == \"info-reply\""), {QStringLiteral("_ws.col.Info")})

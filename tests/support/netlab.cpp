@@ -459,10 +459,14 @@ bool addBridge(const Netns &segment, const QString &name, bool learning) {
     return segment.ip(add) && setLinkUp(segment, name, true);
 }
 
-QString LabBoard::mac() const {
+QString linkMac(const Netns &ns, const QString &link) {
     QString out;
-    ns->exec({QStringLiteral("cat"), QStringLiteral("/sys/class/net/eth1/address")}, &out);
+    ns.exec({QStringLiteral("cat"), QStringLiteral("/sys/class/net/%1/address").arg(link)}, &out);
     return out.trimmed().toUpper();
+}
+
+QString LabBoard::mac() const {
+    return linkMac(*ns, QStringLiteral("eth1"));
 }
 
 int LabBoard::resets() const {

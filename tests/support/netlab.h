@@ -76,6 +76,8 @@ void leaveNetns(int previous);
 bool addVeth(const Netns &board, const QString &boardSide, const Netns &peer,
              const QString &peerSide, const QString &address = QString(), bool up = true,
              const QString &bridge = QString());
+// A link's hardware address, as l2station shows it (upper case).
+QString linkMac(const Netns &ns, const QString &link);
 // `ip link set LINK up|down` in the namespace.
 bool setLinkUp(const Netns &ns, const QString &link, bool up);
 

@@ -153,32 +153,60 @@ void TestProtocol::boardDecide_data() {
     QTest::addColumn<int>("action");
     QTest::addColumn<QByteArray>("reply");
     const QByteArray board = QByteArray::fromHex("525400123456");
+    const QByteArray own = QByteArray::fromHex("02aabbccdd01"); // a station's own address
     const QByteArray header = kStation + board + QByteArray(2, '\0');
+    const QByteArray toOwn = own + board + QByteArray(2, '\0');
     const auto to = [](const QByteArray &dst, const QByteArray &payload) {
         return wire::requestFrameTo(dst, payload, 60);
     };
+    const auto from = [](const QByteArray &src, const QByteArray &dst, const QByteArray &payload,
+                         quint16 type) { return wire::requestFrameFrom(src, dst, payload, type); };
     const QByteArray info = "res:kiv+info\nDevice : BOARD-A7\nVersion : 2.3.1\nProduct : PX0042\n"
                             "HardId : 5e1d0c2a-93b4-4f6e-8a71-0c9d2b3e4f51\n"
                             "IpAddress : 192.168.10.25 10.1.2.3\n";
-    QTest::newRow("info to the group")
-        << to(wire::groupMac(), "req:kiv+info") << int(FrameAction::Send) << header + info;
+    const QByteArray restart = "Boot : 0b00t\nStart : 5747\n";
+    QTest::newRow("info to the group") << to(wire::groupMac(), "req:kiv+info")
+                                       << int(FrameAction::Send) << header + info + restart;
     QTest::newRow("info to its own address, tagged")
         << to(board, "req:kiv+info #a1B2") << int(FrameAction::Send)
-        << header + info + "Tag : a1B2\n";
+        << header + info + "Tag : a1B2\n" + restart;
     QTest::newRow("a tag that is no tag is not echoed")
-        << to(board, "req:kiv+info #a-b") << int(FrameAction::Send) << header + info;
+        << to(board, "req:kiv+info #a-b") << int(FrameAction::Send) << header + info + restart;
     QTest::newRow("echo from its own address")
         << to(board, "hello") << int(FrameAction::Send) << header + "hello" + QByteArray(41, '\0');
-    QTest::newRow("reset acknowledged") << to(wire::groupMac(), "req:kiv+init")
-                                        << int(FrameAction::Reset) << header + "res:kiv+init\n";
-    QTest::newRow("reset acknowledged with its tag")
+    QTest::newRow("reset acknowledged")
+        << to(wire::groupMac(), "req:kiv+init") << int(FrameAction::Reset)
+        << header + "res:kiv+init\n" + restart;
+    QTest::newRow("reset acknowledged with its tag, then the restart values")
         << to(board, "req:kiv+init #77") << int(FrameAction::Reset)
-        << header + "res:kiv+init\nTag : 77\n";
+        << header + "res:kiv+init\nTag : 77\n" + restart;
     QTest::newRow("shared service address left alone")
         << to(kService, "req:kiv+init") << int(FrameAction::Drop) << QByteArray();
     QTest::newRow("another board's address left alone")
         << to(QByteArray::fromHex("525400123457"), "req:kiv+info") << int(FrameAction::Drop)
         << QByteArray();
+    // Each station from its own address: answered there.
+    QTest::newRow("a station's own address, answered there")
+        << from(own, wire::groupMac(), "req:kiv+info #t", wire::kStationType)
+        << int(FrameAction::Send) << toOwn + info + "Tag : t\n" + restart;
+    QTest::newRow("a station's echo, answered there")
+        << from(own, board, "hi", wire::kStationType) << int(FrameAction::Send)
+        << toOwn + "hi" + QByteArray(44, '\0');
+    QTest::newRow("the copy for older boards left alone")
+        << from(kStation, wire::groupMac(), "req:kiv+init #t", wire::kOldBoardsType)
+        << int(FrameAction::Drop) << QByteArray();
+    QTest::newRow("the station address, any other type")
+        << from(kStation, board, "hi", 0x0800) << int(FrameAction::Send)
+        << header + "hi" + QByteArray(44, '\0');
+    QTest::newRow("another board's reply is no request")
+        << from(QByteArray::fromHex("525400123457"), board, "res:kiv+init\n", 0)
+        << int(FrameAction::Drop) << QByteArray();
+    QTest::newRow("its own frame is no request")
+        << from(board, wire::groupMac(), "req:kiv+init", wire::kStationType)
+        << int(FrameAction::Drop) << QByteArray();
+    QTest::newRow("a group source has no one to answer")
+        << from(QByteArray::fromHex("03aabbccdd01"), board, "req:kiv+info", wire::kStationType)
+        << int(FrameAction::Drop) << QByteArray();
 }
 
 void TestProtocol::boardDecide() {
@@ -188,6 +216,8 @@ void TestProtocol::boardDecide() {
     ArgsStr args = exampleBoard();
     args.boardAddress = true;
     args.boardMac = QByteArray::fromHex("525400123456");
+    args.bootId = QStringLiteral("0b00t");
+    args.startId = QStringLiteral("5747");
     const FrameDecision d = decideFrame(frame, args, countedInfo);
     QCOMPARE(int(d.action), action);
     QCOMPARE(d.reply, reply);

@@ -28,7 +28,11 @@ class TestStation : public QObject {
     void collectionEnd_data();
     void collectionEnd();
     void watchRounds();
+    void resetRounds_data();
     void resetRounds();
+    void restartEvidenceOf();
+    void sparing_data();
+    void sparing();
     void payloadPadding();
     void optionsDocumented();
     void dissectorAgreesWithWire();
@@ -520,32 +524,165 @@ void TestStation::watchRounds() {
     QCOMPARE(watchRound(&shared, {}).size(), 2); // nobody answers from that address: gone
 }
 
-void TestStation::resetRounds() {
-    ResetState state;
-    const BoardInfo quick = board(QStringLiteral("Q"), QStringLiteral("1"), {}, kBoardA);
-    const BoardInfo shared = board(QStringLiteral("S"), QStringLiteral("2"));
-    const BoardInfo stubborn = board(QStringLiteral("N"), QStringLiteral("3"));
-    for (const BoardInfo &b : {quick, shared, stubborn}) {
-        state.insert(resetKey(b), ResetTrack{ResetTrack::Answering, b, b, false, -1, -1});
+// Rounds of boards at the shared address ("3" three of them answered, "1" the first only,
+// "0" none; "0@5" none, and another station asked 5 ms after this station): how many are gone
+// at the end, and whether the last round found them all silent.
+void TestStation::sparing_data() {
+    QTest::addColumn<QStringList>("rounds");
+    QTest::addColumn<int>("gone");
+    QTest::addColumn<bool>("silent");
+    QTest::newRow("a switch: flooded once, then one answers")
+        << QStringList{QStringLiteral("3"), QStringLiteral("1"), QStringLiteral("1"),
+                       QStringLiteral("1")}
+        << 0 << false;
+    QTest::newRow("a hub: one stopped") << QStringList{QStringLiteral("3"), QStringLiteral("3"),
+                                                       QStringLiteral("2"), QStringLiteral("2")}
+                                        << 1 << false;
+    QTest::newRow("a hub of two: one stopped")
+        << QStringList{QStringLiteral("2"), QStringLiteral("2"), QStringLiteral("1"),
+                       QStringLiteral("1")}
+        << 1 << false;
+    QTest::newRow("none answers") << QStringList{QStringLiteral("3"), QStringLiteral("0"),
+                                                 QStringLiteral("0")}
+                                  << 3 << true;
+    QTest::newRow("its reply went to another station")
+        << QStringList{QStringLiteral("1"), QStringLiteral("0@5"), QStringLiteral("0@5")} << 0
+        << true;
+    QTest::newRow("another station asked long after it answered")
+        << QStringList{QStringLiteral("1"), QStringLiteral("0@900"), QStringLiteral("0@900")} << 1
+        << true;
+}
+
+void TestStation::sparing() {
+    QFETCH(QStringList, rounds);
+    QFETCH(int, gone);
+    QFETCH(bool, silent);
+    QList<BoardInfo> boards;
+    for (int i = 1; i <= 3; ++i) {
+        BoardInfo b = board(QStringLiteral("S"), QString::number(i));
+        b.replyMs = 3;
+        boards.append(b);
     }
-    const QString q = resetKey(quick);
-    const QString s = resetKey(shared);
-    const QString n = resetKey(stubborn);
-    BoardInfo later = board(QStringLiteral("S2"), QStringLiteral("2"));
-    later.replyMs = 3500;
-    // The acknowledged board answering again is back at once; the shared one goes silent.
-    QCOMPARE(resetRound(&state, {{q, quick}, {n, stubborn}}, {q}, 0), (QStringList{s, q}));
-    QCOMPARE(state.value(q).phase, ResetTrack::Back);
-    QCOMPARE(resetRound(&state, {{n, stubborn}}, {}, 1000), QStringList());
-    // Back under its HardId, with what it reports now.
-    QCOMPARE(resetRound(&state, {{s, later}, {n, stubborn}}, {}, 3000), QStringList{s});
-    QCOMPARE(state.value(s).now.device, QStringLiteral("S2"));
-    QCOMPARE(state.value(s).backMs, 3500.0);
-    QVERIFY(!resetSettled(state));
-    // Still answering, never acknowledged, 10 s on: it did not reset.
-    QCOMPARE(resetRound(&state, {{n, stubborn}}, {}, kNeverSilentMs), QStringList{n});
-    QCOMPARE(state.value(n).phase, ResetTrack::NeverSilent);
-    QVERIFY(resetSettled(state));
+    WatchState state;
+    int goneEvents = 0;
+    for (const QString &round : rounds) {
+        const QStringList parts = round.split(QLatin1Char('@'));
+        QList<double> othersAsked;
+        if (parts.size() > 1) {
+            othersAsked.append(parts.at(1).toDouble());
+        }
+        for (const WatchEvent &e :
+             watchRound(&state, boards.mid(0, parts.at(0).toInt()), nullptr, othersAsked)) {
+            goneEvents += e.kind == WatchEvent::Gone ? 1 : 0;
+        }
+    }
+    QCOMPARE(goneEvents, gone);
+    QCOMPARE(state.sharedSilent, silent);
+}
+
+// After a reset, rounds one second apart: "A" answered as start A, "?" answered without
+// restart values, "-" silent; "end" the wait ended there.
+void TestStation::resetRounds_data() {
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QStringList>("rounds");
+    QTest::addColumn<int>("phase");
+    QTest::addColumn<QString>("text");
+    const QStringList tenSame = QString(11, QLatin1Char('A')).split(QString(), Qt::SkipEmptyParts);
+    QTest::newRow("a new start, never silent")
+        << QStringLiteral("A") << QStringList{QStringLiteral("A"), QStringLiteral("B")}
+        << int(ResetTrack::Back) << QStringLiteral("back after 1.0 s");
+    QTest::newRow("silent, then a new start")
+        << QStringLiteral("A")
+        << QStringList{QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("B")}
+        << int(ResetTrack::Back) << QStringLiteral("back after 2.0 s");
+    QTest::newRow("the same run 10 s on")
+        << QStringLiteral("A") << tenSame << int(ResetTrack::NotRestarted)
+        << QStringLiteral("did not restart: still the same run");
+    QTest::newRow("silent, back as the same run")
+        << QStringLiteral("A") << QStringList{QStringLiteral("-"), QStringLiteral("A")}
+        << int(ResetTrack::NotRestarted)
+        << QStringLiteral("did not restart: it answered again as the same run");
+    QTest::newRow("the same run when the wait ends")
+        << QStringLiteral("A") << QStringList{QStringLiteral("A"), QStringLiteral("end")}
+        << int(ResetTrack::NotRestarted) << QStringLiteral("did not restart: still the same run");
+    QTest::newRow("silent when the wait ends")
+        << QStringLiteral("A")
+        << QStringList{QStringLiteral("A"), QStringLiteral("-"), QStringLiteral("end")}
+        << int(ResetTrack::Silent) << QStringLiteral("not back (silent since 1.0 s)");
+    QTest::newRow("no restart values: silent, then answering")
+        << QStringLiteral("") << QStringList{QStringLiteral("-"), QStringLiteral("?")}
+        << int(ResetTrack::Back) << QStringLiteral("back after 1.0 s");
+    QTest::newRow("no restart values: never silent")
+        << QStringLiteral("") << QString(11, QLatin1Char('?')).split(QString(), Qt::SkipEmptyParts)
+        << int(ResetTrack::NotRestarted)
+        << QStringLiteral("did not restart: still answering 10.0 s");
+    QTest::newRow("an older agent replaced by a current one")
+        << QStringLiteral("") << QStringList{QStringLiteral("B")} << int(ResetTrack::Back)
+        << QStringLiteral("back after 0.0 s");
+}
+
+void TestStation::resetRounds() {
+    QFETCH(QString, before);
+    QFETCH(QStringList, rounds);
+    QFETCH(int, phase);
+    QFETCH(QString, text);
+    BoardInfo b = board(QStringLiteral("Q"), QStringLiteral("1"), {}, kBoardA);
+    b.start = before;
+    ResetState state = resetStart({b});
+    const QString key = resetKey(b);
+    bool over = false;
+    for (int i = 0; i < rounds.size(); ++i) {
+        if (rounds.at(i) == QLatin1String("end")) {
+            resetFinish(&state);
+            over = true;
+            break;
+        }
+        QMap<QString, BoardInfo> answered;
+        if (rounds.at(i) != QLatin1String("-")) {
+            BoardInfo now = b;
+            now.start = rounds.at(i) == QLatin1String("?") ? QString() : rounds.at(i);
+            now.replyMs = i * 1000;
+            answered.insert(key, now);
+        }
+        resetRound(&state, answered, {key}, i * 1000);
+    }
+    QCOMPARE(int(state.value(key).phase), phase);
+    QVERIFY2(resetPhaseText(state.value(key), over).startsWith(text),
+             qPrintable(resetPhaseText(state.value(key), over)));
+    QCOMPARE(resetSettled(state), phase != ResetTrack::Silent);
+}
+
+// What tells a restart: a new start of the agent, or a new boot.
+void TestStation::restartEvidenceOf() {
+    const auto at = [](const QString &boot, const QString &start) {
+        BoardInfo b;
+        b.boot = boot;
+        b.start = start;
+        return b;
+    };
+    QCOMPARE(restartEvidence(at(QStringLiteral("b1"), QStringLiteral("s1")),
+                             at(QStringLiteral("b1"), QStringLiteral("s1"))),
+             RestartEvidence::SameRun);
+    QCOMPARE(restartEvidence(at(QStringLiteral("b1"), QStringLiteral("s1")),
+                             at(QStringLiteral("b1"), QStringLiteral("s2"))),
+             RestartEvidence::Restarted);
+    QCOMPARE(restartEvidence(at(QStringLiteral("b1"), QStringLiteral("s1")),
+                             at(QStringLiteral("b2"), QStringLiteral("s1"))),
+             RestartEvidence::Restarted);
+    QCOMPARE(restartEvidence(at(QStringLiteral("b1"), QStringLiteral("s1")),
+                             at(QStringLiteral(""), QStringLiteral(""))),
+             RestartEvidence::Unknown);
+    QCOMPARE(restartEvidence(at(QStringLiteral(""), QStringLiteral("")),
+                             at(QStringLiteral(""), QStringLiteral(""))),
+             RestartEvidence::Unknown);
+    // Several boards at the shared address: a switch passes the request to one of them.
+    const BoardInfo s1 = board(QStringLiteral("S"), QStringLiteral("1"));
+    const BoardInfo s2 = board(QStringLiteral("S"), QStringLiteral("2"));
+    const BoardInfo own = board(QStringLiteral("A"), QStringLiteral("3"), {}, kBoardA);
+    QCOMPARE(resetStart({s1, own}).value(resetKey(s1)).phase, ResetTrack::Answering);
+    const ResetState two = resetStart({s1, s2, own});
+    QCOMPARE(two.value(resetKey(s2)).phase, ResetTrack::Unknown);
+    QCOMPARE(two.value(resetKey(own)).phase, ResetTrack::Answering);
 }
 
 void TestStation::payloadPadding() {
@@ -606,6 +743,10 @@ void TestStation::dissectorAgreesWithWire() {
     QCOMPARE(constant("kGroupAddress"), quoted(wire::macText(wire::groupMac()).toLower()));
     QCOMPARE(constant("kResetAckTag"), quoted(QLatin1String(wire::kResetAckTag)));
     QCOMPARE(constant("kTagLabel"), quoted(QLatin1String(wire::kTagLabel)));
+    QCOMPARE(constant("kBootLabel"), quoted(QLatin1String(wire::kBootLabel)));
+    QCOMPARE(constant("kStartLabel"), quoted(QLatin1String(wire::kStartLabel)));
+    QCOMPARE(constant("kStationType"), QStringLiteral("0x%1").arg(wire::kStationType, 0, 16));
+    QCOMPARE(constant("kOldBoardsType"), QStringLiteral("0x%1").arg(wire::kOldBoardsType, 0, 16));
     QCOMPARE(constant("kResetKeyword"), quoted(QLatin1String(wire::kResetKeyword)));
     QCOMPARE(constant("kInfoKeyword"), quoted(QLatin1String(wire::kInfoKeyword)));
     QCOMPARE(constant("kInfoReplyTag"), quoted(QLatin1String(wire::kInfoReplyTag)));

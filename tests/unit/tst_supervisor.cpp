@@ -217,9 +217,11 @@ void TestSupervisor::attempt_data() {
     QTest::newRow("board address")
         << QStringLiteral("eth1") << true << true << kBoardMac << ok << ended
         << QStringList{QStringLiteral("find eth1"),
-                       QStringLiteral("open eth1 mtu 1500 [ether src 00:11:22:33:44:55 and "
-                                      "(ether dst 52:54:00:12:34:56 or ether dst "
-                                      "67:77:88:99:AA:BB)]"),
+                       QStringLiteral("open eth1 mtu 1500 [(ether dst 52:54:00:12:34:56 or "
+                                      "ether dst 67:77:88:99:AA:BB) and not ether src "
+                                      "52:54:00:12:34:56 and ether[6] & 1 = 0 and (ether proto "
+                                      "0x88b5 or (ether src 00:11:22:33:44:55 and not ether "
+                                      "proto 0x88b6))]"),
                        QStringLiteral("serve"),
                        QStringLiteral("close"),
                        QStringLiteral("wait eth1 capture-ended 7"),
