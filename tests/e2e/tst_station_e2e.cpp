@@ -66,6 +66,8 @@ class TestStationE2e : public QObject {
     void resetWaitKnowsARestart_data();
     void resetWaitKnowsARestart();
     void resetNeverGuessesTheSegment();
+    void twoStationsOneSegment();
+    void stoppedBoardGoneOnAHub();
     void labBridgeDefaultBoards();
     void wiresharkNamesEveryFrame();
     void cleanupTestCase();
@@ -706,6 +708,138 @@ void TestStationE2e::resetWaitKnowsARestart() {
                  QStringLiteral("BOARD-%1 PX%1 0000000%1 %2 %3").arg(n).arg(board.mac(), said)),
              qPrintable(r.out));
     QCOMPARE(board.resets(), 1);
+}
+
+// Two stations on one learning segment, each in its own namespace on its own port with its own
+// address: a watch on one, the window on the other (a second watch where the window is not
+// built), and info on both at once, for a minute. Each station gets its own replies: no board
+// in board-address mode is ever gone or missing, and nothing is counted twice.
+void TestStationE2e::twoStationsOneSegment() {
+    QVERIFY(addBridge(QStringLiteral("two0")));
+    std::vector<Board> fleet(5);
+    QStringList macs;
+    for (int i = 0; i < 5; ++i) {
+        QVERIFY(addBoard(&fleet[size_t(i)], 31 + i, QStringLiteral("two0"),
+                         i < 4 ? BoardAddress : DefaultMode));
+    }
+    for (int i = 0; i < 5; ++i) {
+        QVERIFY(fleet[size_t(i)].agent->waitForLine(kStart));
+        if (i < 4) {
+            macs.append(fleet[size_t(i)].mac());
+        }
+    }
+    Netns a(QStringLiteral("sta"));
+    Netns b(QStringLiteral("stb"));
+    QVERIFY(a.ok() && b.ok());
+    QVERIFY(addVeth(a, QStringLiteral("eth0"), *segment_, QStringLiteral("psta"), QString(), true,
+                    QStringLiteral("two0")));
+    QVERIFY(addVeth(b, QStringLiteral("eth0"), *segment_, QStringLiteral("pstb"), QString(), true,
+                    QStringLiteral("two0")));
+    const QString homeA = dir_.filePath(QStringLiteral("station-a"));
+    const QString homeB = dir_.filePath(QStringLiteral("station-b"));
+    const auto in = [](const Netns &ns, const QString &home, const QStringList &command) {
+        return QStringList{QStringLiteral("netns"),
+                           QStringLiteral("exec"),
+                           ns.name(),
+                           QStringLiteral("env"),
+                           QStringLiteral("XDG_DATA_HOME=") + home,
+                           QStringLiteral("QT_QPA_PLATFORM=offscreen")} +
+               command;
+    };
+    const QString eth0 = QStringLiteral("eth0");
+    QProcess watch;
+    watch.start(QStringLiteral("ip"),
+                in(a, homeA,
+                   {stationBinary(), QStringLiteral("watch"), QStringLiteral("-i"), eth0,
+                    QStringLiteral("-c"), QStringLiteral("30")}));
+    // L2_GUI_BIN, like L2_STATION_BIN, runs the installed window (autopkgtest).
+    const QString gui = qEnvironmentVariable("L2_GUI_BIN", QStringLiteral(L2GUI_BIN));
+    QProcess second;
+    second.start(QStringLiteral("ip"),
+                 in(b, homeB,
+                    gui.isEmpty() ? QStringList{stationBinary(), QStringLiteral("watch"),
+                                                QStringLiteral("-i"), eth0}
+                                  : QStringList{gui, QStringLiteral("-i"), eth0}));
+    QVERIFY(watch.waitForStarted() && second.waitForStarted());
+    QElapsedTimer timer;
+    timer.start();
+    int runs = 0;
+    while (timer.elapsed() < 60000) {
+        QProcess infoA;
+        QProcess infoB;
+        infoA.start(
+            QStringLiteral("ip"),
+            in(a, homeA, {stationBinary(), QStringLiteral("info"), QStringLiteral("-i"), eth0}));
+        infoB.start(
+            QStringLiteral("ip"),
+            in(b, homeB, {stationBinary(), QStringLiteral("info"), QStringLiteral("-i"), eth0}));
+        for (QProcess *info : {&infoA, &infoB}) {
+            QVERIFY(info->waitForFinished(15000));
+            const QString out = QString::fromUtf8(info->readAllStandardOutput());
+            for (const QString &mac : macs) {
+                QVERIFY2(out.count(mac) == 1, qPrintable(out));
+            }
+            // The board at the shared address: once at most, never as two clones.
+            QVERIFY2(out.count(QStringLiteral("BOARD-35 ")) <= 1, qPrintable(out));
+            QVERIFY2(!out.contains(QStringLiteral("shared x")), qPrintable(out));
+            ++runs;
+        }
+    }
+    QVERIFY(watch.waitForFinished(30000));
+    second.terminate();
+    QVERIFY(second.waitForFinished(10000));
+    const QString watched = QString::fromUtf8(watch.readAllStandardOutput());
+    const QString told = QString::fromUtf8(watch.readAllStandardError());
+    for (int n = 31; n <= 34; ++n) {
+        QVERIFY2(!watched.contains(QStringLiteral(" gone BOARD-%1 ").arg(n)), qPrintable(watched));
+    }
+    QCOMPARE(watched.count(QStringLiteral(" added ")), 5);
+    QVERIFY2(
+        told.contains(
+            QStringLiteral("another station asks on eth0 too (from %1)").arg(linkMac(b, eth0))),
+        qPrintable(told));
+    // What the second station saw, as its history keeps it.
+    QProcess history;
+    history.start(
+        QStringLiteral("ip"),
+        in(b, homeB, {stationBinary(), QStringLiteral("history"), QStringLiteral("--changes")}));
+    QVERIFY(history.waitForFinished(15000));
+    const QString changes = QString::fromUtf8(history.readAllStandardOutput());
+    QVERIFY2(changes.count(QStringLiteral(" added ")) == 5, qPrintable(changes));
+    for (int n = 31; n <= 34; ++n) {
+        QVERIFY2(!changes.contains(QRegularExpression(QStringLiteral(" gone +BOARD-%1 ").arg(n))),
+                 qPrintable(changes));
+    }
+    qInfo("%d info runs on two stations beside a watch and the window: every board listed each "
+          "time, none twice",
+          runs);
+}
+
+// The lab's case on purpose, a bridge that does not learn: every board in the default mode
+// hears every request, so one that stopped while the others answer is gone.
+void TestStationE2e::stoppedBoardGoneOnAHub() {
+    QVERIFY(addBridge(QStringLiteral("hub0"), false));
+    std::vector<Board> hub(3);
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(addBoard(&hub[size_t(i)], 41 + i, QStringLiteral("hub0"), DefaultMode));
+    }
+    for (const Board &board : hub) {
+        QVERIFY(board.agent->waitForLine(kStart));
+    }
+    QProcess watch;
+    watch.start(QStringLiteral("ip"),
+                {QStringLiteral("netns"), QStringLiteral("exec"), segment_->name(), stationBinary(),
+                 QStringLiteral("watch"), QStringLiteral("-i"), QStringLiteral("hub0"),
+                 QStringLiteral("--no-history"), QStringLiteral("--interval"),
+                 QStringLiteral("1000")});
+    QByteArray seen;
+    QTRY_VERIFY_WITH_TIMEOUT((seen += watch.readAllStandardOutput()).count(" added ") == 3, 15000);
+    hub[1].agent->stop();
+    QTRY_VERIFY_WITH_TIMEOUT((seen += watch.readAllStandardOutput()).contains(" gone BOARD-42 "),
+                             15000);
+    watch.terminate();
+    QVERIFY(watch.waitForFinished(5000));
+    QCOMPARE(seen.count(" gone "), 1);
 }
 
 // The segment's namespace has several candidate interfaces (the bridges and their ports).
