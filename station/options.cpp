@@ -60,16 +60,22 @@ const CommandEntry kCommands[] = {
     {Command::Reset, "reset", "[-i IFACE] [--board MAC] --yes [--wait [-w MS]]",
      "Sends a reset request: every board on the segment that receives it, or the one --board\n"
      "names, runs its reset script. --yes confirms that. Boards in board-address mode\n"
-     "acknowledge it, and their number is shown; the others send nothing. Without -i it\n"
+     "acknowledge it, and their number is shown; the others send nothing. It first lists\n"
+     "the boards, and names one that answered but did not acknowledge. Without -i it\n"
      "refuses when more than one interface could be the boards' segment.\n"
-     "With --wait it first lists the boards, then sends the reset, and asks until each is\n"
-     "back: one that acknowledged once it answers again, another once it went silent and\n"
-     "answers again. A board that neither acknowledges nor goes silent within 10 s did not\n"
-     "reset. It prints the time each took; progress goes to standard error.",
-     "Exit: 0 sent (with --board: and acknowledged; with --wait: every board back), 1 with\n"
-     "--board: no acknowledgement, with --wait: no board answered before the reset, or one\n"
-     "went silent and was not back within -w MS; 2 usage, 3 no such interface, 4 no\n"
-     "permission, 5 capture error, 7 with --wait: a board kept answering and did not reset."},
+     "With --wait it sends the reset and asks until each board is back: one that reports\n"
+     "its agent's start (agent 1.3 in board-address mode) once it answers as a new start or\n"
+     "boot; another once it went silent and answers again. One that answers as the same run\n"
+     "after going silent, 10 s after the reset or when the wait ends did not restart. When\n"
+     "several boards answer from the shared address it cannot tell which one a switch gave\n"
+     "the request, and says so. It prints the time each took; progress goes to standard\n"
+     "error.",
+     "Exit: 0 sent (every board listed acknowledged; with --board: it acknowledged; with\n"
+     "--wait: every board back), 1 a board did not acknowledge, several answer from the\n"
+     "shared address, or with --wait: no board answered before the reset, or one went\n"
+     "silent and was not back within -w MS; 2 usage, 3 no such interface, 4 no permission,\n"
+     "5 capture error, 6 the station's link is down, 7 with --wait: a board did not\n"
+     "restart."},
     {Command::Send, "send", "[-i IFACE] [--board MAC] [--hex] [--yes] [-w MS] DATA",
      "Sends DATA as the payload of one service frame to every board (or the one --board\n"
      "names) and prints every reply within the window, with the address it came from, as\n"
