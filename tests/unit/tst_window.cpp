@@ -66,6 +66,12 @@ void TestWindow::rowsFollowTheRounds() {
              QStringLiteral("changed: Version"));
     QCOMPARE(model.index(0, BoardTableModel::State).data(Qt::ToolTipRole).toString(),
              QStringLiteral("Version 1.0 > 1.1"));
+    // A reset-and-wait's result stays on the board's row; another board's is not shown there.
+    model.setReset(boardKey(board(1, QStringLiteral("1.1"))), QStringLiteral("did not restart"));
+    model.setReset(QStringLiteral("mac:no such board"), QStringLiteral("back after 1.0 s"));
+    QCOMPARE(model.index(0, BoardTableModel::Reset).data().toString(),
+             QStringLiteral("did not restart"));
+    QCOMPARE(model.index(shared, BoardTableModel::Reset).data().toString(), QString());
     // Board 1 misses two rounds: gone; not reached by "reset all" any more.
     round({board(2, QStringLiteral("3.0"), true)}, 30);
     QCOMPARE(model.boardAt(0).state, WindowBoard::Changed);
