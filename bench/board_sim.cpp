@@ -1,6 +1,7 @@
 // A segment of boards in board-address mode in one process, for scale runs: it answers as N
 // boards on one link, each from its own address (02:53:49 and the board's number), as the
-// agent answers in that mode: info with the request's tag, echo, and a reset acknowledgement.
+// agent answers in that mode: any station's requests, answered to the station that asked: info
+// with the request's tag and the restart values, echo, and a reset acknowledgement.
 //   board_sim IFACE N      prints "ready" on standard error once it listens
 #include "wire.h"
 
@@ -10,6 +11,7 @@
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
@@ -23,13 +25,15 @@ QByteArray boardMac(int board) {
     return QByteArray(mac, 6);
 }
 
-// Board n's reply to one request, or nothing.
-QByteArray answer(int board, const QByteArray &request) {
+// Board n's reply to one request, or nothing. Every simulated board has one start value, this
+// run's, and no boot id.
+QByteArray answer(int board, const QByteArray &request, const QString &start) {
     QByteArray payload = request.mid(wire::kHeaderLen);
     const QString text = QString::fromUtf8(payload.left(payload.indexOf('\0')));
+    const QByteArray restart = wire::restartLines(QString(), start).toLatin1();
     if (text.startsWith(QLatin1String(wire::kResetKeyword))) {
         payload = QByteArray(wire::kResetAckTag) + '\n' +
-                  wire::tagLine(wire::requestTag(text, wire::kResetKeyword)).toLatin1();
+                  wire::tagLine(wire::requestTag(text, wire::kResetKeyword)).toLatin1() + restart;
     } else if (text.startsWith(QLatin1String(wire::kInfoKeyword))) {
         payload =
             QStringLiteral("res:kiv+info\nDevice : SIM-%1\nVersion : 1.0.%1\nProduct : "
@@ -41,9 +45,10 @@ QByteArray answer(int board, const QByteArray &request) {
                 .arg((board >> 8) & 0xFF)
                 .arg(board & 0xFF)
                 .toLatin1() +
-            wire::tagLine(wire::requestTag(text, wire::kInfoKeyword)).toLatin1();
+            wire::tagLine(wire::requestTag(text, wire::kInfoKeyword)).toLatin1() + restart;
     }
-    return wire::buildFrame(wire::stationMac(), boardMac(board), payload);
+    return wire::buildFrame(request.mid(wire::kSrcOffset, wire::kAddressLen), boardMac(board),
+                            payload);
 }
 
 } // namespace
@@ -54,6 +59,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     const int boards = std::atoi(argv[2]);
+    const QString start = QString::number(quint64(std::time(nullptr)), 16);
     const int fd = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
     sockaddr_ll address{};
     address.sll_family = AF_PACKET;
@@ -82,12 +88,13 @@ int main(int argc, char **argv) {
             continue;
         }
         const QByteArray request = frame.left(int(n));
-        if (request.mid(wire::kSrcOffset, 6) != wire::stationMac()) {
+        if (!wire::boardTakesRequest(request.mid(wire::kSrcOffset, wire::kAddressLen),
+                                     wire::frameType(request), QByteArray())) {
             continue;
         }
         const QByteArray dst = request.left(6);
         const auto reply = [&](int board) {
-            const QByteArray out = answer(board, request);
+            const QByteArray out = answer(board, request, start);
             send(fd, out.constData(), size_t(out.size()), 0);
         };
         if (dst == wire::groupMac()) {

@@ -190,7 +190,7 @@ void StationWorker::round() {
     for (const QByteArray &station : found.otherStations) {
         if (!stations_.contains(station)) {
             stations_.append(station);
-            emit activity(otherStationNote(interface_, station));
+            emit activity(otherStationNote(interface_, station, found.ownMac));
         }
     }
     if (state_.sharedSilent && !sharedSilentTold_) {

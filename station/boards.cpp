@@ -3,6 +3,8 @@
 
 #include "wire.h"
 
+#include <QRandomGenerator>
+
 QString boardKey(const BoardInfo &board) {
     if (!board.sharedAddress()) {
         return QStringLiteral("mac:") + wire::macText(board.mac);
@@ -18,6 +20,33 @@ QString identityKey(const BoardInfo &board) {
         return QStringLiteral("hardid:") + board.hardId;
     }
     return QStringLiteral("device:") + board.device + QLatin1Char('\n') + board.product;
+}
+
+namespace {
+
+// The tags this process made, oldest first.
+QStringList &ownTags() {
+    static QStringList tags;
+    return tags;
+}
+
+} // namespace
+
+QString newRequestTag() {
+    static const char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    QString tag;
+    for (int i = 0; i < 12; ++i) {
+        tag += QLatin1Char(kAlphabet[QRandomGenerator::system()->bounded(36)]);
+    }
+    ownTags().append(tag);
+    if (ownTags().size() > kOwnTags) {
+        ownTags().removeFirst();
+    }
+    return tag;
+}
+
+bool ownRequestTag(const QString &tag) {
+    return ownTags().contains(tag);
 }
 
 QString replyLine(const QByteArray &text, const char *label) {
@@ -38,6 +67,13 @@ ReplyFacts replyFacts(const QByteArray &frame) {
         // Requests from a station: boards never send to the group address.
         facts.kind = ReplyFacts::Request;
         facts.copyForOldBoards = wire::frameType(frame) == wire::kOldBoardsType;
+        QByteArray text = frame.mid(wire::kHeaderLen);
+        text.truncate(text.indexOf('\0') < 0 ? text.size() : text.indexOf('\0'));
+        const QString request = QString::fromLatin1(text);
+        facts.tag = wire::requestTag(request, wire::kInfoKeyword);
+        if (facts.tag.isEmpty()) {
+            facts.tag = wire::requestTag(request, wire::kResetKeyword);
+        }
         return facts;
     }
     QByteArray text = frame.mid(wire::kHeaderLen);
@@ -67,8 +103,10 @@ BoardCollector::BoardCollector(const QString &tag, const QByteArray &onlyFrom, d
 bool BoardCollector::take(const QByteArray &frame, double atMs) {
     const ReplyFacts facts = replyFacts(frame);
     if (facts.kind == ReplyFacts::Request) {
-        // Another station asks: replies to the shared address may now be answers to it.
-        if (atMs >= sentAtMs_ - kOtherRequestReachMs && othersAskedMs_.size() < 64) {
+        // Another station asks (l2station tags its info and reset requests; this process's
+        // own are known by their tags): replies to the shared address may now answer it.
+        if (!facts.tag.isEmpty() && !ownRequestTag(facts.tag) &&
+            atMs >= sentAtMs_ - kOtherRequestReachMs && othersAskedMs_.size() < 64) {
             othersAskedMs_.append(atMs - sentAtMs_);
             if (!facts.copyForOldBoards && !others_.contains(facts.from) && others_.size() < 64) {
                 others_.append(facts.from);

@@ -218,7 +218,8 @@ int runSend(StationLink &link, const StationOptions &o, const QString &interface
     rule.deadlineMs = start + o.waitMs;
     link.collect(rule, [&](const Reply &reply) {
         const QByteArray from = reply.frame.mid(wire::kSrcOffset, wire::kAddressLen);
-        if (reply.atMs < start || (!o.board.isEmpty() && from != o.board)) {
+        if (reply.atMs < start || (!o.board.isEmpty() && from != o.board) ||
+            wire::isGroupAddress(reply.frame.mid(wire::kDstOffset, wire::kAddressLen))) {
             return false;
         }
         const QByteArray payload = reply.frame.mid(wire::kHeaderLen);

@@ -4,7 +4,6 @@
 #include "wire.h"
 
 #include <QFile>
-#include <QRandomGenerator>
 
 #include <pcap/pcap.h>
 
@@ -147,8 +146,8 @@ StationExit StationLink::open(const QString &interface, QString *error) {
         return ExitCaptureError;
     }
     pcap_freecode(&program);
-    // Only what arrives, not the tool's own requests.
-    pcap_setdirection(handle_, PCAP_D_IN);
+    // Both ways: the requests that another l2station on this host sends to the group address
+    // leave through this interface. This tool's own are told by their tags (ownRequestTag).
     pcap_setnonblock(handle_, 1, errbuf);
     return ExitOk;
 }
@@ -247,15 +246,6 @@ QByteArray interfaceMac(const QString &interface) {
         ::close(fd);
     }
     return ok ? QByteArray(request.ifr_hwaddr.sa_data, wire::kAddressLen) : QByteArray();
-}
-
-QString newRequestTag() {
-    static const char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-    QString tag;
-    for (int i = 0; i < 12; ++i) {
-        tag += QLatin1Char(kAlphabet[QRandomGenerator::system()->bounded(36)]);
-    }
-    return tag;
 }
 
 QList<InterfaceCandidate> listInterfaces() {

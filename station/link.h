@@ -86,8 +86,6 @@ bool sendToBoards(StationLink &link, const QByteArray &board, const QByteArray &
 // Sends `keyword` so: tagged to the boards in board-address mode, plain to the shared address.
 bool sendRequest(StationLink &link, const QByteArray &board, const char *keyword,
                  const QString &tag);
-// A fresh tag for one run's requests.
-QString newRequestTag();
 
 // The hardware address of an interface, empty when it has none (or it is unknown).
 QByteArray interfaceMac(const QString &interface);

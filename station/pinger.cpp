@@ -15,6 +15,9 @@ PingOutcome pingBoards(StationLink &link, const StationOptions &o, PingObserver 
     QMap<int, double> sentAt;
     const auto take = [&](const Reply &reply) {
         const QByteArray from = reply.frame.mid(wire::kSrcOffset, wire::kAddressLen);
+        if (wire::isGroupAddress(reply.frame.mid(wire::kDstOffset, wire::kAddressLen))) {
+            return false; // a request, this tool's own among them
+        }
         const QByteArray payload = reply.frame.mid(wire::kHeaderLen);
         const int sequence = pingSequence(payload, run);
         if (sequence < 0 || !sentAt.contains(sequence) || reply.atMs < sentAt.value(sequence) ||

@@ -26,6 +26,7 @@ Round askSegment(StationLink &link, const StationOptions &o, double listenUntilM
     Round round;
     const QString tag = newRequestTag();
     round.startMs = StationLink::nowMs();
+    round.ownMac = link.ownMac();
     round.sent = sendRequest(link, o.board, wire::kInfoKeyword, tag);
     if (!round.sent) {
         return round;
@@ -94,9 +95,11 @@ QString silentSharedWarning(const QString &before) {
         .arg(wire::macText(wire::serviceMac()), before);
 }
 
-QString otherStationNote(const QString &interface, const QByteArray &station) {
+QString otherStationNote(const QString &interface, const QByteArray &station,
+                         const QByteArray &ownMac) {
     const QString from =
-        station == wire::stationMac()
+        station == ownMac ? QStringLiteral("from this host: another l2station or window here")
+        : station == wire::stationMac()
             ? QStringLiteral("from the station address %1: an l2station before 1.3")
                   .arg(wire::macText(station))
             : QStringLiteral("from %1").arg(wire::macText(station));
@@ -111,7 +114,7 @@ void noteOtherStations(const QString &interface, const Round &round, QList<QByte
     for (const QByteArray &station : round.otherStations) {
         if (!told->contains(station)) {
             told->append(station);
-            err() << "l2station: " << otherStationNote(interface, station) << '\n';
+            err() << "l2station: " << otherStationNote(interface, station, round.ownMac) << '\n';
         }
     }
     err().flush();

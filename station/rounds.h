@@ -24,6 +24,7 @@ struct Round {
     int sharedReplies = 0;
     int beyondLimit = 0;
     QStringList problems;
+    QByteArray ownMac; // the address the round asked from
     // Other stations that asked on the segment meanwhile, and when (since startMs).
     QList<QByteArray> otherStations;
     QList<double> othersAskedMs;
@@ -43,7 +44,8 @@ QString sharedAddressWarning(const QString &what);
 // learned that address at a board that no longer answers. `before` says where they were seen.
 QString silentSharedWarning(const QString &before);
 // Another station on the segment, said once: information, not a fault.
-QString otherStationNote(const QString &interface, const QByteArray &station);
+QString otherStationNote(const QString &interface, const QByteArray &station,
+                         const QByteArray &ownMac);
 // The stations of `round` not in *told yet, each noted once on standard error.
 void noteOtherStations(const QString &interface, const Round &round, QList<QByteArray> *told);
 // watch and the window: the pause to the next round, the interval moved by up to kWatchJitter

@@ -141,6 +141,12 @@ QString boardKey(const BoardInfo &board);
 // What a board keeps across a reset: HardId, or Device and Product when it has none.
 QString identityKey(const BoardInfo &board);
 
+// A fresh tag for one run's requests. The process remembers the last kOwnTags it made, so that
+// its own requests, which its capture sees leave, are told from other stations'.
+QString newRequestTag();
+bool ownRequestTag(const QString &tag);
+constexpr int kOwnTags = 256;
+
 // What a captured frame to the station (or the group address) is.
 struct ReplyFacts {
     // Request: another station's request to the group address, which the station sees since
@@ -148,7 +154,7 @@ struct ReplyFacts {
     enum Kind { InfoReply, ResetAck, Request, Other } kind = Other;
     QByteArray from;     // its source address
     bool shared = false; // from the shared service address
-    QString tag;         // the tag it echoes (board-address mode), if any
+    QString tag;         // the tag it echoes (board-address mode), or a request's tag
     QString boot;        // an acknowledgement's restart values
     QString start;
     // Request: another station's copy for boards before 1.3, which stands for no station of

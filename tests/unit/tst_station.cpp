@@ -31,6 +31,7 @@ class TestStation : public QObject {
     void resetRounds_data();
     void resetRounds();
     void restartEvidenceOf();
+    void otherStations();
     void sparing_data();
     void sparing();
     void payloadPadding();
@@ -650,6 +651,31 @@ void TestStation::resetRounds() {
     QVERIFY2(resetPhaseText(state.value(key), over).startsWith(text),
              qPrintable(resetPhaseText(state.value(key), over)));
     QCOMPARE(resetSettled(state), phase != ResetTrack::Silent);
+}
+
+// Another station's requests, seen on the segment: known by their tags (this process's own are
+// not another's), and an identical reply at the shared address after one is no clone.
+void TestStation::otherStations() {
+    const QString mine = newRequestTag();
+    const QByteArray other = QByteArray::fromHex("02aabbccdd02");
+    const auto request = [&](const QByteArray &from, const QString &tag, quint16 type) {
+        return wire::requestFrameFrom(from, wire::groupMac(),
+                                      wire::taggedRequest(wire::kInfoKeyword, tag), type);
+    };
+    const QByteArray reply = wire::buildFrame(
+        wire::stationMac(), wire::serviceMac(),
+        "res:kiv+info\nDevice : D\nVersion : V\nProduct : P\nHardId : H\nIpAddress : 1.2.3.4\n");
+    BoardCollector c(mine, {}, 100);
+    QVERIFY(!c.take(request(other, mine, wire::kStationType), 100));
+    QVERIFY(c.take(reply, 101));
+    QVERIFY(c.take(reply, 102)); // a clone: together, within the spread
+    QVERIFY(!c.take(request(wire::stationMac(), QStringLiteral("x1"), wire::kOldBoardsType), 103));
+    QVERIFY(!c.take(reply, 104)); // may answer that request
+    QCOMPARE(c.boards().first().count, 2);
+    QVERIFY(c.otherStations().isEmpty()); // a copy for older agents is no station of its own
+    QVERIFY(!c.take(request(other, QStringLiteral("x2"), wire::kStationType), 105));
+    QCOMPARE(c.otherStations(), QList<QByteArray>{other});
+    QCOMPARE(c.othersAskedMs(), (QList<double>{3, 5}));
 }
 
 // What tells a restart: a new start of the agent, or a new boot.
