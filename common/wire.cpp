@@ -132,7 +132,9 @@ QString requestTag(const QString &text, const char *keyword) {
     if (!text.startsWith(prefix)) {
         return QString();
     }
-    const QString tag = text.mid(prefix.size());
+    // The first line: an authenticated reset carries its proof on the lines after it.
+    const int end = text.indexOf(QLatin1Char('\n'));
+    const QString tag = text.mid(prefix.size(), end < 0 ? -1 : end - prefix.size());
     if (tag.isEmpty() || tag.size() > kMaxTagLen) {
         return QString();
     }

@@ -66,7 +66,8 @@ constexpr char kTagLabel[] = "Tag";
 constexpr int kMaxTagLen = 32;
 // A reset request is acknowledged, before the script runs, with this line (and the tag line).
 constexpr char kResetAckTag[] = "res:kiv+init";
-// The tag of a request text that starts with `keyword`; empty when it carries none.
+// The tag of a request text that starts with `keyword` (its first line); empty when it carries
+// none.
 QString requestTag(const QString &text, const char *keyword);
 QByteArray taggedRequest(const char *keyword, const QString &tag);
 // "Tag : TAG\n", or nothing for an empty tag.

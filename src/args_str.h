@@ -4,6 +4,10 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
+
+class ResetGuard;
+
 struct pcap;
 
 struct ArgsStr {
@@ -24,4 +28,7 @@ struct ArgsStr {
     // this process started.
     QString bootId;
     QString startId;
+    // Board-address mode with --key-file: the board's keys and the challenges it gave out. A
+    // reset then runs only when it proves one of the keys, and replies carry proofs.
+    std::shared_ptr<ResetGuard> guard;
 };

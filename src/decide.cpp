@@ -2,6 +2,7 @@
 #include "decide.h"
 
 #include "args_str.h"
+#include "guard.h"
 
 ServiceFrame splitFrame(const QByteArray &frame) {
     ServiceFrame f;
@@ -62,14 +63,36 @@ FrameDecision decideBoardFrame(FrameDecision decision, const QByteArray &frame, 
                 wire::restartLines(args.bootId, args.startId))
             .toLatin1();
     };
+    ResetGuard *guard = args.guard.get();
     if (request.textBytes.startsWith(kResetKeyword)) {
+        QByteArray ack = QByteArray(wire::kResetAckTag) + '\n' + closing(kResetKeyword);
+        if (guard != nullptr) {
+            const QString tag = wire::requestTag(request.text(), kResetKeyword);
+            decision.refused = guard->check(request.textBytes, tag, args.boardMac, request.src);
+            if (!decision.refused.isEmpty()) {
+                return decision; // nothing runs, nothing is sent
+            }
+            // The acknowledgement proves the board, for this station, challenge and tag.
+            const QByteArray challenge = keys::resetAuth(request.textBytes).challenge.toLatin1();
+            ack += keys::proofLines(guard->keys(), keys::Purpose::Ack,
+                                    {args.boardMac, request.src, challenge, tag.toLatin1(), ack});
+        }
         decision.action = FrameAction::Reset;
-        decision.reply = reply(QByteArray(wire::kResetAckTag) + '\n' + closing(kResetKeyword));
+        decision.reply = reply(ack);
         return decision;
     }
     decision.action = FrameAction::Send;
     if (request.textBytes.startsWith(kInfoKeyword)) {
-        decision.reply = reply(info(args) + closing(kInfoKeyword));
+        QByteArray text = info(args) + closing(kInfoKeyword);
+        if (guard != nullptr) {
+            // A challenge for the station's next reset, and proofs that tie the reply to this
+            // request's tag: a recording answers no other request.
+            text += QByteArray(keys::kChallengeLabel) + " : " + guard->issue().toLatin1() + '\n';
+            const QByteArray tag = wire::requestTag(request.text(), kInfoKeyword).toLatin1();
+            text += keys::proofLines(guard->keys(), keys::Purpose::Info,
+                                     {args.boardMac, request.src, tag, text});
+        }
+        decision.reply = reply(text);
     } else {
         decision.reply = reply(request.payload);
     }

@@ -41,6 +41,7 @@ struct FrameDecision {
     FrameAction action = FrameAction::Drop;
     QByteArray reply;
     ServiceFrame request;
+    QString refused; // a keyed board's reset that did not prove itself: why, in the log's words
 };
 
 // The payload of an info reply for the record: asked only for an info request.

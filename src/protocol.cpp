@@ -59,6 +59,9 @@ void on_handle_pkt(unsigned char *user, const pcap_pkthdr *header, const unsigne
         // E.g. a reply longer than the link's MTU: lost, but not without a trace.
         qDebug() << "pcap_sendpacket error" << pcap_geterr(args->pcapHandle);
     }
+    if (!decision.refused.isEmpty()) {
+        qDebug() << QStringLiteral("reset refused: %1").arg(decision.refused);
+    }
     if (decision.action == FrameAction::Reset) {
         runResetScript(header->ts);
     }

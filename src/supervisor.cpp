@@ -3,6 +3,7 @@
 
 #include "args_str.h"
 #include "framelog.h"
+#include "guard.h"
 #include "identity.h"
 #include "netwatch.h"
 #include "process.h"
@@ -31,6 +32,16 @@ void initArgsStr(ArgsStr *args, const AgentCommandLine &line) {
         // What stations compare to tell a restart, so that the log shows which run this is.
         qDebug() << QStringLiteral("board-address mode: boot %1, start %2")
                         .arg(args->bootId, args->startId);
+    }
+    if (!line.keys.isEmpty()) {
+        QStringList ids;
+        for (const keys::Key &key : line.keys) {
+            ids.append(key.id);
+        }
+        // The ids only: key material never reaches the log.
+        qDebug() << QStringLiteral("resets need a key: %1 from %2")
+                        .arg(ids.join(QStringLiteral(", ")), line.keyFile);
+        args->guard = std::make_shared<ResetGuard>(line.keys);
     }
 }
 

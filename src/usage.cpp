@@ -1,6 +1,7 @@
 // The agent's command line, read with QCommandLineParser, and its help and version.
 #include "usage.h"
 
+#include "keys.h"
 #include "wire.h"
 
 #include <QCommandLineParser>
@@ -15,7 +16,7 @@ const char *const kDefaultInterface = "eth1";
 
 QString agentUsage() {
     return QStringLiteral(
-               "Usage: l2agent [--board-address] [INTERFACE]\n"
+               "Usage: l2agent [--board-address [--key-file FILE]] [INTERFACE]\n"
                "\n"
                "Serves the service station on INTERFACE (default eth1) over raw Ethernet frames\n"
                "sent from %1 to %2, for ever:\n"
@@ -33,6 +34,10 @@ QString agentUsage() {
                "                   script runs, send the boot id and this run's start value\n"
                "                   with each reply, and leave frames to %2 alone.\n"
                "                   Stations older than l2station 1.2 do not see such a board.\n"
+               "  --key-file FILE  with --board-address: run the reset script only for a reset\n"
+               "                   that proves one of FILE's keys and is fresh, and prove the\n"
+               "                   board in its replies. FILE (from 'l2station key new') must\n"
+               "                   be readable and writable by its owner only.\n"
                "  -h, --help       show this help\n"
                "      --version    show the version\n"
                "\n"
@@ -58,7 +63,8 @@ AgentCommandLine readAgentCommandLine(const QStringList &args) {
     const QCommandLineOption board(QStringLiteral("board-address"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({board, help, version});
+    const QCommandLineOption keyFile(QStringLiteral("key-file"), QString(), QStringLiteral("FILE"));
+    parser.addOptions({board, help, version, keyFile});
     // The parser skips the first word, the program's name.
     if (!parser.parse(QStringList{QStringLiteral("l2agent")} + args)) {
         std::fprintf(stderr, "l2agent: %s\nTry 'l2agent --help'.\n",
@@ -80,6 +86,18 @@ AgentCommandLine readAgentCommandLine(const QStringList &args) {
     line.interfaceName =
         positional.isEmpty() ? QString::fromLatin1(kDefaultInterface) : positional.first();
     line.boardAddress = parser.isSet(board);
+    if (parser.isSet(keyFile)) {
+        QString error;
+        if (!line.boardAddress) {
+            error = QStringLiteral("--key-file needs --board-address");
+        } else if (keys::readKeyFile(parser.value(keyFile), &line.keys, &error)) {
+            line.keyFile = parser.value(keyFile);
+        }
+        if (!error.isEmpty()) {
+            std::fprintf(stderr, "l2agent: %s\n", error.toLocal8Bit().constData());
+            line.exitStatus = 2;
+        }
+    }
     return line;
 }
 

@@ -1,6 +1,8 @@
 // The agent's command line: the interface, board-address mode, help and version.
 #pragma once
 
+#include "keys.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -12,6 +14,8 @@ extern const char *const kDefaultInterface; // "eth1"
 struct AgentCommandLine {
     QString interfaceName;
     bool boardAddress = false;
+    QString keyFile;          // --key-file, read and checked
+    QList<keys::Key> keys;
     int exitStatus = -1; // >= 0: help, the version or a usage error was printed; exit with it
 };
 // `args` without the program's name. Prints what --help, --version or an error asks for.

@@ -3,6 +3,8 @@
 #include "args_str.h"
 #include "decide.h"
 #include "framelog.h"
+#include "guard.h"
+#include "keys.h"
 #include "logcapture.h"
 #include "protocol.h"
 #include "wire.h"
@@ -53,6 +55,9 @@ class TestProtocol : public QObject {
     void decide();
     void boardDecide_data();
     void boardDecide();
+    void keyedReset();
+    void keyFiles_data();
+    void keyFiles();
     void resetFolding_data();
     void resetFolding();
     void requestTags_data();
@@ -223,6 +228,124 @@ void TestProtocol::boardDecide() {
     QCOMPARE(d.reply, reply);
 }
 
+namespace {
+
+qint64 g_nowMs = 0;
+qint64 testClock() {
+    return g_nowMs;
+}
+
+} // namespace
+
+// A keyed board runs its script only for a reset that proves its key, for itself and the
+// station that asks, with a challenge it gave out and did not take back.
+void TestProtocol::keyedReset() {
+    const QByteArray secret(keys::kSecretLen, 'k');
+    const keys::Key key{keys::keyId(secret), secret};
+    const keys::Key other = keys::newKey();
+    const QByteArray own = QByteArray::fromHex("02aabbccdd01");
+    const auto board = [&](const QByteArray &mac) {
+        ArgsStr args = exampleBoard();
+        args.boardAddress = true;
+        args.boardMac = mac;
+        args.guard = std::make_shared<ResetGuard>(QList<keys::Key>{key}, testClock);
+        return args;
+    };
+    ArgsStr args = board(QByteArray::fromHex("525400123456"));
+    const auto decide = [&](const ArgsStr &a, const QByteArray &frame) {
+        return decideFrame(frame, a, countedInfo);
+    };
+    const auto challengeOf = [&](const ArgsStr &a) {
+        const FrameDecision info = decide(
+            a, wire::requestFrameFrom(own, a.boardMac, "req:kiv+info #t0", wire::kStationType));
+        // The reply proves the board to a station with its key, and only with it.
+        const QByteArray text = info.reply.mid(wire::kHeaderLen);
+        const QList<QByteArray> parts{a.boardMac, own, "t0"};
+        if (!keys::verified({key}, keys::Purpose::Info, text, parts) ||
+            keys::verified({other}, keys::Purpose::Info, text, parts) ||
+            keys::verified({key}, keys::Purpose::Info, text, {a.boardMac, own, "t9"})) {
+            return QString();
+        }
+        return keys::resetAuth(text).challenge;
+    };
+    const auto reset = [&](const ArgsStr &a, const QString &challenge, const keys::Key &with) {
+        return wire::requestFrameFrom(
+            own, a.boardMac,
+            keys::authenticatedReset("req:kiv+init #t1", with, a.boardMac, own, challenge,
+                                     QStringLiteral("t1")),
+            wire::kStationType);
+    };
+    const QString challenge = challengeOf(args);
+    QCOMPARE(challenge.size(), keys::kChallengeLen * 2);
+    const QByteArray genuine = reset(args, challenge, key);
+    // Any bit flipped, anywhere in the frame's header or text: nothing runs.
+    const int textEnd = genuine.indexOf('\0', wire::kHeaderLen);
+    for (int i = 0; i < (textEnd < 0 ? genuine.size() : textEnd); ++i) {
+        for (int bit = 0; bit < 8; ++bit) {
+            QByteArray flipped = genuine;
+            flipped[i] = char(flipped.at(i) ^ (1 << bit));
+            QVERIFY2(decide(args, flipped).action != FrameAction::Reset,
+                     qPrintable(QStringLiteral("byte %1 bit %2").arg(i).arg(bit)));
+        }
+    }
+    QByteArray truncated = genuine;
+    truncated.replace(keys::resetAuth(genuine.mid(wire::kHeaderLen)).proof.toHex(),
+                      keys::resetAuth(genuine.mid(wire::kHeaderLen)).proof.toHex().left(62));
+    QCOMPARE(decide(args, truncated).refused, QStringLiteral("bad proof"));
+    QCOMPARE(decide(args, reset(args, challenge, other)).refused, QStringLiteral("unknown key id"));
+    QCOMPARE(decide(args, wire::requestFrameFrom(own, args.boardMac, "req:kiv+init #t1",
+                                                 wire::kStationType))
+                 .refused,
+             QStringLiteral("no key"));
+    // Made for another board: refused there.
+    ArgsStr second = board(QByteArray::fromHex("525400123457"));
+    challengeOf(second);
+    QByteArray elsewhere = genuine;
+    elsewhere.replace(0, 6, second.boardMac);
+    QCOMPARE(decide(second, elsewhere).refused, QStringLiteral("bad proof"));
+    // The genuine one runs once, acknowledged with a proof; sent again it is a replay.
+    const FrameDecision ran = decide(args, genuine);
+    QCOMPARE(int(ran.action), int(FrameAction::Reset));
+    QVERIFY(keys::verified({key}, keys::Purpose::Ack, ran.reply.mid(wire::kHeaderLen),
+                           {args.boardMac, own, challenge.toLatin1(), "t1"}));
+    QCOMPARE(decide(args, genuine).refused, QStringLiteral("replayed"));
+    // An old challenge; and a recording after the agent started again.
+    const QString old = challengeOf(args);
+    g_nowMs += ResetGuard::kChallengeLifeMs + 1;
+    QCOMPARE(decide(args, reset(args, old, key)).refused, QStringLiteral("replayed"));
+    const QString fresh = challengeOf(args);
+    const QByteArray recorded = reset(args, fresh, key);
+    ArgsStr restarted = board(args.boardMac);
+    QCOMPARE(decide(restarted, recorded).refused, QStringLiteral("replayed"));
+    QCOMPARE(int(decide(args, recorded).action), int(FrameAction::Reset));
+}
+
+// Key files: text that concatenates, ids that belong to their secrets.
+void TestProtocol::keyFiles_data() {
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("valid");
+    QTest::addColumn<int>("problems");
+    const keys::Key a = keys::newKey();
+    const keys::Key b = keys::newKey();
+    QTest::newRow("two files concatenated") << keys::keyLine(a) + keys::keyLine(b) << 2 << 0;
+    QTest::newRow("comments and blank lines")
+        << QByteArray("# line 3\n\n") + keys::keyLine(a).trimmed() + " # the old one\n" << 1 << 0;
+    QByteArray wrongId = keys::keyLine(a);
+    wrongId.replace(6, 8, b.id.toLatin1());
+    QTest::newRow("an id of another secret") << wrongId << 0 << 1;
+    QTest::newRow("a short secret") << QByteArray("l2key 01234567 abcd\n") << 0 << 1;
+    QTest::newRow("no key at all") << QByteArray("hello\n") << 0 << 1;
+}
+
+void TestProtocol::keyFiles() {
+    QFETCH(QByteArray, text);
+    QFETCH(int, valid);
+    QFETCH(int, problems);
+    QStringList said;
+    QCOMPARE(keys::parseKeys(text, &said).size(), valid);
+    QCOMPARE(said.size(), problems);
+}
+
 void TestProtocol::resetFolding_data() {
     QTest::addColumn<qint64>("receivedUs"); // the request, in microseconds
     QTest::addColumn<qint64>("endedUs");    // the last run's end; 0: no run yet
@@ -254,7 +377,9 @@ void TestProtocol::requestTags_data() {
     QTest::newRow("33 long") << QStringLiteral("req:kiv+info #") + QString(33, QLatin1Char('x'))
                              << QString();
     QTest::newRow("empty") << QStringLiteral("req:kiv+info #") << QString();
-    QTest::newRow("punctuation") << QStringLiteral("req:kiv+info #a\nb") << QString();
+    QTest::newRow("punctuation") << QStringLiteral("req:kiv+info #a;b") << QString();
+    // The lines after the first carry an authenticated reset's proof.
+    QTest::newRow("the first line") << QStringLiteral("req:kiv+info #a\nb") << QStringLiteral("a");
     QTest::newRow("no space") << QStringLiteral("req:kiv+info#ab") << QString();
 }
 
@@ -263,7 +388,8 @@ void TestProtocol::requestTags() {
     QFETCH(QString, tag);
     QCOMPARE(wire::requestTag(text, wire::kInfoKeyword), tag);
     if (!tag.isEmpty()) {
-        QCOMPARE(QString::fromLatin1(wire::taggedRequest(wire::kInfoKeyword, tag)), text);
+        QCOMPARE(QString::fromLatin1(wire::taggedRequest(wire::kInfoKeyword, tag)),
+                 text.section(QLatin1Char('\n'), 0, 0));
     }
 }
 
