@@ -82,7 +82,8 @@ bool readKeyFile(const QString &path, QList<Key> *keys, QString *error) {
     const QByteArray name = QFile::encodeName(path);
     const int fd = open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
-        *error = QStringLiteral("key file %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
+        *error =
+            QStringLiteral("key file %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
         return false;
     }
     struct stat st {};
@@ -111,10 +112,11 @@ bool readKeyFile(const QString &path, QList<Key> *keys, QString *error) {
     QStringList problems;
     *keys = parseKeys(text, &problems);
     if (keys->isEmpty()) {
-        *error = QStringLiteral("key file %1 holds no valid key%2")
-                     .arg(path, problems.isEmpty()
-                                    ? QString()
-                                    : QStringLiteral(" (%1)").arg(problems.join(QStringLiteral("; "))));
+        *error =
+            QStringLiteral("key file %1 holds no valid key%2")
+                .arg(path, problems.isEmpty()
+                               ? QString()
+                               : QStringLiteral(" (%1)").arg(problems.join(QStringLiteral("; "))));
         return false;
     }
     return true;
@@ -195,8 +197,8 @@ QByteArray authenticatedReset(const QByteArray &request, const Key &key, const Q
                               const QString &tag) {
     const QByteArray p = proof(key.secret, Purpose::Reset,
                                {boardMac, stationMac, challenge.toLatin1(), tag.toLatin1()});
-    return request + '\n' + kKeyLabel + " : " + key.id.toLatin1() + '\n' + kChallengeLabel +
-           " : " + challenge.toLatin1() + '\n' + kProofLabel + " : " + p.toHex() + '\n';
+    return request + '\n' + kKeyLabel + " : " + key.id.toLatin1() + '\n' + kChallengeLabel + " : " +
+           challenge.toLatin1() + '\n' + kProofLabel + " : " + p.toHex() + '\n';
 }
 
 QByteArray proofLines(const QList<Key> &keys, Purpose purpose, const QList<QByteArray> &parts) {

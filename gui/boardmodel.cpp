@@ -195,7 +195,10 @@ QString BoardTableModel::cell(const WindowBoard &b, int column) const {
     case HardId:
         return shownValue(b.board.hardId);
     case Address:
-        return boardAddressText(b.board);
+        // With keys, the mark of a board that proved one, or the warning of one that did not.
+        return boardAddressText(b.board) + (!b.board.checked   ? QString()
+                                            : b.board.verified ? QStringLiteral(" \u2713")
+                                                               : QStringLiteral(" (not verified)"));
     case IPv4:
         return shownValue(b.board.ipAddresses.join(QStringLiteral(", ")));
     case ReplyMs:

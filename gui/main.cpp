@@ -23,6 +23,10 @@ int main(int argc, char **argv) {
                       QStringLiteral("between the starts of two rounds (default 2000)"),
                       QStringLiteral("MS"), QStringLiteral("2000")});
     parser.addOption({QStringLiteral("no-history"), QStringLiteral("keep nothing in the history")});
+    parser.addOption({QStringLiteral("key-file"),
+                      QStringLiteral("prove resets with FILE's keys, and mark each board verified "
+                                     "or not (FILE from 'l2station key new', its owner's alone)"),
+                      QStringLiteral("FILE")});
     parser.process(app);
     WindowOptions options;
     options.interface = parser.value(QStringLiteral("i"));
@@ -33,6 +37,12 @@ int main(int argc, char **argv) {
         return 2;
     }
     options.keepHistory = !parser.isSet(QStringLiteral("no-history"));
+    QString error;
+    if (parser.isSet(QStringLiteral("key-file")) &&
+        !keys::readKeyFile(parser.value(QStringLiteral("key-file")), &options.keys, &error)) {
+        qCritical("l2station-gui: %s", qPrintable(error));
+        return 2;
+    }
     MainWindow window(options);
     window.show();
     return app.exec();

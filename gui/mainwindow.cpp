@@ -69,7 +69,7 @@ MainWindow::MainWindow(const WindowOptions &options, QWidget *parent)
     model_ = new BoardTableModel(this);
     buildUi();
 
-    worker_ = new StationWorker(options.keepHistory, options.intervalMs);
+    worker_ = new StationWorker(options.keepHistory, options.intervalMs, options.keys);
     worker_->moveToThread(&thread_);
     connect(worker_, &StationWorker::opened, this, &MainWindow::onOpened);
     connect(worker_, &StationWorker::lastLook, model_, &BoardTableModel::reset);

@@ -24,6 +24,7 @@ struct WindowOptions {
     QString interface; // empty: the first that could be the boards' segment
     int intervalMs = 2000;
     bool keepHistory = true;
+    QList<keys::Key> keys; // --key-file: proven resets, and boards marked verified or not
 };
 
 class MainWindow : public QMainWindow {

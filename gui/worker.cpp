@@ -70,8 +70,8 @@ class ResetWaitReporter : public ResetWaitObserver {
 
 } // namespace
 
-StationWorker::StationWorker(bool keepHistory, int intervalMs)
-    : keepHistory_(keepHistory), intervalMs_(intervalMs) {}
+StationWorker::StationWorker(bool keepHistory, int intervalMs, QList<keys::Key> keys)
+    : keepHistory_(keepHistory), intervalMs_(intervalMs), keys_(std::move(keys)) {}
 
 StationWorker::~StationWorker() = default;
 
@@ -172,7 +172,9 @@ void StationWorker::round() {
         scheduleRound(1000);
         return;
     }
-    const Round found = askSegment(*link_, defaultOptions(Command::Watch));
+    StationOptions asking = defaultOptions(Command::Watch);
+    asking.keys = keys_;
+    const Round found = askSegment(*link_, asking);
     if (!found.sent) {
         emit activity(QStringLiteral("cannot send: %1").arg(link_->lastError()));
         scheduleRound(intervalMs_);
@@ -286,7 +288,15 @@ void StationWorker::reset(const BoardInfo &board) {
     }
     between(this, timer_, [&] {
         const QByteArray to = target(board);
-        const ResetOutcome outcome = resetBoards(*link_, to);
+        // A keyed board's reset is proven with the challenge of its latest reply, asked now.
+        QList<BoardInfo> known;
+        if (!keys_.isEmpty() && !board.sharedAddress()) {
+            StationOptions asking = defaultOptions(Command::Info);
+            asking.board = to;
+            asking.keys = keys_;
+            known = askSegment(*link_, asking).boards;
+        }
+        const ResetOutcome outcome = resetBoards(*link_, to, keys_, known);
         if (!outcome.sent) {
             emit activity(
                 QStringLiteral("reset %1: cannot send: %2").arg(named(board), link_->lastError()));
@@ -313,7 +323,11 @@ void StationWorker::resetAll() {
         return;
     }
     between(this, timer_, [&] {
-        const ResetOutcome outcome = resetBoards(*link_, QByteArray());
+        StationOptions asking = defaultOptions(Command::Info);
+        asking.keys = keys_;
+        const QList<BoardInfo> known =
+            keys_.isEmpty() ? QList<BoardInfo>() : askSegment(*link_, asking).boards;
+        const ResetOutcome outcome = resetBoards(*link_, QByteArray(), keys_, known);
         if (!outcome.sent) {
             emit activity(QStringLiteral("reset all: cannot send: %1").arg(link_->lastError()));
             return;
@@ -335,7 +349,7 @@ void StationWorker::resetAndWait(const BoardInfo &board) {
     between(this, timer_, [&] {
         ResetWaitReporter reporter(this);
         const ResetWaitOutcome outcome =
-            ::resetAndWait(*link_, target(board), kDefaultResetWaitMs, &reporter);
+            ::resetAndWait(*link_, target(board), kDefaultResetWaitMs, &reporter, keys_);
         switch (outcome.result) {
         case ResetWaitOutcome::NotSent:
             emit activity(

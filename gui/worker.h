@@ -15,7 +15,7 @@
 class StationWorker : public QObject {
     Q_OBJECT
   public:
-    explicit StationWorker(bool keepHistory, int intervalMs);
+    explicit StationWorker(bool keepHistory, int intervalMs, QList<keys::Key> keys = {});
     ~StationWorker() override;
 
     // Set from the window's thread: ends a reset-and-wait (or a ping) early.
@@ -62,6 +62,7 @@ class StationWorker : public QObject {
 
     const bool keepHistory_;
     const int intervalMs_;
+    const QList<keys::Key> keys_;
     QTimer *timer_ = nullptr; // made in the worker's thread
     std::unique_ptr<StationLink> link_;
     std::unique_ptr<HistoryStore> history_;

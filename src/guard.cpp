@@ -18,10 +18,9 @@ ResetGuard::ResetGuard(QList<keys::Key> keys, Clock clock)
     : keys_(std::move(keys)), clock_(clock != nullptr ? clock : monotonicMs) {}
 
 void ResetGuard::expire(qint64 now) {
-    while (!order_.empty() &&
-           (int(order_.size()) > kMaxChallenges ||
-            now - standing_.value(order_.front(), now) > kChallengeLifeMs ||
-            !standing_.contains(order_.front()))) {
+    while (!order_.empty() && (int(order_.size()) > kMaxChallenges ||
+                               now - standing_.value(order_.front(), now) > kChallengeLifeMs ||
+                               !standing_.contains(order_.front()))) {
         standing_.remove(order_.front());
         order_.pop_front();
     }

@@ -14,7 +14,7 @@ extern const char *const kDefaultInterface; // "eth1"
 struct AgentCommandLine {
     QString interfaceName;
     bool boardAddress = false;
-    QString keyFile;          // --key-file, read and checked
+    QString keyFile; // --key-file, read and checked
     QList<keys::Key> keys;
     int exitStatus = -1; // >= 0: help, the version or a usage error was printed; exit with it
 };

@@ -42,12 +42,15 @@ PingOutcome pingBoards(StationLink &link, const StationOptions &o, PingObserver 
 struct ResetOutcome {
     bool sent = false;
     QList<QByteArray> acknowledged; // boards in board-address mode that took the request
+    QList<QByteArray> verified;     // with keys: those whose acknowledgement proved the board
 };
 
 // Sends a reset request to every board, or to `board`, and collects the acknowledgements:
 // they leave before the script runs, so they come within milliseconds. To the shared address
-// nothing is collected: such boards do not acknowledge.
-ResetOutcome resetBoards(StationLink &link, const QByteArray &board);
+// nothing is collected: such boards do not acknowledge. With `keys`, each keyed board of
+// `known` (one that gave out a challenge) gets a request of its own proven with one of them.
+ResetOutcome resetBoards(StationLink &link, const QByteArray &board,
+                         const QList<keys::Key> &keys = {}, const QList<BoardInfo> &known = {});
 
 class ResetWaitObserver {
   public:
@@ -84,5 +87,7 @@ struct ResetWaitOutcome {
 
 // Lists the boards (every one, or `board`), resets them, and asks each second until each is
 // back or known not to have reset, or `waitMs` passed since the reset.
+// With `keys`, keyed boards get proven requests, and only acknowledgements that prove the board
+// count.
 ResetWaitOutcome resetAndWait(StationLink &link, const QByteArray &board, int waitMs,
-                              ResetWaitObserver *observer);
+                              ResetWaitObserver *observer, const QList<keys::Key> &keys = {});

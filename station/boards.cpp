@@ -126,6 +126,9 @@ bool BoardCollector::take(const QByteArray &frame, double atMs) {
             return false;
         }
         acked_.append(facts.from);
+        QByteArray text = frame.mid(wire::kHeaderLen);
+        text.truncate(text.indexOf('\0') < 0 ? text.size() : text.indexOf('\0'));
+        ackTexts_.insert(facts.from, text);
         return true;
     }
     if (facts.kind != ReplyFacts::InfoReply) {
@@ -151,7 +154,16 @@ bool BoardCollector::take(const QByteArray &frame, double atMs) {
             return false; // it answers another station's request, or an earlier one
         }
         board.mac = facts.from;
+        if (!keys_.isEmpty()) {
+            // The proof covers the board, this station, this round's tag and the reply: a
+            // recording or a forgery does not hold.
+            board.checked = true;
+            board.verified =
+                keys::verified(keys_, keys::Purpose::Info, board.reply,
+                               {facts.from, frame.mid(wire::kDstOffset, 6), tag.toLatin1()});
+        }
     } else {
+        board.checked = !keys_.isEmpty();
         ++sharedReplies_;
     }
     board.replyMs = atMs - sentAtMs_;

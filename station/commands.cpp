@@ -15,7 +15,11 @@
 #include <csignal>
 #include <cstdio>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifndef L2_VERSION
@@ -146,24 +150,42 @@ int runReset(StationLink &link, const StationOptions &o, const QString &interfac
     // Who is there first, as info asks: so that the run can say which boards it can vouch for,
     // and warn where a switch decides which board at the shared address gets the request.
     Round before;
-    if (o.board.isEmpty()) {
-        before = askSegment(link, defaultOptions(Command::Info));
+    if (o.board.isEmpty() || !o.keys.isEmpty()) {
+        // With keys, a keyed board gives out the challenge its reset is proven with.
+        StationOptions asking = defaultOptions(Command::Info);
+        asking.board = o.board;
+        asking.keys = o.keys;
+        before = askSegment(link, asking);
         if (!before.sent) {
             return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
         }
         reportProblems(before);
     }
-    const ResetOutcome outcome = resetBoards(link, o.board);
+    const ResetOutcome outcome = resetBoards(link, o.board, o.keys, before.boards);
+    // With keys, an acknowledgement counts only when it proves its board.
+    const auto vouched = [&](const QByteArray &mac) {
+        return o.keys.isEmpty() || outcome.verified.contains(mac);
+    };
     if (!outcome.sent) {
         return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
     }
     const QList<QByteArray> &acked = outcome.acknowledged;
     if (!o.board.isEmpty()) {
         if (acked.isEmpty()) {
-            return fail(ExitNoAnswer, QStringLiteral("reset request sent to %1 on %2, but it did "
-                                                     "not acknowledge it within %3 ms")
-                                          .arg(wire::macText(o.board), interface)
-                                          .arg(kAckWaitMs));
+            return fail(
+                ExitNoAnswer,
+                QStringLiteral("reset request sent to %1 on %2, but it did not "
+                               "acknowledge it within %3 ms (a board with keys refuses a "
+                               "reset that does not prove one of them%4)")
+                    .arg(wire::macText(o.board), interface)
+                    .arg(kAckWaitMs)
+                    .arg(o.keys.isEmpty() ? QStringLiteral(": give --key-file") : QString()));
+        }
+        if (!vouched(o.board)) {
+            return fail(ExitNoAnswer,
+                        QStringLiteral("reset request sent on %1; an acknowledgement came from "
+                                       "%2, but it does not prove the board: not counted")
+                            .arg(interface, wire::macText(o.board)));
         }
         out() << "reset request sent on " << interface << "; " << wire::macText(o.board)
               << " acknowledged it and runs its reset script\n";
@@ -174,7 +196,11 @@ int runReset(StationLink &link, const StationOptions &o, const QString &interfac
           << (acked.isEmpty() ? "" : ":") << '\n';
     QStringList names;
     for (const QByteArray &mac : acked) {
-        names.append(wire::macText(mac));
+        names.append(wire::macText(mac) +
+                     (o.keys.isEmpty() ? QString()
+                      : vouched(mac)   ? QStringLiteral(" verified")
+                                       : QStringLiteral(" not verified: its acknowledgement does "
+                                                          "not prove the board")));
     }
     names.sort();
     for (const QString &name : names) {
@@ -189,7 +215,13 @@ int runReset(StationLink &link, const StationOptions &o, const QString &interfac
         } else if (!acked.contains(b.mac)) {
             ++missing;
             out() << "  " << wire::macText(b.mac) << " (" << shownValue(b.device)
-                  << ") answered before the reset but did not acknowledge it\n";
+                  << ") answered before the reset but did not acknowledge it"
+                  << (b.keyIds.isEmpty() ? ""
+                                         : " (a keyed board refuses a reset that does not prove "
+                                           "one of its keys)")
+                  << '\n';
+        } else if (!vouched(b.mac)) {
+            ++missing; // listed above as not verified
         }
     }
     if (shared == 1) {
@@ -240,6 +272,38 @@ int runSend(StationLink &link, const StationOptions &o, const QString &interface
             QStringLiteral("nothing answered on %1 within %2 ms").arg(interface).arg(o.waitMs));
     }
     out() << n << " repl" << (n == 1 ? "y" : "ies") << " on " << interface << '\n';
+    return ExitOk;
+}
+
+int runKey(const StationOptions &o) {
+    const keys::Key key = keys::newKey();
+    if (key.secret.isEmpty()) {
+        return fail(ExitCaptureError, QStringLiteral("the kernel's random generator failed"));
+    }
+    // Never over another file, never through a link, and the owner's alone whatever the umask.
+    const QByteArray path = QFile::encodeName(o.keyFile);
+    const int fd =
+        ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        const int why = errno;
+        return fail(why == EEXIST ? ExitUsage : ExitCaptureError,
+                    QStringLiteral("cannot write %1: %2%3")
+                        .arg(o.keyFile, QString::fromLocal8Bit(strerror(why)),
+                             why == EEXIST ? QStringLiteral(" (keys are never written over another "
+                                                            "file: name a new one, then append it "
+                                                            "to a board's key file)")
+                                           : QString()));
+    }
+    const QByteArray line = keys::keyLine(key);
+    const bool written = fchmod(fd, 0600) == 0 &&
+                         ::write(fd, line.constData(), size_t(line.size())) == line.size() &&
+                         fsync(fd) == 0;
+    ::close(fd);
+    if (!written) {
+        unlink(path.constData());
+        return fail(ExitCaptureError, QStringLiteral("cannot write %1").arg(o.keyFile));
+    }
+    out() << "key " << key.id << " written to " << o.keyFile << '\n';
     return ExitOk;
 }
 
@@ -315,6 +379,12 @@ int stationMain(int argc, char **argv) {
     if (options.command == Command::History) {
         return runHistory(options);
     }
+    if (options.command == Command::Key) {
+        return runKey(options);
+    }
+    if (!options.keyFile.isEmpty() && !keys::readKeyFile(options.keyFile, &options.keys, &error)) {
+        return fail(ExitUsage, error);
+    }
     QString interface = options.interface;
     if (interface.isEmpty()) {
         const QStringList candidates = segmentCandidates(listInterfaces());
@@ -365,6 +435,7 @@ int stationMain(int argc, char **argv) {
         return runReset(link, options, interface);
     case Command::Watch:
     case Command::History:
+    case Command::Key:
     case Command::Send:
         return runSend(link, options, interface);
     case Command::None:

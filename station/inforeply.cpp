@@ -51,6 +51,8 @@ bool parseInfoReply(const QByteArray &payload, BoardInfo *board, QString *error,
     };
     QByteArray tagValue;
     QByteArray bootValue;
+    QByteArray challenge;
+    QStringList keyIds;
     QByteArray startValue;
     // The field the last line belonged to; -1 before the first and after one this tool does
     // not know.
@@ -83,6 +85,10 @@ bool parseInfoReply(const QByteArray &payload, BoardInfo *board, QString *error,
                 bootValue = value;
             } else if (label == wire::kStartLabel) {
                 startValue = value;
+            } else if (label == keys::kChallengeLabel) {
+                challenge = value;
+            } else if (label == keys::kProofLabel) {
+                keyIds.append(QString::fromLatin1(value.left(value.indexOf(' '))));
             }
             continue;
         }
@@ -112,6 +118,8 @@ bool parseInfoReply(const QByteArray &payload, BoardInfo *board, QString *error,
     board->reply = bytes;
     board->boot = QString::fromLatin1(bootValue);
     board->start = QString::fromLatin1(startValue);
+    board->challenge = QString::fromLatin1(challenge);
+    board->keyIds = keyIds;
     if (tag != nullptr) {
         *tag = QString::fromLatin1(tagValue);
     }

@@ -76,6 +76,13 @@ const CommandEntry kCommands[] = {
      "silent and was not back within -w MS; 2 usage, 3 no such interface, 4 no permission,\n"
      "5 capture error, 6 the station's link is down, 7 with --wait: a board did not\n"
      "restart."},
+    {Command::Key, "key", "new FILE",
+     "Writes a new key, 32 random bytes from the kernel's generator, to FILE (which must not\n"
+     "exist yet) with mode 0600, and prints its id. Give the file to the boards (l2agent\n"
+     "--key-file) and to the stations (--key-file): a keyed board runs its reset script only\n"
+     "for a reset that proves one of its keys, and proves itself in its replies. Key files\n"
+     "concatenate: a board's file may hold a new key and an old one while keys change.",
+     "Exit: 0 written, 2 usage or FILE exists, 5 FILE cannot be written."},
     {Command::Send, "send", "[-i IFACE] [--board MAC] [--hex] [--yes] [-w MS] DATA",
      "Sends DATA as the payload of one service frame to every board (or the one --board\n"
      "names) and prints every reply within the window, with the address it came from, as\n"
@@ -285,9 +292,20 @@ void addOptions(QCommandLineParser *parser, Command command, const StationOption
                            QStringLiteral("send DATA even when it begins with the reset keyword")});
         parser->addPositionalArgument(QStringLiteral("DATA"), QStringLiteral("the payload"));
         break;
+    case Command::Key:
+        parser->addPositionalArgument(QStringLiteral("new"), QStringLiteral("make a new key"));
+        parser->addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("where to write it"));
+        break;
     case Command::Ping:
     case Command::None:
         break;
+    }
+    if (command != Command::History && command != Command::Key) {
+        parser->addOption({QStringLiteral("key-file"),
+                           QStringLiteral("prove resets with FILE's keys, and mark each board "
+                                          "verified or not by its proof (FILE from 'l2station key "
+                                          "new', its owner's alone)"),
+                           QStringLiteral("FILE")});
     }
 }
 
@@ -327,6 +345,7 @@ QString stationUsage(Command command) {
                    "  reset   make every board on the segment (or one) run its reset script\n"
                    "  send    send any payload and show the replies\n"
                    "  history list the boards watch and the window have seen, or the changes\n"
+                   "  key     make a key for boards that take only proven resets\n"
                    "\n"
                    "'l2station COMMAND --help' describes each command; 'l2station --version' "
                    "shows the version; see also l2station(8).\n")
@@ -361,6 +380,7 @@ StationOptions defaultOptions(Command command) {
     case Command::Ping:
     case Command::Send:
     case Command::History:
+    case Command::Key:
     case Command::None:
         break;
     }
@@ -494,9 +514,18 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
                          .arg(QLatin1String(wire::kResetKeyword));
             return false;
         }
+    } else if (cmd == Command::Key) {
+        if (positional.size() != 2 || positional.first() != QLatin1String("new")) {
+            *error = QStringLiteral("key takes 'new FILE'");
+            return false;
+        }
+        options->keyFile = positional.at(1);
     } else if (!positional.isEmpty()) {
         *error = QStringLiteral("unexpected argument '%1'").arg(positional.first());
         return false;
+    }
+    if (cmd != Command::Key && parser.isSet(QStringLiteral("key-file"))) {
+        options->keyFile = parser.value(QStringLiteral("key-file"));
     }
     if (cmd == Command::Reset && !options->yes) {
         *error = QStringLiteral("reset needs --yes: every board on the segment that receives the "

@@ -88,11 +88,20 @@ QString boardsTable(const QList<BoardInfo> &boards, int width) {
     QList<QStringList> rows{{QStringLiteral("DEVICE"), QStringLiteral("VERSION"),
                              QStringLiteral("PRODUCT"), QStringLiteral("HARDID"),
                              QStringLiteral("IPV4"), QStringLiteral("MAC"), QStringLiteral("MS")}};
+    // With keys, whether each board proved one.
+    const bool checked =
+        std::any_of(boards.cbegin(), boards.cend(), [](const BoardInfo &b) { return b.checked; });
+    if (checked) {
+        rows.first().append(QStringLiteral("VERIFIED"));
+    }
     for (const BoardInfo &b : boards) {
         // Any board on the segment can be an impostor: its texts never reach the terminal raw.
         rows.append({shownValue(b.device), shownValue(b.version), shownValue(b.product),
                      shownValue(b.hardId), shownValue(b.ipAddresses.join(QLatin1Char(' '))),
                      boardAddressText(b), QString::number(b.replyMs, 'f', 1)});
+        if (checked) {
+            rows.last().append(b.verified ? QStringLiteral("yes") : QStringLiteral("no"));
+        }
     }
     return textTable(rows, {0, 1, 2, 3, 4}, width);
 }
@@ -183,6 +192,9 @@ QJsonObject boardJson(const BoardInfo &b) {
     const auto orNull = [](const QString &v) { return v.isEmpty() ? QJsonValue() : QJsonValue(v); };
     o.insert(QLatin1String(wire::kBootLabel), orNull(b.boot));
     o.insert(QLatin1String(wire::kStartLabel), orNull(b.start));
+    if (b.checked) {
+        o.insert(QStringLiteral("Verified"), b.verified);
+    }
     return o;
 }
 

@@ -5,11 +5,67 @@
 #include "link.h"
 #include "wire.h"
 
-ResetOutcome resetBoards(StationLink &link, const QByteArray &board) {
+namespace {
+
+// The key to prove a reset to `board` with: one it holds, or the first (the board then says
+// "unknown key id").
+const keys::Key &keyFor(const QList<keys::Key> &keys, const BoardInfo &board) {
+    for (const keys::Key &key : keys) {
+        if (board.keyIds.contains(key.id)) {
+            return key;
+        }
+    }
+    return keys.first();
+}
+
+// The reset: a proven request to each keyed board of `known` (every one, or `board`), then the
+// plain requests for the others. *challenges: the challenge each keyed board was sent.
+bool sendReset(StationLink &link, const QByteArray &board, const QString &tag,
+               const QList<keys::Key> &keys, const QList<BoardInfo> &known,
+               QHash<QByteArray, QString> *challenges) {
+    const QByteArray request = wire::taggedRequest(wire::kResetKeyword, tag);
+    bool boardKeyed = false;
+    for (const BoardInfo &b : known) {
+        if (keys.isEmpty() || b.challenge.isEmpty() || b.sharedAddress() ||
+            (!board.isEmpty() && b.mac != board)) {
+            continue;
+        }
+        const QByteArray proven = keys::authenticatedReset(request, keyFor(keys, b), b.mac,
+                                                           link.ownMac(), b.challenge, tag);
+        if (!link.send(b.mac, proven)) {
+            return false;
+        }
+        challenges->insert(b.mac, b.challenge);
+        boardKeyed = boardKeyed || b.mac == board;
+    }
+    // Keyed boards refuse these, and say so in their logs; the others take them.
+    return boardKeyed || sendRequest(link, board, wire::kResetKeyword, tag);
+}
+
+// The acknowledgements that prove their boards, for the challenges sent.
+QList<QByteArray> verifiedAcks(const BoardCollector &acks, const QList<keys::Key> &keys,
+                               const QHash<QByteArray, QString> &challenges, const QString &tag,
+                               const QByteArray &ownMac) {
+    QList<QByteArray> verified;
+    for (const QByteArray &mac : acks.acknowledged()) {
+        if (!keys.isEmpty() &&
+            keys::verified(keys, keys::Purpose::Ack, acks.ackText(mac),
+                           {mac, ownMac, challenges.value(mac).toLatin1(), tag.toLatin1()})) {
+            verified.append(mac);
+        }
+    }
+    return verified;
+}
+
+} // namespace
+
+ResetOutcome resetBoards(StationLink &link, const QByteArray &board, const QList<keys::Key> &keys,
+                         const QList<BoardInfo> &known) {
     ResetOutcome outcome;
     const QString tag = newRequestTag();
     const double sentAt = StationLink::nowMs();
-    outcome.sent = sendRequest(link, board, wire::kResetKeyword, tag);
+    QHash<QByteArray, QString> challenges;
+    outcome.sent = sendReset(link, board, tag, keys, known, &challenges);
     if (!outcome.sent || board == wire::serviceMac()) {
         return outcome;
     }
@@ -20,11 +76,12 @@ ResetOutcome resetBoards(StationLink &link, const QByteArray &board) {
     rule.stopAtFirst = !board.isEmpty();
     link.collect(rule, [&](const Reply &reply) { return acks.take(reply.frame, reply.atMs); });
     outcome.acknowledged = acks.acknowledged();
+    outcome.verified = verifiedAcks(acks, keys, challenges, tag, link.ownMac());
     return outcome;
 }
 
 ResetWaitOutcome resetAndWait(StationLink &link, const QByteArray &board, int waitMs,
-                              ResetWaitObserver *observer) {
+                              ResetWaitObserver *observer, const QList<keys::Key> &keys) {
     ResetWaitObserver quiet;
     if (observer == nullptr) {
         observer = &quiet;
@@ -33,6 +90,7 @@ ResetWaitOutcome resetAndWait(StationLink &link, const QByteArray &board, int wa
     // Who is there before the reset, asked as info asks.
     StationOptions asking = defaultOptions(Command::Info);
     asking.board = board;
+    asking.keys = keys;
     const Round before = askSegment(link, asking);
     if (!before.sent) {
         return outcome;
@@ -46,7 +104,8 @@ ResetWaitOutcome resetAndWait(StationLink &link, const QByteArray &board, int wa
     observer->resetting(outcome.state);
     const QString resetTag = newRequestTag();
     const double resetAt = StationLink::nowMs();
-    if (!sendRequest(link, board, wire::kResetKeyword, resetTag)) {
+    QHash<QByteArray, QString> challenges;
+    if (!sendReset(link, board, resetTag, keys, before.boards, &challenges)) {
         return outcome;
     }
     outcome.result = ResetWaitOutcome::Waited;
@@ -81,7 +140,10 @@ ResetWaitOutcome resetAndWait(StationLink &link, const QByteArray &board, int wa
             }
         }
         QSet<QString> acked;
-        for (const QByteArray &mac : acks.acknowledged()) {
+        // With keys, only an acknowledgement that proves its board counts.
+        for (const QByteArray &mac :
+             keys.isEmpty() ? acks.acknowledged()
+                            : verifiedAcks(acks, keys, challenges, resetTag, link.ownMac())) {
             BoardInfo b;
             b.mac = mac;
             acked.insert(resetKey(b));

@@ -32,6 +32,7 @@ Round askSegment(StationLink &link, const StationOptions &o, double listenUntilM
         return round;
     }
     BoardCollector collector(tag, o.board, round.startMs);
+    collector.setKeys(o.keys);
     const auto take = [&](const Reply &reply) { return collector.take(reply.frame, reply.atMs); };
     CollectRule rule;
     rule.deadlineMs = round.startMs + o.waitMs;

@@ -4,6 +4,8 @@
 // (fleet.cpp).
 #pragma once
 
+#include "keys.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QHash>
@@ -27,7 +29,7 @@ enum StationExit {
     ExitHistory = 8,  // history: the history file cannot be read
 };
 
-enum class Command { None, Info, Ping, Reset, Send, Watch, History };
+enum class Command { None, Info, Ping, Reset, Send, Watch, History, Key };
 
 // How info collects replies by default. Agents that capture the classic way (libpcap's 500 ms
 // buffer timeout) answer about half a second late, a loaded board later still, so info listens
@@ -94,6 +96,8 @@ struct StationOptions {
     bool history = true;               // watch: record what it sees in the history
     bool changes = false;              // history: the changes rather than the boards
     QDateTime since;                   // history: from this time on (null: all)
+    QString keyFile;                   // --key-file; key new: the file to write
+    QList<keys::Key> keys;             // --key-file's keys, read and checked
 };
 
 // The defaults of one command (they differ for -w, -c and --interval).
@@ -122,6 +126,12 @@ struct BoardInfo {
     // tell a restart; empty from older agents and at the shared address.
     QString boot;
     QString start;
+    // Keys: the challenge a keyed board gave out with this reply, and the ids of its keys.
+    QString challenge;
+    QStringList keyIds;
+    // The station held keys and checked the reply's proofs; whether one of them held.
+    bool checked = false;
+    bool verified = false;
 
     bool sharedAddress() const {
         return mac.isEmpty();
@@ -194,6 +204,14 @@ class BoardCollector {
     int beyondLimit() const {
         return beyondLimit_;
     }
+    // With keys, info replies are checked: each board is marked verified or not.
+    void setKeys(const QList<keys::Key> &keys) {
+        keys_ = keys;
+    }
+    // The text of a board's acknowledgement, for its proof.
+    QByteArray ackText(const QByteArray &mac) const {
+        return ackTexts_.value(mac);
+    }
     // Other stations whose requests came since shortly before this round's: their addresses,
     // and when the requests came (since this round's went out; negative: before it).
     QList<QByteArray> otherStations() const {
@@ -212,6 +230,8 @@ class BoardCollector {
     QHash<QString, int> index_;
     QHash<int, double> firstShared_; // by board: when its first reply came
     QList<QByteArray> acked_;
+    QHash<QByteArray, QByteArray> ackTexts_;
+    QList<keys::Key> keys_;
     QList<QByteArray> others_;
     QList<double> othersAskedMs_;
     int malformed_ = 0;

@@ -263,7 +263,7 @@ class ResetWaitPrinter : public ResetWaitObserver {
 
 int runResetWait(StationLink &link, const StationOptions &o, const QString &interface) {
     ResetWaitPrinter printer(interface);
-    const ResetWaitOutcome outcome = resetAndWait(link, o.board, o.waitMs, &printer);
+    const ResetWaitOutcome outcome = resetAndWait(link, o.board, o.waitMs, &printer, o.keys);
     if (outcome.result == ResetWaitOutcome::NotSent) {
         return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
     }

@@ -2,10 +2,12 @@
 // segment is a bridge that learns addresses, as every real switch does; the one that does not
 // is named where a test stands for the lab on purpose.
 #include "netlab.h"
+#include "wire.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -19,6 +21,8 @@
 #include <memory>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -68,6 +72,7 @@ class TestStationE2e : public QObject {
     void resetNeverGuessesTheSegment();
     void twoStationsOneSegment();
     void stoppedBoardGoneOnAHub();
+    void keyedBoards();
     void labBridgeDefaultBoards();
     void wiresharkNamesEveryFrame();
     void cleanupTestCase();
@@ -840,6 +845,187 @@ void TestStationE2e::stoppedBoardGoneOnAHub() {
     watch.terminate();
     QVERIFY(watch.waitForFinished(5000));
     QCOMPARE(seen.count(" gone "), 1);
+}
+
+namespace {
+
+// The agent's processor time so far, in microseconds.
+double cpuMicros(pid_t pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    const QList<QByteArray> fields = stat.readAll().split(')').last().split(' ');
+    // After the name: state is field 3, utime 14 and stime 15 of the whole line.
+    return (fields.value(12).toDouble() + fields.value(13).toDouble()) * 1e6 /
+           double(sysconf(_SC_CLK_TCK));
+}
+
+} // namespace
+
+// Keyed boards on a learning segment: only a reset that proves one of the board's keys, made
+// for it now, runs its script; a recording sent again runs nothing, also after the agent
+// started again; a flood of forged resets runs nothing and leaves the board answering; and a
+// station with a key tells the boards that prove it from those that do not.
+void TestStationE2e::keyedBoards() {
+    QVERIFY(addBridge(QStringLiteral("key0")));
+    const auto keyFile = [&](const QString &name) {
+        const QString path = dir_.filePath(name);
+        const Result made = station({QStringLiteral("key"), QStringLiteral("new"), path});
+        return made.exitCode == 0 && made.out.startsWith(QStringLiteral("key ")) &&
+                       QFileInfo(path).permissions() == (QFile::ReadOwner | QFile::WriteOwner |
+                                                         QFile::ReadUser | QFile::WriteUser)
+                   ? path
+                   : QString();
+    };
+    const QString k1 = keyFile(QStringLiteral("k1.key"));
+    const QString k2 = keyFile(QStringLiteral("k2.key"));
+    const QString k3 = keyFile(QStringLiteral("k3.key"));
+    QVERIFY(!k1.isEmpty() && !k2.isEmpty() && !k3.isEmpty());
+    QCOMPARE(station({QStringLiteral("key"), QStringLiteral("new"), k1}).exitCode, 2);
+    // A board's file holds two keys, as while keys are rotated.
+    const QString both = dir_.filePath(QStringLiteral("board.keys"));
+    QFile a(k1), b(k2);
+    QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+    QVERIFY(writeFile(both, a.readAll() + b.readAll()));
+    QVERIFY(QFile::setPermissions(both, QFile::ReadOwner | QFile::WriteOwner));
+    // A key file that others may read: the agent refuses to start, naming it.
+    const QString loose = dir_.filePath(QStringLiteral("loose.keys"));
+    QVERIFY(QFile::copy(k1, loose) &&
+            QFile::setPermissions(loose, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    QProcess refused;
+    refused.start(agentBinary(), {QStringLiteral("--board-address"), QStringLiteral("--key-file"),
+                                  loose, QStringLiteral("eth1")});
+    QVERIFY(refused.waitForFinished(10000));
+    QCOMPARE(refused.exitCode(), 2);
+    QVERIFY2(QString::fromUtf8(refused.readAllStandardError()).contains(loose),
+             "the refusal names the file");
+
+    std::vector<Board> boards(3);
+    for (int i = 0; i < 3; ++i) {
+        LabBoardSetup setup;
+        setup.n = 51 + i;
+        setup.bridge = QStringLiteral("key0");
+        setup.keyFile = i == 0 ? both : i == 1 ? k1 : QString();
+        QVERIFY(startLabBoard(&boards[size_t(i)], *segment_, dir_.path(), setup));
+    }
+    for (const Board &board : boards) {
+        QVERIFY(board.agent->waitForLine(kStart));
+    }
+    Board &keyed = boards[0];
+    const QString iface = QStringLiteral("key0");
+    // Verified: the keyed boards with the station's key; not the unkeyed one, nor any with
+    // another key.
+    const auto verifiedBy = [&](const QString &key) {
+        const Result r = station({QStringLiteral("info"), QStringLiteral("-i"), iface,
+                                  QStringLiteral("--json"), QStringLiteral("--key-file"), key});
+        QMap<QString, bool> verified;
+        for (const QJsonValue &v : QJsonDocument::fromJson(r.out.toUtf8()).array()) {
+            verified.insert(v.toObject().value(QStringLiteral("Mac")).toString(),
+                            v.toObject().value(QStringLiteral("Verified")).toBool());
+        }
+        return verified;
+    };
+    const QMap<QString, bool> withK1 = verifiedBy(k1);
+    QCOMPARE(withK1.size(), 3);
+    QVERIFY(withK1.value(boards[0].mac()) && withK1.value(boards[1].mac()));
+    QVERIFY(!withK1.value(boards[2].mac()));
+    QVERIFY(!verifiedBy(k3).value(keyed.mac()));
+    // Resets: none without a key or with another key; one with each of the board's keys.
+    const auto reset = [&](const QStringList &extra) {
+        return station(QStringList{QStringLiteral("reset"), QStringLiteral("-i"), iface,
+                                   QStringLiteral("--yes"), QStringLiteral("--board"),
+                                   keyed.mac()} +
+                       extra)
+            .exitCode;
+    };
+    QCOMPARE(reset({}), 1);
+    QVERIFY(keyed.agent->waitForLine(QStringLiteral("\"reset refused: no key\"")));
+    QCOMPARE(reset({QStringLiteral("--key-file"), k3}), 1);
+    QVERIFY(keyed.agent->waitForLine(QStringLiteral("\"reset refused: unknown key id\"")));
+    QCOMPARE(keyed.resets(), 0);
+    PacketSocket tap;
+    QVERIFY(tap.open(keyed.ns->name(), QStringLiteral("eth1")));
+    QCOMPARE(reset({QStringLiteral("--key-file"), k1}), 0);
+    QCOMPARE(reset({QStringLiteral("--key-file"), k2}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(keyed.resets(), 2, 10000);
+    // The station's own frames of a valid reset, sent again: nothing runs, before and after
+    // the agent started again.
+    QByteArray recorded;
+    const QByteArray stationMac = wire::macFromText(linkMac(*segment_, iface));
+    for (QByteArray f = tap.receive(2000, stationMac, wire::macFromText(keyed.mac()));
+         !f.isNull() && recorded.isEmpty();
+         f = tap.receive(2000, stationMac, wire::macFromText(keyed.mac()))) {
+        if (f.mid(wire::kHeaderLen).startsWith(wire::kResetKeyword)) {
+            recorded = f;
+        }
+    }
+    QVERIFY(!recorded.isEmpty());
+    Netns evil(QStringLiteral("kevil"));
+    QVERIFY(evil.ok());
+    QVERIFY(addVeth(evil, QStringLiteral("eth1"), *segment_, QStringLiteral("pkevil"), QString(),
+                    true, iface));
+    PacketSocket forger;
+    QVERIFY(forger.open(evil.name(), QStringLiteral("eth1")));
+    QVERIFY(forger.send(recorded));
+    QVERIFY(keyed.agent->waitForLine(QStringLiteral("\"reset refused: replayed\"")));
+    QVERIFY(keyed.restart() && keyed.agent->waitForLine(kStart));
+    QVERIFY(forger.send(recorded));
+    QVERIFY(keyed.agent->waitForLine(QStringLiteral("\"reset refused: replayed\"")));
+    QCOMPARE(keyed.resets(), 2);
+    // 100 000 forged resets in 10 s, proofs made up under the board's key id.
+    QByteArray forged = recorded;
+    const int proofAt = forged.indexOf("Proof : ") + 8;
+    const double cpuBefore = cpuMicros(keyed.agent->pid());
+    QElapsedTimer flood;
+    flood.start();
+    std::atomic<bool> flooding{true};
+    std::thread sender([&] {
+        for (int i = 0; i < 100000; ++i) {
+            const QByteArray hex = QByteArray::number(i, 16).rightJustified(8, '0');
+            forged.replace(proofAt, 8, hex);
+            forger.send(forged);
+            if (i % 100 == 99) {
+                // 100 every 10 ms: 10 000 a second.
+                while (flood.elapsed() < (i + 1) / 10) {
+                    QThread::usleep(200);
+                }
+            }
+        }
+        flooding = false;
+    });
+    QThread::msleep(3000);
+    QElapsedTimer asked;
+    asked.start();
+    const Result during = station({QStringLiteral("info"), QStringLiteral("-i"), iface,
+                                   QStringLiteral("--board"), keyed.mac(), QStringLiteral("--fast"),
+                                   QStringLiteral("--json"), QStringLiteral("--key-file"), k1});
+    const qint64 duringMs = asked.elapsed();
+    sender.join();
+    const qint64 floodMs = flood.elapsed();
+    QVERIFY2(!flooding && floodMs < 15000, qPrintable(QString::number(floodMs)));
+    QVERIFY2(during.out.contains(QStringLiteral("\"Verified\": true")), qPrintable(during.out));
+    // Until the agent has handled what reached it (a full ring drops the rest, and says so).
+    const QString badProof = QStringLiteral("\"reset refused: bad proof\"");
+    int handled = -1;
+    QElapsedTimer still;
+    const auto settled = [&] {
+        const int now = keyed.agent->logCount(badProof);
+        if (now != handled) {
+            handled = now;
+            still.start();
+        }
+        return still.elapsed() >= 500; // no new refusal for half a second
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(settled(), 60000);
+    const double cpuAfter = cpuMicros(keyed.agent->pid());
+    QVERIFY(handled > 0);
+    QCOMPARE(keyed.resets(), 2);
+    QVERIFY(keyed.agent->running());
+    qInfo("100000 forged resets in %lld ms ran no script; the agent refused %d (the rest did not "
+          "fit its ring) and spent %.1f us of processor time per refusal, its six log lines "
+          "included; a keyed info during the flood took %lld ms, the command's start included",
+          floodMs, handled, (cpuAfter - cpuBefore) / handled, duringMs);
 }
 
 // The segment's namespace has several candidate interfaces (the bridges and their ports).

@@ -274,6 +274,10 @@ AgentRun::~AgentRun() {
 bool AgentRun::start(const Netns &board, const QStringList &envOptions,
                      const QStringList &agentArgs, const QString &workDir) {
     workDir_ = workDir.isEmpty() ? files_.path() : workDir;
+    // The log starts afresh (a restarted agent's too).
+    lines_.clear();
+    partial_.clear();
+    offset_ = 0;
     const QStringList command = QStringList{QStringLiteral("ip"),
                                             QStringLiteral("netns"),
                                             QStringLiteral("exec"),
@@ -483,9 +487,15 @@ bool startLabBoard(LabBoard *board, const Netns &segment, const QString &dir,
     board->agent = std::make_unique<AgentRun>();
     board->agent->setProgram(setup.program);
     QStringList args{QStringLiteral("eth1")};
+    if (!setup.keyFile.isEmpty()) {
+        args = QStringList{QStringLiteral("--key-file"), setup.keyFile} + args;
+    }
     if (setup.boardAddress && setup.program.isEmpty()) {
         args.prepend(QStringLiteral("--board-address"));
     }
+    board->agentArgs = args;
+    board->envOptions = QStringList{QStringLiteral("--app"), board->root + QStringLiteral("/app"),
+                                    QStringLiteral("--path"), board->root + QStringLiteral("/bin")};
     const QString &root = board->root;
     return board->ns->ok() &&
            addVeth(*board->ns, QStringLiteral("eth1"), segment, QStringLiteral("p%1").arg(n),
@@ -503,8 +513,10 @@ bool startLabBoard(LabBoard *board, const Netns &segment, const QString &dir,
                          .toLatin1(),
                      true) &&
            writeFile(board->work + QStringLiteral("/run/resetAll.sh"), setup.resetScript, true) &&
-           board->agent->start(*board->ns,
-                               {QStringLiteral("--app"), root + QStringLiteral("/app"),
-                                QStringLiteral("--path"), root + QStringLiteral("/bin")},
-                               args, board->work);
+           board->agent->start(*board->ns, board->envOptions, args, board->work);
+}
+
+bool LabBoard::restart() {
+    agent->stop();
+    return agent->start(*ns, envOptions, agentArgs, work);
 }

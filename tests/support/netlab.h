@@ -166,6 +166,11 @@ struct LabBoard {
     QString mac() const;
     // How many times its reset script ran.
     int resets() const;
+    // Stops its agent and starts it again as before.
+    bool restart();
+
+    QStringList envOptions; // as startLabBoard started the agent
+    QStringList agentArgs;
 };
 
 // Board n: BOARD-n (or `version`'s first line), version 1.n.0, product PXn (or `id`), HardId
@@ -179,6 +184,7 @@ struct LabBoardSetup {
     QByteArray resetScript = "#!/bin/sh\necho reset >> reset.log\n";
     QString program;
     QByteArray version;
+    QString keyFile; // the agent's --key-file (board-address mode)
 };
 bool startLabBoard(LabBoard *board, const Netns &segment, const QString &dir,
                    const LabBoardSetup &setup);

@@ -269,11 +269,11 @@ void TestProtocol::keyedReset() {
         return keys::resetAuth(text).challenge;
     };
     const auto reset = [&](const ArgsStr &a, const QString &challenge, const keys::Key &with) {
-        return wire::requestFrameFrom(
-            own, a.boardMac,
-            keys::authenticatedReset("req:kiv+init #t1", with, a.boardMac, own, challenge,
-                                     QStringLiteral("t1")),
-            wire::kStationType);
+        return wire::requestFrameFrom(own, a.boardMac,
+                                      keys::authenticatedReset("req:kiv+init #t1", with, a.boardMac,
+                                                               own, challenge,
+                                                               QStringLiteral("t1")),
+                                      wire::kStationType);
     };
     const QString challenge = challengeOf(args);
     QCOMPARE(challenge.size(), keys::kChallengeLen * 2);
@@ -329,7 +329,8 @@ void TestProtocol::keyFiles_data() {
     const keys::Key b = keys::newKey();
     QTest::newRow("two files concatenated") << keys::keyLine(a) + keys::keyLine(b) << 2 << 0;
     QTest::newRow("comments and blank lines")
-        << QByteArray("# line 3\n\n") + keys::keyLine(a).trimmed() + " # the old one\n" << 1 << 0;
+        << QByteArray("# line 3\n\n") + keys::keyLine(a).trimmed() + " # the old one\n"
+        << 1 << 0;
     QByteArray wrongId = keys::keyLine(a);
     wrongId.replace(6, 8, b.id.toLatin1());
     QTest::newRow("an id of another secret") << wrongId << 0 << 1;
