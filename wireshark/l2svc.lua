@@ -17,6 +17,9 @@ local kLabelSeparator = " : "
 local kTagLabel = "Tag"
 local kBootLabel = "Boot"
 local kStartLabel = "Start"
+local kKeyLabel = "Key"
+local kChallengeLabel = "Challenge"
+local kProofLabel = "Proof"
 local kStationType = 0x88b5
 local kOldBoardsType = 0x88b6
 local kInfoLabels = { "Device", "Version", "Product", "HardId", "IpAddress" }
@@ -53,9 +56,13 @@ local f = {
     tag = ProtoField.string("l2svc.tag", "Tag"),
     boot = ProtoField.string("l2svc.boot", "Boot id"),
     start = ProtoField.string("l2svc.start", "Agent start"),
+    key = ProtoField.string("l2svc.key", "Key id"),
+    challenge = ProtoField.string("l2svc.challenge", "Challenge"),
+    proof = ProtoField.string("l2svc.proof", "Proof"),
 }
 l2svc.fields = { f.kind, f.dst, f.src, f.board, f.addressing, f.type, f.text, f.padding, f.data,
-                 f.device, f.version, f.product, f.hardid, f.ipaddress, f.tag, f.boot, f.start }
+                 f.device, f.version, f.product, f.hardid, f.ipaddress, f.tag, f.boot, f.start,
+                 f.key, f.challenge, f.proof }
 local labelFields = { Device = f.device, Version = f.version, Product = f.product,
                       HardId = f.hardid, IpAddress = f.ipaddress }
 
@@ -165,7 +172,11 @@ end
 
 -- The lines a board-address reply ends with: "Tag : TAG", and the restart values "Boot : ID"
 -- and "Start : VALUE" (which the dissector shows, and cannot check).
-local closingFields = { [kTagLabel] = f.tag, [kBootLabel] = f.boot, [kStartLabel] = f.start }
+-- Keyed boards and stations add "Key : ID", "Challenge : C" and "Proof : [ID ]HMAC", shown
+-- as they are: only a key checks them.
+local closingFields = { [kTagLabel] = f.tag, [kBootLabel] = f.boot, [kStartLabel] = f.start,
+                        [kKeyLabel] = f.key, [kChallengeLabel] = f.challenge,
+                        [kProofLabel] = f.proof }
 local function addTag(tree, payload, line, start)
     for label, field in pairs(closingFields) do
         if line:sub(1, #label + #kLabelSeparator) == label .. kLabelSeparator then
@@ -305,9 +316,16 @@ local function dissect(tvb, pinfo, root, way)
         end
         local kindItem = tree:add(f.kind, kind)
         local text = addText(tree, payload)
-        local tag = keyword and text:match("^" .. keyword:gsub("%p", "%%%0") .. " #(%w+)$")
+        -- The tag is on the first line; a proven reset's lines follow it.
+        local first = text:match("^[^\n]*")
+        local tag = keyword and first:match("^" .. keyword:gsub("%p", "%%%0") .. " #(%w+)$")
         if tag then
             tree:add(f.tag, payload(#keyword + 2, #tag), tag)
+            local at = #first + 1
+            for line in text:sub(#first + 2):gmatch("([^\n]*)\n") do
+                addTag(tree, payload, line, at)
+                at = at + #line + 1
+            end
         elseif keyword and #text > #keyword then
             kindItem:add_proto_expert_info(e.trailing, string.format(
                 "%d more bytes after %s; the agent still takes it as %s", #text - #keyword,

@@ -771,6 +771,9 @@ void TestStation::dissectorAgreesWithWire() {
     QCOMPARE(constant("kTagLabel"), quoted(QLatin1String(wire::kTagLabel)));
     QCOMPARE(constant("kBootLabel"), quoted(QLatin1String(wire::kBootLabel)));
     QCOMPARE(constant("kStartLabel"), quoted(QLatin1String(wire::kStartLabel)));
+    QCOMPARE(constant("kKeyLabel"), quoted(QLatin1String(keys::kKeyLabel)));
+    QCOMPARE(constant("kChallengeLabel"), quoted(QLatin1String(keys::kChallengeLabel)));
+    QCOMPARE(constant("kProofLabel"), quoted(QLatin1String(keys::kProofLabel)));
     QCOMPARE(constant("kStationType"), QStringLiteral("0x%1").arg(wire::kStationType, 0, 16));
     QCOMPARE(constant("kOldBoardsType"), QStringLiteral("0x%1").arg(wire::kOldBoardsType, 0, 16));
     QCOMPARE(constant("kResetKeyword"), quoted(QLatin1String(wire::kResetKeyword)));

@@ -36,4 +36,12 @@ define L2AGENT_INSTALL_INIT_SYSV
 		$(TARGET_DIR)/etc/default/l2agent
 endef
 
+ifneq ($(call qstrip,$(BR2_PACKAGE_L2AGENT_KEY_FILE)),)
+define L2AGENT_SET_KEY_FILE
+	$(SED) 's|^L2AGENT_OPTIONS=.*|L2AGENT_OPTIONS="--board-address --key-file $(call qstrip,$(BR2_PACKAGE_L2AGENT_KEY_FILE))"|' \
+		$(TARGET_DIR)/etc/default/l2agent
+endef
+L2AGENT_POST_INSTALL_TARGET_HOOKS += L2AGENT_SET_KEY_FILE
+endif
+
 $(eval $(cmake-package))

@@ -48,6 +48,16 @@ FILES:${PN} += "${systemd_system_unitdir}/l2agent@.service"
 RDEPENDS:${PN} = "util-linux-blkid"
 CONFFILES:${PN} = "${sysconfdir}/default/l2agent ${sysconfdir}/l2agent/run/resetAll.sh"
 
+# A key file on the board (l2station key new), never shipped: with a path the agent runs in
+# board-address mode and runs its reset script only for resets proven with one of its keys.
+L2AGENT_KEY_FILE ??= ""
+do_install:append() {
+    if [ -n "${L2AGENT_KEY_FILE}" ]; then
+        sed -i 's|^L2AGENT_OPTIONS=.*|L2AGENT_OPTIONS="--board-address --key-file ${L2AGENT_KEY_FILE}"|' \
+            ${D}${sysconfdir}/default/l2agent
+    fi
+}
+
 # One instance per served interface, which the integrator names: l2agent@eth1.service.
 SYSTEMD_SERVICE:${PN} = "l2agent@.service"
 SYSTEMD_AUTO_ENABLE:${PN} = "disable"
