@@ -24,6 +24,7 @@ class TestWindow : public QObject {
     Q_OBJECT
   private slots:
     void rowsFollowTheRounds();
+    void verifiedMark();
     void csvCells_data();
     void csvCells();
 };
@@ -84,6 +85,27 @@ void TestWindow::rowsFollowTheRounds() {
     QCOMPARE(model.boardAt(0).state, WindowBoard::Present);
     QCOMPARE(model.index(0, BoardTableModel::LastSeen).data(BoardTableModel::SortRole),
              QVariant(at(50).toMSecsSinceEpoch()));
+}
+
+// With keys, the Address column marks each board verified or not; without, nothing.
+void TestWindow::verifiedMark() {
+    BoardTableModel model;
+    BoardInfo proven = board(3);
+    proven.checked = proven.verified = true;
+    BoardInfo unproven = board(4);
+    unproven.checked = true;
+    WatchState state;
+    RoundReport r;
+    r.at = at(0);
+    r.answered = {board(1), proven, unproven};
+    r.events = watchRound(&state, r.answered);
+    model.applyRound(r);
+    const auto address = [&](const BoardInfo &b) {
+        return model.index(model.rowOf(boardKey(b)), BoardTableModel::Address).data().toString();
+    };
+    QCOMPARE(address(proven), boardAddressText(proven) + QStringLiteral(" \u2713"));
+    QCOMPARE(address(unproven), boardAddressText(unproven) + QStringLiteral(" (not verified)"));
+    QCOMPARE(address(board(1)), boardAddressText(board(1)));
 }
 
 void TestWindow::csvCells_data() {
