@@ -524,7 +524,8 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
         *error = QStringLiteral("unexpected argument '%1'").arg(positional.first());
         return false;
     }
-    if (cmd != Command::Key && parser.isSet(QStringLiteral("key-file"))) {
+    if (cmd != Command::Key && cmd != Command::History &&
+        parser.isSet(QStringLiteral("key-file"))) {
         options->keyFile = parser.value(QStringLiteral("key-file"));
     }
     if (cmd == Command::Reset && !options->yes) {
