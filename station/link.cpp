@@ -34,20 +34,27 @@ double wallMs() {
     return double(ts.tv_sec) * 1000.0 + double(ts.tv_nsec) / 1e6;
 }
 
+// One ioctl about the interface `name`, asked in the caller's network namespace; false when
+// the name cannot be one or the kernel does not answer.
+bool askInterface(const QByteArray &name, unsigned long what, ifreq *request) {
+    if (name.isEmpty() || name.size() >= IFNAMSIZ) {
+        return false;
+    }
+    std::memcpy(request->ifr_name, name.constData(), size_t(name.size()));
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool ok = fd >= 0 && ioctl(fd, what, request) == 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return ok;
+}
+
 // A whole reply: the interface's MTU, the Ethernet header and two VLAN tags. In immediate mode
 // every ring slot has room for a whole snapshot; at 65536 the ring would hold a few hundred
 // replies where a thousand boards answer at once.
 int snapLenFor(const QByteArray &interface) {
     ifreq request{};
-    if (interface.isEmpty() || interface.size() >= IFNAMSIZ) {
-        return 65536;
-    }
-    std::memcpy(request.ifr_name, interface.constData(), size_t(interface.size()));
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const bool ok = fd >= 0 && ioctl(fd, SIOCGIFMTU, &request) == 0;
-    if (fd >= 0) {
-        close(fd);
-    }
+    const bool ok = askInterface(interface, SIOCGIFMTU, &request);
     return ok && request.ifr_mtu > 0 ? std::min(request.ifr_mtu + 14 + 8, 65536) : 65536;
 }
 
@@ -233,18 +240,9 @@ bool sendRequest(StationLink &link, const QByteArray &board, const char *keyword
 }
 
 QByteArray interfaceMac(const QString &interface) {
-    const QByteArray name = interface.toUtf8();
     ifreq request{};
-    if (name.isEmpty() || name.size() >= IFNAMSIZ) {
-        return QByteArray();
-    }
-    std::memcpy(request.ifr_name, name.constData(), size_t(name.size()));
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const bool ok = fd >= 0 && ioctl(fd, SIOCGIFHWADDR, &request) == 0 &&
+    const bool ok = askInterface(interface.toUtf8(), SIOCGIFHWADDR, &request) &&
                     request.ifr_hwaddr.sa_family == ARPHRD_ETHER;
-    if (fd >= 0) {
-        ::close(fd);
-    }
     return ok ? QByteArray(request.ifr_hwaddr.sa_data, wire::kAddressLen) : QByteArray();
 }
 
@@ -289,19 +287,8 @@ QList<InterfaceCandidate> listInterfaces() {
 }
 
 bool linkUsable(const QString &interface, QString *why) {
-    const QByteArray name = interface.toUtf8();
     ifreq request{};
-    if (name.isEmpty() || name.size() >= IFNAMSIZ) {
-        *why = QStringLiteral("no such interface: %1").arg(interface);
-        return false;
-    }
-    std::memcpy(request.ifr_name, name.constData(), size_t(name.size()));
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const bool known = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    if (!known) {
+    if (!askInterface(interface.toUtf8(), SIOCGIFFLAGS, &request)) {
         *why = QStringLiteral("no such interface: %1").arg(interface);
     } else if ((request.ifr_flags & IFF_UP) == 0) {
         *why = QStringLiteral("%1 is down (bring it up: ip link set %1 up)").arg(interface);
