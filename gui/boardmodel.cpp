@@ -5,9 +5,11 @@
 #include <QBrush>
 #include <QColor>
 #include <QFont>
+#include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPalette>
 
 namespace {
 
@@ -39,6 +41,15 @@ QList<int> rowsOf(const QAbstractItemModel &model, const QList<int> &rows) {
     return all;
 }
 
+// A state's colour over the palette's own: a tint of the base, so that the palette's text stays
+// readable on it in a light and a dark theme alike.
+QColor tinted(const QColor &tint, double share) {
+    const QColor base = QGuiApplication::palette().color(QPalette::Base);
+    return QColor::fromRgbF(base.redF() + (tint.redF() - base.redF()) * share,
+                            base.greenF() + (tint.greenF() - base.greenF()) * share,
+                            base.blueF() + (tint.blueF() - base.blueF()) * share);
+}
+
 QString csvCell(QString text) {
     // =, +, - and @ start a formula in a spreadsheet: a board's text must stay text.
     if (!text.isEmpty() && QStringLiteral("=+-@").contains(text.at(0)) &&
@@ -57,8 +68,8 @@ QString csvCell(QString text) {
 
 QString stateText(WindowBoard::State state) {
     switch (state) {
-    case WindowBoard::Expected:
-        return QStringLiteral("last look");
+    case WindowBoard::Missing:
+        return QStringLiteral("missing");
     case WindowBoard::Present:
         return QStringLiteral("present");
     case WindowBoard::Changed:
@@ -67,6 +78,19 @@ QString stateText(WindowBoard::State state) {
         return QStringLiteral("gone");
     }
     return QString();
+}
+
+QString stateCellText(const WindowBoard &b) {
+    switch (b.state) {
+    case WindowBoard::Changed:
+        return stateText(b.state) + QStringLiteral(": ") + b.changed.join(QStringLiteral(", "));
+    case WindowBoard::Missing:
+        return QStringLiteral("missing since ") + shownTime(b.lastSeen);
+    case WindowBoard::Present:
+    case WindowBoard::Gone:
+        break;
+    }
+    return stateText(b.state);
 }
 
 void BoardTableModel::reset(const QList<HistoryBoard> &lastLook) {
@@ -78,7 +102,7 @@ void BoardTableModel::reset(const QList<HistoryBoard> &lastLook) {
         b.board = h.board;
         b.firstSeen = h.firstSeen;
         b.lastSeen = h.lastSeen;
-        b.state = WindowBoard::Expected;
+        b.state = h.present ? WindowBoard::Missing : WindowBoard::Gone;
         index_.insert(boardKey(b.board), rows_.size());
         rows_.append(b);
     }
@@ -112,8 +136,10 @@ void BoardTableModel::applyRound(const RoundReport &report) {
                 b.lastSeen = report.at;
                 add(b);
             } else {
-                rows_[row].board = e.board;
-                rows_[row].state = WindowBoard::Present;
+                // Back: a change seen earlier in this session stays marked.
+                WindowBoard &b = rows_[row];
+                b.board = e.board;
+                b.state = b.changed.isEmpty() ? WindowBoard::Present : WindowBoard::Changed;
             }
             break;
         case WatchEvent::Changed: {
@@ -142,7 +168,8 @@ void BoardTableModel::applyRound(const RoundReport &report) {
             break;
         }
         case WatchEvent::Gone:
-            if (row >= 0) {
+            // A board not heard in this session stays missing since its last look.
+            if (row >= 0 && rows_[row].state != WindowBoard::Missing) {
                 rows_[row].state = WindowBoard::Gone;
             }
             break;
@@ -159,8 +186,8 @@ void BoardTableModel::applyRound(const RoundReport &report) {
         if (report.firstSeen.contains(boardKey(answered))) {
             b.firstSeen = report.firstSeen.value(boardKey(answered));
         }
-        if (b.state == WindowBoard::Expected || b.state == WindowBoard::Gone) {
-            b.state = WindowBoard::Present;
+        if (b.state == WindowBoard::Missing || b.state == WindowBoard::Gone) {
+            b.state = b.changed.isEmpty() ? WindowBoard::Present : WindowBoard::Changed;
         }
     }
     if (!rows_.isEmpty()) {
@@ -168,12 +195,33 @@ void BoardTableModel::applyRound(const RoundReport &report) {
     }
 }
 
-int BoardTableModel::presentCount() const {
+int BoardTableModel::heardCount() const {
     int n = 0;
     for (const WindowBoard &b : rows_) {
-        n += b.state == WindowBoard::Gone ? 0 : b.board.count;
+        n += b.state == WindowBoard::Present || b.state == WindowBoard::Changed ? b.board.count : 0;
     }
     return n;
+}
+
+StateCounts BoardTableModel::counts() const {
+    StateCounts c;
+    for (const WindowBoard &b : rows_) {
+        switch (b.state) {
+        case WindowBoard::Present:
+            ++c.present;
+            break;
+        case WindowBoard::Changed:
+            ++c.changed;
+            break;
+        case WindowBoard::Gone:
+            ++c.gone;
+            break;
+        case WindowBoard::Missing:
+            ++c.missing;
+            break;
+        }
+    }
+    return c;
 }
 
 int BoardTableModel::rowCount(const QModelIndex &parent) const {
@@ -202,16 +250,15 @@ QString BoardTableModel::cell(const WindowBoard &b, int column) const {
     case IPv4:
         return shownValue(b.board.ipAddresses.join(QStringLiteral(", ")));
     case ReplyMs:
-        return b.state == WindowBoard::Expected ? QString()
-                                                : QString::number(b.board.replyMs, 'f', 1);
+        return b.state == WindowBoard::Missing || b.board.replyMs <= 0
+                   ? QString()
+                   : QString::number(b.board.replyMs, 'f', 1);
     case FirstSeen:
         return shownTime(b.firstSeen);
     case LastSeen:
         return shownTime(b.lastSeen);
     case State:
-        return b.state == WindowBoard::Changed ? stateText(b.state) + QStringLiteral(": ") +
-                                                     b.changed.join(QStringLiteral(", "))
-                                               : stateText(b.state);
+        return stateCellText(b);
     case Reset:
         return b.reset;
     }
@@ -250,6 +297,8 @@ QVariant BoardTableModel::data(const QModelIndex &index, int role) const {
         }
     case KeyRole:
         return boardKey(b.board);
+    case StateRole:
+        return int(b.state);
     case Qt::ToolTipRole:
         if (b.state == WindowBoard::Changed) {
             QStringList lines;
@@ -258,18 +307,25 @@ QVariant BoardTableModel::data(const QModelIndex &index, int role) const {
             }
             return lines.join(QLatin1Char('\n'));
         }
-        if (b.state == WindowBoard::Expected) {
-            return QStringLiteral("There at the last look; not heard from yet");
+        if (b.state == WindowBoard::Missing) {
+            return QStringLiteral("There at the last look (%1); not heard from in this session")
+                .arg(shownTime(b.lastSeen));
         }
-        return QVariant();
+        // The whole value, for a cell cut to its column's width.
+        return cell(b, index.column());
     case Qt::ForegroundRole:
-        return b.state == WindowBoard::Gone ? QVariant(QBrush(QColor(128, 128, 128))) : QVariant();
+        // Gone and missing boards in the palette's own muted text; the others in its text.
+        return b.state == WindowBoard::Gone || b.state == WindowBoard::Missing
+                   ? QVariant(QBrush(
+                         QGuiApplication::palette().color(QPalette::Disabled, QPalette::Text)))
+                   : QVariant();
     case Qt::BackgroundRole:
-        return b.state == WindowBoard::Changed ? QVariant(QBrush(QColor(255, 243, 191)))
-               : b.state == WindowBoard::Gone  ? QVariant(QBrush(QColor(240, 240, 240)))
-                                               : QVariant();
+        return b.state == WindowBoard::Changed ? QVariant(QBrush(tinted(QColor(255, 200, 0), 0.3)))
+               : b.state == WindowBoard::Missing
+                   ? QVariant(QBrush(tinted(QColor(255, 80, 60), 0.15)))
+                   : QVariant();
     case Qt::FontRole:
-        if (b.state == WindowBoard::Expected || b.state == WindowBoard::Gone) {
+        if (b.state == WindowBoard::Missing || b.state == WindowBoard::Gone) {
             QFont font;
             font.setItalic(true);
             return font;

@@ -22,18 +22,28 @@ struct RoundReport {
     QStringList problems;
 };
 Q_DECLARE_METATYPE(RoundReport)
+Q_DECLARE_METATYPE(BoardInfo)
 Q_DECLARE_METATYPE(HistoryBoard)
 
 struct WindowBoard {
-    // Expected: there at the last look (the history), not yet heard in this session.
-    enum State { Expected, Present, Changed, Gone };
+    // Missing: there at the last look (the history), not heard in this session yet. Gone:
+    // gone in this session, or already at the last look.
+    enum State { Missing, Present, Changed, Gone };
     BoardInfo board;
     QDateTime firstSeen;
     QDateTime lastSeen;
     State state = Present;
     QStringList changed; // the fields that changed in this session
     BoardInfo before;    // as it was before its first change in this session
-    QString reset;       // the last reset-and-wait's state or result, in its words
+    QString reset;       // the last reset's state or result, in its words
+};
+
+// How many rows are in each state (a board at the shared address counts as one row).
+struct StateCounts {
+    int present = 0;
+    int changed = 0;
+    int gone = 0;
+    int missing = 0;
 };
 
 class BoardTableModel : public QAbstractTableModel {
@@ -55,14 +65,16 @@ class BoardTableModel : public QAbstractTableModel {
     };
     // What sorting compares: numbers and times as such.
     static constexpr int SortRole = Qt::UserRole;
-    static constexpr int KeyRole = Qt::UserRole + 1; // the row's boardKey
+    static constexpr int KeyRole = Qt::UserRole + 1;   // the row's boardKey
+    static constexpr int StateRole = Qt::UserRole + 2; // the row's WindowBoard::State
 
     using QAbstractTableModel::QAbstractTableModel;
 
-    // Starts afresh with the boards that were there at the last look.
+    // Starts afresh with the interface's boards from the history: those there at the last
+    // look as missing until they answer, the others as gone.
     void reset(const QList<HistoryBoard> &lastLook);
     void applyRound(const RoundReport &report);
-    // A reset-and-wait's progress or result on the board's row.
+    // A reset's progress or result on the board's row.
     void setReset(const QString &key, const QString &state);
 
     const WindowBoard &boardAt(int row) const {
@@ -71,8 +83,10 @@ class BoardTableModel : public QAbstractTableModel {
     int rowOf(const QString &key) const {
         return index_.value(key, -1);
     }
-    // Boards not gone: what "reset all" reaches.
-    int presentCount() const;
+    // Boards heard in this session and not gone since (a row at the shared address may stand
+    // for several): what "reset all" is known to reach.
+    int heardCount() const;
+    StateCounts counts() const;
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
@@ -90,6 +104,9 @@ class BoardTableModel : public QAbstractTableModel {
 };
 
 QString stateText(WindowBoard::State state);
+// The State column: "missing since ..." with the time the board was last seen, "changed: ..."
+// with the fields.
+QString stateCellText(const WindowBoard &board);
 
 // The rows of `model` as shown (a sort/filter proxy's order), as CSV with a heading row:
 // RFC 4180 quoting, and a cell that a spreadsheet would take for a formula (a board may be an

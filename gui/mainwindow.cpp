@@ -2,7 +2,9 @@
 // window only shows what it reports and asks it to act.
 #include "mainwindow.h"
 
+#include "boardproxy.h"
 #include "link.h"
+#include "resetjob.h"
 #include "rounds.h"
 #include "worker.h"
 
@@ -22,16 +24,20 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
-#include <QProgressDialog>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QScreen>
+#include <QSettings>
 #include <QSortFilterProxyModel>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTableView>
 #include <QTime>
 #include <QToolBar>
+#include <QToolButton>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -62,12 +68,14 @@ MainWindow::MainWindow(const WindowOptions &options, QWidget *parent)
     : QMainWindow(parent), options_(options) {
     qRegisterMetaType<RoundReport>();
     qRegisterMetaType<QList<HistoryBoard>>();
+    qRegisterMetaType<BoardInfo>();
     confirm_ = [this](const QString &title, const QString &text) {
         return QMessageBox::question(this, title, text, QMessageBox::Yes | QMessageBox::Cancel,
                                      QMessageBox::Cancel) == QMessageBox::Yes;
     };
     model_ = new BoardTableModel(this);
     buildUi();
+    restoreLayout();
 
     worker_ = new StationWorker(options.keepHistory, options.intervalMs, options.keys);
     worker_->moveToThread(&thread_);
@@ -76,15 +84,15 @@ MainWindow::MainWindow(const WindowOptions &options, QWidget *parent)
     connect(worker_, &StationWorker::roundDone, this, &MainWindow::onRound);
     connect(worker_, &StationWorker::linkChanged, this, &MainWindow::onLinkChanged);
     connect(worker_, &StationWorker::historyProblem, this, [this](const QString &message) {
+        if (!message.isEmpty() && message != historyProblem_) {
+            onActivity(message);
+        }
         historyProblem_ = message;
-        onActivity(message);
+        updateBanners();
         updateStatus();
     });
     connect(worker_, &StationWorker::activity, this, &MainWindow::onActivity);
     connect(worker_, &StationWorker::busy, this, &MainWindow::onBusy);
-    connect(worker_, &StationWorker::resetProgress, this, &MainWindow::onResetProgress);
-    connect(worker_, &StationWorker::resetWaitDone, this, &MainWindow::onResetWaitDone);
-    connect(worker_, &StationWorker::boardReset, model_, &BoardTableModel::setReset);
     thread_.setObjectName(QStringLiteral("station link"));
     thread_.start();
 
@@ -100,6 +108,13 @@ MainWindow::MainWindow(const WindowOptions &options, QWidget *parent)
 }
 
 MainWindow::~MainWindow() {
+    saveLayout();
+    // Waits stopped now still tell the history how far they came, before it is closed.
+    for (ResetJob *job : jobs_) {
+        job->stop();
+    }
+    qDeleteAll(jobs_);
+    jobs_.clear();
     worker_->cancel = true;
     QMetaObject::invokeMethod(worker_, &StationWorker::shutdown, Qt::BlockingQueuedConnection);
     thread_.quit();
@@ -107,83 +122,199 @@ MainWindow::~MainWindow() {
     delete worker_;
 }
 
+namespace {
+
+// An action of the toolbar, with its shortcut in its tooltip.
+QAction *makeAction(QWidget *owner, const QString &text, const QString &tip,
+                    const QList<QKeySequence> &keys) {
+    auto *action = new QAction(text, owner);
+    action->setShortcuts(keys);
+    QStringList shown;
+    for (const QKeySequence &k : keys) {
+        shown.append(k.toString(QKeySequence::NativeText));
+    }
+    const QString full = shown.isEmpty()
+                             ? tip
+                             : QStringLiteral("%1 (%2)").arg(tip, shown.join(QStringLiteral(", ")));
+    action->setToolTip(full);
+    action->setProperty("baseTip", full);
+    owner->addAction(action);
+    return action;
+}
+
+// A banner's look: its own text and background colours, readable in any palette.
+QLabel *banner(QWidget *parent, const char *style) {
+    auto *label = new QLabel(parent);
+    label->setWordWrap(true);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    label->setStyleSheet(QLatin1String(style));
+    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    label->hide();
+    return label;
+}
+
+} // namespace
+
+QAction *MainWindow::action(const QString &name) const {
+    return actions_.value(name);
+}
+
 void MainWindow::buildUi() {
     setWindowTitle(QStringLiteral("l2station"));
     auto *toolbar = addToolBar(QStringLiteral("Boards"));
+    toolbar->setObjectName(QStringLiteral("boards toolbar"));
     toolbar->setMovable(false);
     toolbar->addWidget(new QLabel(QStringLiteral(" Interface: "), this));
     interfaces_ = new QComboBox(this);
-    interfaces_->setMinimumContentsLength(10);
-    interfaces_->setToolTip(QStringLiteral("The station's interface on the boards' segment"));
+    interfaces_->setMinimumContentsLength(8);
+    interfaces_->setToolTip(
+        QStringLiteral("The station's interface on the boards' segment (Ctrl+L)"));
     toolbar->addWidget(interfaces_);
     connect(interfaces_, QOverload<int>::of(&QComboBox::activated), this,
             [this](int i) { useInterface(interfaces_->itemText(i)); });
+    auto *focusInterfaces =
+        makeAction(this, QString(), QString(), {QKeySequence(Qt::CTRL + Qt::Key_L)});
+    connect(focusInterfaces, &QAction::triggered, interfaces_, [this] {
+        interfaces_->setFocus();
+        interfaces_->showPopup();
+    });
     toolbar->addSeparator();
-    details_ = toolbar->addAction(QStringLiteral("Details"), this, &MainWindow::showDetails);
-    ping_ = toolbar->addAction(QStringLiteral("Ping"), this, &MainWindow::pingSelected);
-    reset_ = toolbar->addAction(QStringLiteral("Reset…"), this, &MainWindow::resetSelected);
-    resetWait_ = toolbar->addAction(QStringLiteral("Reset and wait…"), this,
-                                    &MainWindow::resetAndWaitSelected);
+
+    const auto add = [&](const QString &name, const QString &text, const QString &tip,
+                         const QList<QKeySequence> &keys, void (MainWindow::*slot)()) {
+        QAction *a = makeAction(this, text, tip, keys);
+        connect(a, &QAction::triggered, this, slot);
+        actions_.insert(name, a);
+        return a;
+    };
+    QAction *details = add(QStringLiteral("details"), QStringLiteral("Details"),
+                           QStringLiteral("The whole reply of the selected board"),
+                           {QKeySequence(Qt::Key_Return), QKeySequence(Qt::CTRL + Qt::Key_I)},
+                           &MainWindow::showDetails);
+    QAction *ping = add(QStringLiteral("ping"), QStringLiteral("Ping"),
+                        QStringLiteral("Four echo round trips to the selected board"),
+                        {QKeySequence(Qt::CTRL + Qt::Key_P)}, &MainWindow::pingSelected);
+    QAction *reset = add(QStringLiteral("reset"), QStringLiteral("Reset selected…"),
+                         QStringLiteral("Make the selected boards run their reset scripts"),
+                         {QKeySequence(QKeySequence::Delete)}, &MainWindow::resetSelected);
+    QAction *resetWait =
+        add(QStringLiteral("resetWait"), QStringLiteral("Reset and wait…"),
+            QStringLiteral("Reset the selected board and follow it on its row "
+                           "until it is back"),
+            {QKeySequence(Qt::CTRL + Qt::Key_R)}, &MainWindow::resetAndWaitSelected);
+    QAction *resetAll =
+        add(QStringLiteral("resetAll"), QStringLiteral("Reset all…"),
+            QStringLiteral("Make every board on the segment run its reset script, whatever the "
+                           "filter shows"),
+            {QKeySequence(Qt::CTRL + Qt::SHIFT + Qt::Key_Delete)}, &MainWindow::resetAll);
+    QAction *resetAllWait = add(
+        QStringLiteral("resetAllWait"), QStringLiteral("Reset all and wait…"),
+        QStringLiteral("Reset every board on the segment and follow each on its row until it is "
+                       "back"),
+        {QKeySequence(Qt::CTRL + Qt::SHIFT + Qt::Key_R)}, &MainWindow::resetAllAndWait);
+    QAction *stop = add(QStringLiteral("stopWaits"), QStringLiteral("Stop waiting"),
+                        QStringLiteral("Stop following the boards of every reset-and-wait"),
+                        {QKeySequence(Qt::Key_Escape)}, &MainWindow::stopWaits);
+    // Enter and Delete belong to the table: in the filter they edit the text.
+    for (QAction *a : {details, reset}) {
+        a->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    }
+    toolbar->addActions({details, ping, reset, resetWait});
     toolbar->addSeparator();
-    resetAll_ = toolbar->addAction(QStringLiteral("Reset all…"), this, &MainWindow::resetAll);
+    toolbar->addActions({resetAll, resetAllWait, stop});
     toolbar->addSeparator();
-    QAction *copy = toolbar->addAction(QStringLiteral("Copy"), this, &MainWindow::copySelection);
-    copy->setShortcut(QKeySequence::Copy);
-    copy->setToolTip(QStringLiteral("Copy the selected rows (all when none is selected)"));
+    QAction *copy = add(QStringLiteral("copy"), QStringLiteral("Copy"),
+                        QStringLiteral("Copy the selected rows (all when none is selected)"),
+                        {QKeySequence(QKeySequence::Copy)}, &MainWindow::copySelection);
+    toolbar->addAction(copy);
+    QAction *csv = makeAction(this, QStringLiteral("CSV…"),
+                              QStringLiteral("Export the table as shown, as CSV"),
+                              {QKeySequence(Qt::CTRL + Qt::Key_E)});
+    connect(csv, &QAction::triggered, this, [this] { exportAs(false); });
+    QAction *json = makeAction(this, QStringLiteral("JSON…"),
+                               QStringLiteral("Export the table as shown, as JSON"),
+                               {QKeySequence(Qt::CTRL + Qt::SHIFT + Qt::Key_E)});
+    connect(json, &QAction::triggered, this, [this] { exportAs(true); });
+    actions_.insert(QStringLiteral("exportCsv"), csv);
+    actions_.insert(QStringLiteral("exportJson"), json);
     auto *exportMenu = new QMenu(this);
-    exportMenu->addAction(QStringLiteral("CSV…"), this, [this] { exportAs(false); });
-    exportMenu->addAction(QStringLiteral("JSON…"), this, [this] { exportAs(true); });
+    exportMenu->setToolTipsVisible(true);
+    exportMenu->addActions({csv, json});
     QAction *exportAction = toolbar->addAction(QStringLiteral("Export"));
     exportAction->setMenu(exportMenu);
-    connect(exportAction, &QAction::triggered, this, [this] { exportAs(false); });
-    details_->setToolTip(QStringLiteral("The whole reply of the selected board"));
-    ping_->setToolTip(QStringLiteral("Four echo round trips to the selected board"));
-    reset_->setToolTip(QStringLiteral("Make the selected board run its reset script"));
-    resetWait_->setToolTip(
-        QStringLiteral("Reset the selected board and follow it until it is back"));
-    resetAll_->setToolTip(QStringLiteral("Make every board on the segment run its reset script"));
+    exportAction->setToolTip(QStringLiteral("Export the table as shown: CSV (Ctrl+E) or JSON "
+                                            "(Ctrl+Shift+E)"));
+    // One click opens the choice: no press-and-hold.
+    if (auto *button = qobject_cast<QToolButton *>(toolbar->widgetForAction(exportAction))) {
+        button->setPopupMode(QToolButton::InstantPopup);
+    }
+    auto *quit = makeAction(this, QString(), QString(), {QKeySequence(Qt::CTRL + Qt::Key_Q)});
+    connect(quit, &QAction::triggered, this, &QWidget::close);
 
     auto *central = new QWidget(this);
     auto *layout = new QVBoxLayout(central);
     layout->setContentsMargins(6, 6, 6, 6);
-    problemBanner_ = new QLabel(central);
-    problemBanner_->setWordWrap(true);
-    problemBanner_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    problemBanner_->setStyleSheet(QStringLiteral("QLabel { background: #fde2e1; color: #5c0b08; "
-                                                 "border: 1px solid #e0a4a0; padding: 6px; }"));
+    problemBanner_ = banner(central, "QLabel { background: #fde2e1; color: #5c0b08; "
+                                     "border: 1px solid #e0a4a0; padding: 6px; }");
     retry_ = new QPushButton(QStringLiteral("Try again"), central);
     connect(retry_, &QPushButton::clicked, this, [this] { useInterface(interface_); });
     auto *problemRow = new QHBoxLayout;
     problemRow->addWidget(problemBanner_, 1);
     problemRow->addWidget(retry_, 0, Qt::AlignTop);
     layout->addLayout(problemRow);
-    problemBanner_->hide();
     retry_->hide();
-    switchBanner_ = new QLabel(central);
-    switchBanner_->setWordWrap(true);
-    switchBanner_->setStyleSheet(QStringLiteral("QLabel { background: #fff3bf; color: #4d3800; "
-                                                "border: 1px solid #e6cf73; padding: 6px; }"));
-    switchBanner_->hide();
+    historyBanner_ = banner(central, "QLabel { background: #ffe8cc; color: #4d2600; "
+                                     "border: 1px solid #e6a866; padding: 6px; }");
+    historyBanner_->setObjectName(QStringLiteral("historyBanner"));
+    layout->addWidget(historyBanner_);
+    switchBanner_ = banner(central, "QLabel { background: #fff3bf; color: #4d3800; "
+                                    "border: 1px solid #e6cf73; padding: 6px; }");
     layout->addWidget(switchBanner_);
+    hintBanner_ = banner(central, "QLabel { background: #dbeafe; color: #0b2a5c; "
+                                  "border: 1px solid #93b4e6; padding: 6px; }");
+    layout->addWidget(hintBanner_);
 
     filter_ = new QLineEdit(central);
     filter_->setPlaceholderText(
-        QStringLiteral("Filter: any part of a device, version, product, HardId, address or state"));
+        QStringLiteral("Filter: any part of a device, version, product, HardId, address or state "
+                       "(Ctrl+F)"));
     filter_->setClearButtonEnabled(true);
-    auto *focusFilter = new QAction(this);
-    focusFilter->setShortcut(QKeySequence::Find);
+    auto *focusFilter = makeAction(this, QString(), QString(), {QKeySequence::Find});
     connect(focusFilter, &QAction::triggered, filter_, [this] { filter_->setFocus(); });
-    addAction(focusFilter);
-    layout->addWidget(filter_);
+    states_ = new QComboBox(central);
+    states_->setToolTip(QStringLiteral("Show the boards in one state only (Ctrl+Shift+F)"));
+    states_->addItem(QStringLiteral("All states"), QVariantList());
+    states_->addItem(QStringLiteral("Present or changed"),
+                     QVariantList{int(WindowBoard::Present), int(WindowBoard::Changed)});
+    for (WindowBoard::State state :
+         {WindowBoard::Changed, WindowBoard::Missing, WindowBoard::Gone}) {
+        states_->addItem(stateText(state).replace(0, 1, stateText(state).at(0).toUpper()),
+                         QVariantList{int(state)});
+    }
+    auto *focusStates =
+        makeAction(this, QString(), QString(), {QKeySequence(Qt::CTRL + Qt::SHIFT + Qt::Key_F)});
+    connect(focusStates, &QAction::triggered, states_, [this] {
+        states_->setFocus();
+        states_->showPopup();
+    });
+    auto *filterRow = new QHBoxLayout;
+    filterRow->addWidget(filter_, 1);
+    filterRow->addWidget(states_);
+    layout->addLayout(filterRow);
 
-    proxy_ = new QSortFilterProxyModel(this);
+    proxy_ = new BoardProxy(this);
     proxy_->setSourceModel(model_);
-    proxy_->setSortRole(BoardTableModel::SortRole);
-    proxy_->setFilterKeyColumn(-1);
-    proxy_->setFilterCaseSensitivity(Qt::CaseInsensitive);
     connect(filter_, &QLineEdit::textChanged, proxy_, &QSortFilterProxyModel::setFilterFixedString);
+    connect(states_, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this](int i) {
+        QList<int> states;
+        for (const QVariant &v : states_->itemData(i).toList()) {
+            states.append(v.toInt());
+        }
+        proxy_->setStates(states);
+    });
 
     table_ = new QTableView(central);
+    table_->setObjectName(QStringLiteral("boards"));
     table_->setModel(proxy_);
     table_->setSortingEnabled(true);
     table_->sortByColumn(BoardTableModel::Device, Qt::AscendingOrder);
@@ -191,11 +322,15 @@ void MainWindow::buildUi() {
     table_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     table_->setAlternatingRowColors(true);
     table_->setWordWrap(false);
+    // The end of a HardId or an address tells boards apart: cut in the middle.
+    table_->setTextElideMode(Qt::ElideMiddle);
     table_->verticalHeader()->hide();
     table_->horizontalHeader()->setStretchLastSection(true);
     table_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    table_->horizontalHeader()->setSectionsMovable(true);
     table_->setContextMenuPolicy(Qt::ActionsContextMenu);
-    table_->addActions({details_, ping_, reset_, resetWait_});
+    table_->addActions({details, ping, reset, resetWait});
+    table_->installEventFilter(this);
     connect(table_, &QTableView::doubleClicked, this, &MainWindow::showDetails);
     connect(table_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &MainWindow::updateActions);
@@ -204,18 +339,74 @@ void MainWindow::buildUi() {
     log_->setReadOnly(true);
     log_->setMaximumBlockCount(2000);
     log_->setPlaceholderText(QStringLiteral("What was done, and what came of it"));
-    auto *split = new QSplitter(Qt::Vertical, central);
-    split->addWidget(table_);
-    split->addWidget(log_);
-    split->setStretchFactor(0, 4);
-    split->setStretchFactor(1, 1);
-    layout->addWidget(split, 1);
+    split_ = new QSplitter(Qt::Vertical, central);
+    split_->setObjectName(QStringLiteral("split"));
+    split_->addWidget(table_);
+    split_->addWidget(log_);
+    split_->setStretchFactor(0, 4);
+    split_->setStretchFactor(1, 1);
+    layout->addWidget(split_, 1);
     setCentralWidget(central);
 
     status_ = new QLabel(this);
+    // A long status never widens the window past its screen.
+    status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusBar()->addWidget(status_, 1);
-    resize(1180, 560);
     updateActions();
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event) {
+    // Tabbing into the table picks a row, so that the actions have a board to act on.
+    if (watched == table_ && event->type() == QEvent::FocusIn &&
+        !table_->selectionModel()->hasSelection() && proxy_->rowCount() > 0) {
+        const QModelIndex current = table_->currentIndex();
+        table_->selectRow(current.isValid() ? current.row() : 0);
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::restoreLayout() {
+    QSettings settings(QStringLiteral("l2station"), QStringLiteral("l2station-gui"));
+    const QByteArray geometry = settings.value(QStringLiteral("window/geometry")).toByteArray();
+    if (geometry.isEmpty() || !restoreGeometry(geometry)) {
+        resize(1180, 600);
+    }
+    split_->restoreState(settings.value(QStringLiteral("window/splitter")).toByteArray());
+    columnsFitted_ = table_->horizontalHeader()->restoreState(
+        settings.value(QStringLiteral("table/header")).toByteArray());
+    fitScreen();
+}
+
+void MainWindow::saveLayout() {
+    QSettings settings(QStringLiteral("l2station"), QStringLiteral("l2station-gui"));
+    settings.setValue(QStringLiteral("window/geometry"), saveGeometry());
+    settings.setValue(QStringLiteral("window/splitter"), split_->saveState());
+    if (columnsFitted_) {
+        settings.setValue(QStringLiteral("table/header"), table_->horizontalHeader()->saveState());
+    }
+}
+
+void MainWindow::fitScreen() {
+    const QScreen *screen = QGuiApplication::screenAt(geometry().center());
+    if (screen == nullptr) {
+        screen = QGuiApplication::primaryScreen();
+    }
+    if (screen == nullptr) {
+        return;
+    }
+    // Room for the window's frame, which is not in its size.
+    const QRect room = screen->availableGeometry().adjusted(0, 0, -16, -40);
+    if (width() > room.width() || height() > room.height()) {
+        resize(std::min(width(), room.width()), std::min(height(), room.height()));
+    }
+    if (!room.contains(geometry())) {
+        move(room.topLeft());
+    }
+}
+
+void MainWindow::closeEvent(QCloseEvent *event) {
+    saveLayout();
+    QMainWindow::closeEvent(event);
 }
 
 void MainWindow::fillInterfaces() {
@@ -234,8 +425,10 @@ void MainWindow::useInterface(const QString &interface) {
         interfaces_->setCurrentIndex(i);
     }
     opened_ = false;
+    linkUp_ = true;
     rounds_ = 0;
     switchBanner_->hide();
+    hintBanner_->hide();
     problemBanner_->hide();
     retry_->hide();
     worker_->cancel = true; // whatever runs on the old interface ends
@@ -298,11 +491,41 @@ void MainWindow::onRound(const RoundReport &report) {
         }
         onActivity(line);
     }
+    // Nothing on this interface: perhaps the boards are on another card.
+    if (report.answered.isEmpty() && model_->heardCount() == 0) {
+        QStringList others = segmentCandidates(listInterfaces());
+        others.removeAll(interface_);
+        hintBanner_->setText(
+            others.isEmpty()
+                ? QStringLiteral("No board answered on %1. No other Ethernet interface is up: is "
+                                 "the station plugged into the boards' segment?")
+                      .arg(interface_)
+                : QStringLiteral("No board answered on %1. Other Ethernet interfaces that are "
+                                 "up: %2. Pick the boards' segment with Interface above.")
+                      .arg(interface_, others.join(QStringLiteral(", "))));
+        hintBanner_->show();
+    } else {
+        hintBanner_->hide();
+    }
+    // Columns sized to what they hold once, when the first boards are there; after that the
+    // technician's widths stay (and are remembered).
+    if (!columnsFitted_ && model_->rowCount() > 0) {
+        table_->resizeColumnsToContents();
+        const int widest = table_->fontMetrics().averageCharWidth() * 40;
+        for (int c = 0; c < BoardTableModel::ColumnCount; ++c) {
+            if (table_->columnWidth(c) > widest) {
+                table_->setColumnWidth(c, widest);
+            }
+        }
+        columnsFitted_ = true;
+    }
     updateStatus();
     updateActions();
 }
 
 void MainWindow::onLinkChanged(bool up, const QString &why) {
+    linkUp_ = up;
+    linkWhy_ = why;
     if (up) {
         problemBanner_->hide();
         retry_->hide();
@@ -314,6 +537,7 @@ void MainWindow::onLinkChanged(bool up, const QString &why) {
         retry_->hide();
         onActivity(QStringLiteral("link %1 down: %2").arg(interface_, why));
     }
+    updateActions();
 }
 
 void MainWindow::onActivity(const QString &line) {
@@ -326,13 +550,21 @@ QString MainWindow::activityLog() const {
 
 QString MainWindow::bannerText() const {
     QStringList texts;
-    if (!problemBanner_->isHidden()) {
-        texts.append(problemBanner_->text());
-    }
-    if (!switchBanner_->isHidden()) {
-        texts.append(switchBanner_->text());
+    for (const QLabel *label : {problemBanner_, historyBanner_, switchBanner_, hintBanner_}) {
+        if (!label->isHidden()) {
+            texts.append(label->text());
+        }
     }
     return texts.join(QLatin1Char('\n'));
+}
+
+QString MainWindow::statusText() const {
+    return status_->text();
+}
+
+void MainWindow::updateBanners() {
+    historyBanner_->setText(historyProblem_);
+    historyBanner_->setVisible(!historyProblem_.isEmpty());
 }
 
 void MainWindow::onBusy(bool busy) {
@@ -350,44 +582,82 @@ void MainWindow::updateStatus() {
     } else if (rounds_ == 0) {
         text = QStringLiteral("%1: asking the segment…").arg(interface_);
     } else {
-        int present = 0;
-        int gone = 0;
-        for (int r = 0; r < model_->rowCount(); ++r) {
-            const WindowBoard &b = model_->boardAt(r);
-            present += b.state == WindowBoard::Present || b.state == WindowBoard::Changed ? 1 : 0;
-            gone += b.state == WindowBoard::Gone ? 1 : 0;
-        }
-        text = QStringLiteral("%1: %2 board%3 present, %4 gone; last round %5")
+        const StateCounts c = model_->counts();
+        text = QStringLiteral("%1: %2 present, %3 changed, %4 gone, %5 missing; last round %6")
                    .arg(interface_)
-                   .arg(present)
-                   .arg(present == 1 ? QString() : QStringLiteral("s"))
-                   .arg(gone)
+                   .arg(c.present)
+                   .arg(c.changed)
+                   .arg(c.gone)
+                   .arg(c.missing)
                    .arg(lastRound_.toLocalTime().toString(QStringLiteral("HH:mm:ss")));
     }
-    if (busy_) {
-        text += QStringLiteral(" · working…");
+    if (!jobs_.isEmpty()) {
+        text += QStringLiteral(" · %1 reset%2 running")
+                    .arg(jobs_.size())
+                    .arg(jobs_.size() == 1 ? QString() : QStringLiteral("s"));
     }
-    text += historyProblem_.isEmpty() ? QString()
-            : options_.keepHistory    ? QStringLiteral(" · history: see the log")
-                                      : QString();
+    if (busy_) {
+        text += QStringLiteral(" · pinging…");
+    }
+    if (!historyProblem_.isEmpty()) {
+        text += QStringLiteral(" · history: see the banner");
+    }
     status_->setText(text);
 }
 
+QString MainWindow::cannotSend() const {
+    if (!opened_) {
+        return QStringLiteral("%1 is not open")
+            .arg(interface_.isEmpty() ? QStringLiteral("no interface") : interface_);
+    }
+    if (!linkUp_) {
+        return QStringLiteral("the link of %1 is down (%2)").arg(interface_, linkWhy_);
+    }
+    return QString();
+}
+
 void MainWindow::updateActions() {
-    const bool one = opened_ && !busy_ && table_->selectionModel()->selectedRows().size() == 1;
-    details_->setEnabled(table_->selectionModel()->selectedRows().size() == 1);
-    ping_->setEnabled(one);
-    reset_->setEnabled(one);
-    resetWait_->setEnabled(one);
-    resetAll_->setEnabled(opened_ && !busy_);
+    const int selected = table_->selectionModel()->selectedRows().size();
+    const QString why = cannotSend();
+    int waits = 0;
+    for (const ResetJob *job : jobs_) {
+        waits += job->order().kind == ResetOrder::AndWait ? 1 : 0;
+    }
+    const auto set = [&](const QString &name, bool wanted, bool sends) {
+        QAction *a = actions_.value(name);
+        a->setEnabled(wanted && (!sends || why.isEmpty()));
+        // Why an action that sends cannot now, where the technician looks for it.
+        const QString tip = a->property("baseTip").toString();
+        a->setToolTip(sends && !why.isEmpty() ? tip + QStringLiteral(" — not now: ") + why : tip);
+    };
+    set(QStringLiteral("details"), selected == 1, false);
+    set(QStringLiteral("ping"), selected == 1 && !busy_, true);
+    set(QStringLiteral("reset"), selected >= 1, true);
+    set(QStringLiteral("resetWait"), selected == 1, true);
+    set(QStringLiteral("resetAll"), true, true);
+    set(QStringLiteral("resetAllWait"), true, true);
+    set(QStringLiteral("stopWaits"), waits > 0, false);
+}
+
+QList<WindowBoard> MainWindow::selectedBoards() const {
+    QList<int> rows;
+    for (const QModelIndex &index : table_->selectionModel()->selectedRows()) {
+        rows.append(index.row());
+    }
+    std::sort(rows.begin(), rows.end());
+    QList<WindowBoard> boards;
+    for (int r : rows) {
+        boards.append(model_->boardAt(proxy_->mapToSource(proxy_->index(r, 0)).row()));
+    }
+    return boards;
 }
 
 bool MainWindow::selectedBoard(WindowBoard *board) const {
-    const QModelIndexList rows = table_->selectionModel()->selectedRows();
-    if (rows.size() != 1) {
+    const QList<WindowBoard> boards = selectedBoards();
+    if (boards.size() != 1) {
         return false;
     }
-    *board = model_->boardAt(proxy_->mapToSource(rows.first()).row());
+    *board = boards.first();
     return true;
 }
 
@@ -449,7 +719,7 @@ void MainWindow::showDetails() {
 
 void MainWindow::pingSelected() {
     WindowBoard b;
-    if (!selectedBoard(&b) || busy_) {
+    if (!selectedBoard(&b) || busy_ || !cannotSend().isEmpty()) {
         return;
     }
     onActivity(QStringLiteral("ping %1…").arg(boardName(b.board)));
@@ -457,85 +727,187 @@ void MainWindow::pingSelected() {
         worker_, [w = worker_, board = b.board] { w->ping(board); }, Qt::QueuedConnection);
 }
 
-bool MainWindow::confirmReset(const WindowBoard &b, bool wait) {
-    QString text = QStringLiteral("Reset %1 on %2%3?\n\nIts reset script runs now.")
-                       .arg(boardName(b.board), interface_,
-                            wait ? QStringLiteral(" and wait until it is back") : QString());
-    if (b.board.sharedAddress()) {
-        text += QStringLiteral("\n\nThis board answers from the shared address: every board at "
-                               "that address that the request reaches runs its reset script, "
-                               "not this one alone.");
+namespace {
+
+// The boards a confirmation names: each on a line, the first few of many.
+QString boardList(const QList<WindowBoard> &boards) {
+    constexpr int kNamed = 8;
+    QStringList lines;
+    for (int i = 0; i < boards.size() && i < kNamed; ++i) {
+        lines.append(QStringLiteral("  • ") + boardName(boards.at(i).board));
     }
-    return confirm_(
-        wait ? QStringLiteral("Reset a board and wait") : QStringLiteral("Reset a board"), text);
+    if (boards.size() > kNamed) {
+        lines.append(QStringLiteral("  and %1 more").arg(boards.size() - kNamed));
+    }
+    return lines.join(QLatin1Char('\n'));
 }
 
+const char kSharedNote[] = "\n\nA board that answers from the shared address is reset through "
+                           "that address: every board there that the request reaches runs its "
+                           "reset script, not that one alone.";
+
+} // namespace
+
 void MainWindow::resetSelected() {
-    WindowBoard b;
-    if (!selectedBoard(&b) || busy_ || !confirmReset(b, false)) {
+    const QList<WindowBoard> boards = selectedBoards();
+    if (boards.isEmpty() || !cannotSend().isEmpty()) {
         return;
     }
-    onActivity(QStringLiteral("reset %1…").arg(boardName(b.board)));
-    QMetaObject::invokeMethod(
-        worker_, [w = worker_, board = b.board] { w->reset(board); }, Qt::QueuedConnection);
+    const bool shared = std::any_of(boards.cbegin(), boards.cend(),
+                                    [](const WindowBoard &b) { return b.board.sharedAddress(); });
+    const int n = boards.size();
+    QString text = QStringLiteral("Reset %1 selected board%2 on %3?\n\n%4\n\nEach runs its reset "
+                                  "script now.")
+                       .arg(n)
+                       .arg(n == 1 ? QString() : QStringLiteral("s"))
+                       .arg(interface_, boardList(boards));
+    if (shared) {
+        text += QLatin1String(kSharedNote);
+    }
+    if (!confirm_(n == 1 ? QStringLiteral("Reset a board") : QStringLiteral("Reset boards"),
+                  text)) {
+        return;
+    }
+    ResetOrder order;
+    order.kind = ResetOrder::Send;
+    QStringList keys;
+    for (const WindowBoard &b : boards) {
+        order.boards.append(b.board);
+        keys.append(boardKey(b.board));
+        onActivity(QStringLiteral("reset %1…").arg(boardName(b.board)));
+    }
+    startReset(order, keys);
 }
 
 void MainWindow::resetAndWaitSelected() {
     WindowBoard b;
-    if (!selectedBoard(&b) || busy_ || !confirmReset(b, true)) {
+    if (!selectedBoard(&b) || !cannotSend().isEmpty()) {
+        return;
+    }
+    QString text = QStringLiteral("Reset %1 on %2 and wait until it is back?\n\nIts reset script "
+                                  "runs now; its row shows how it fares, and the window stays "
+                                  "usable meanwhile.")
+                       .arg(boardName(b.board), interface_);
+    if (b.board.sharedAddress()) {
+        text += QLatin1String(kSharedNote);
+    }
+    if (!confirm_(QStringLiteral("Reset a board and wait"), text)) {
         return;
     }
     onActivity(QStringLiteral("reset and wait %1…").arg(boardName(b.board)));
-    progress_ = new QProgressDialog(QStringLiteral("Asking who answers before the reset…"),
-                                    QStringLiteral("Cancel"), 0, 1, this);
-    progress_->setObjectName(QStringLiteral("resetProgress"));
-    progress_->setWindowTitle(QStringLiteral("Reset %1").arg(shownValue(b.board.device)));
-    progress_->setWindowModality(Qt::WindowModal);
-    progress_->setMinimumDuration(0);
-    progress_->setAutoClose(false);
-    progress_->setAutoReset(false);
-    progress_->setMinimumWidth(520);
-    progress_->setValue(0);
-    connect(progress_, &QProgressDialog::canceled, this, [this] { worker_->cancel = true; });
-    progress_->show();
-    QMetaObject::invokeMethod(
-        worker_, [w = worker_, board = b.board] { w->resetAndWait(board); }, Qt::QueuedConnection);
+    ResetOrder order;
+    order.kind = ResetOrder::AndWait;
+    order.boards = {b.board};
+    startReset(order, {boardKey(b.board)});
 }
 
-void MainWindow::onResetProgress(const QString &line, int back, int total) {
-    if (progress_ != nullptr) {
-        progress_->setMaximum(std::max(1, total));
-        progress_->setValue(back);
-        progress_->setLabelText(line);
+namespace {
+
+// "Reset all" reaches every board the request reaches: the count is of the boards heard in
+// this session, and the filter has no say.
+QString resetAllText(int heard, int missing, const QString &interface, bool wait) {
+    QString text =
+        QStringLiteral("Reset all %1 board%2 on %3%4?\n\nEvery board on the segment "
+                       "that receives the request runs its reset script now, "
+                       "whatever the filter shows. %5 answered in this session")
+            .arg(heard)
+            .arg(heard == 1 ? QString() : QStringLiteral("s"))
+            .arg(interface, wait ? QStringLiteral(" and wait until each is back") : QString())
+            .arg(heard);
+    if (missing > 0) {
+        text += QStringLiteral("; %1 more were there at the last look and have not answered "
+                               "since (they run it too if they are there)")
+                    .arg(missing);
     }
+    return text + QLatin1Char('.');
 }
 
-void MainWindow::onResetWaitDone(bool ok) {
-    Q_UNUSED(ok)
-    if (progress_ != nullptr) {
-        progress_->deleteLater();
-        progress_ = nullptr;
-    }
-}
+} // namespace
 
 void MainWindow::resetAll() {
-    if (!opened_ || busy_) {
+    if (!cannotSend().isEmpty()) {
         return;
     }
-    const int n = model_->presentCount();
-    const QString text =
-        QStringLiteral("Reset all %1 board%2 on %3?\n\nEvery board on the segment that receives "
-                       "the request runs its reset script now%4.")
-            .arg(n)
-            .arg(n == 1 ? QString() : QStringLiteral("s"))
-            .arg(interface_)
-            .arg(n == 0 ? QStringLiteral(", though none answers now") : QString());
-    if (!confirm_(QStringLiteral("Reset all boards"), text)) {
+    const int n = model_->heardCount();
+    if (!confirm_(QStringLiteral("Reset all boards"),
+                  resetAllText(n, model_->counts().missing, interface_, false))) {
         return;
     }
     onActivity(QStringLiteral("reset all %1 boards on %2…").arg(n).arg(interface_));
+    QStringList keys;
+    ResetOrder order;
+    order.kind = ResetOrder::Send;
+    for (int r = 0; r < model_->rowCount(); ++r) {
+        const WindowBoard &b = model_->boardAt(r);
+        keys.append(boardKey(b.board));
+        if (b.state == WindowBoard::Present || b.state == WindowBoard::Changed) {
+            order.heard.append(b.board);
+        }
+    }
+    startReset(order, keys);
+}
+
+void MainWindow::resetAllAndWait() {
+    if (!cannotSend().isEmpty()) {
+        return;
+    }
+    const int n = model_->heardCount();
+    if (!confirm_(QStringLiteral("Reset all boards and wait"),
+                  resetAllText(n, model_->counts().missing, interface_, true))) {
+        return;
+    }
+    onActivity(QStringLiteral("reset all %1 boards on %2 and wait…").arg(n).arg(interface_));
+    QStringList keys;
+    for (int r = 0; r < model_->rowCount(); ++r) {
+        keys.append(boardKey(model_->boardAt(r).board));
+    }
+    ResetOrder order;
+    order.kind = ResetOrder::AndWait;
+    startReset(order, keys);
+}
+
+void MainWindow::startReset(const ResetOrder &base, const QStringList &keys) {
+    ResetOrder order = base;
+    order.interface = interface_;
+    order.keys = options_.keys;
+    order.waitMs = options_.resetWaitMs;
+    auto *job = new ResetJob(order, this);
+    connect(job, &ResetJob::boardReset, model_, &BoardTableModel::setReset);
+    connect(job, &ResetJob::activity, this, &MainWindow::onActivity);
+    connect(job, &ResetJob::sent, worker_, &StationWorker::recordReset);
+    connect(job, &ResetJob::outcome, worker_, &StationWorker::finishReset);
+    const bool wait = order.kind == ResetOrder::AndWait;
+    connect(job, &ResetJob::finished, this, [this, job, keys, wait] {
+        jobs_.removeAll(job);
+        if (wait) {
+            // The wait said how each board fared; a board still silent now may be gone.
+            QMetaObject::invokeMethod(
+                worker_, [w = worker_, keys] { w->release(keys); }, Qt::QueuedConnection);
+        }
+        updateActions();
+        updateStatus();
+    });
+    // The rows it names show it at once; a reset of every board marks the boards it lists.
+    for (const BoardInfo &b : order.boards) {
+        model_->setReset(boardKey(b), QStringLiteral("resetting"));
+    }
+    // The rounds go on; the boards' silence while they restart is the reset's. A reset
+    // without a wait holds them until they answer again, or as long as a wait would.
+    const int holdMs = order.waitMs + (wait ? 10000 : 0);
     QMetaObject::invokeMethod(
-        worker_, [w = worker_] { w->resetAll(); }, Qt::QueuedConnection);
+        worker_, [w = worker_, keys, holdMs] { w->hold(keys, holdMs); }, Qt::QueuedConnection);
+    jobs_.append(job);
+    job->start();
+    updateActions();
+    updateStatus();
+}
+
+void MainWindow::stopWaits() {
+    for (ResetJob *job : jobs_) {
+        if (job->order().kind == ResetOrder::AndWait) {
+            job->stop();
+        }
+    }
 }
 
 QList<int> MainWindow::shownRows() const {

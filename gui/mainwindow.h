@@ -1,5 +1,6 @@
-// The station's window: an interface picker, the live table of boards with a filter, the
-// switch banner, per-board actions, copy and export, and a log of what was done.
+// The station's window: an interface picker, the live table of boards with filters, banners
+// that say what is wrong, per-board and whole-segment actions that never block it, copy and
+// export, and a log of what was done.
 #pragma once
 
 #include "boardmodel.h"
@@ -9,15 +10,17 @@
 
 #include <functional>
 
+class BoardProxy;
 class QAction;
 class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
-class QProgressDialog;
 class QPushButton;
-class QSortFilterProxyModel;
+class QSplitter;
 class QTableView;
+class ResetJob;
+struct ResetOrder;
 class StationWorker;
 
 struct WindowOptions {
@@ -25,6 +28,7 @@ struct WindowOptions {
     int intervalMs = 2000;
     bool keepHistory = true;
     QList<keys::Key> keys; // --key-file: proven resets, and boards marked verified or not
+    int resetWaitMs = kDefaultResetWaitMs;
 };
 
 class MainWindow : public QMainWindow {
@@ -42,7 +46,7 @@ class MainWindow : public QMainWindow {
     const BoardTableModel &boards() const {
         return *model_;
     }
-    QSortFilterProxyModel *shownBoards() const {
+    BoardProxy *shownBoards() const {
         return proxy_;
     }
     QTableView *table() const {
@@ -51,8 +55,12 @@ class MainWindow : public QMainWindow {
     QLineEdit *filter() const {
         return filter_;
     }
+    QComboBox *stateFilter() const {
+        return states_;
+    }
     QString activityLog() const;
     QString bannerText() const;
+    QString statusText() const;
     QString interface() const {
         return interface_;
     }
@@ -62,6 +70,13 @@ class MainWindow : public QMainWindow {
     bool working() const {
         return busy_;
     }
+    // Resets that still run (sending, or waiting for their boards).
+    int resetsRunning() const {
+        return jobs_.size();
+    }
+    // The window's actions by name (details, ping, reset, resetWait, resetAll, resetAllWait,
+    // stopWaits, copy, exportCsv, exportJson), for the keyboard table and the tests.
+    QAction *action(const QString &name) const;
 
     // The table as shown (filtered and sorted) to a file; false with *error on failure.
     bool exportCsv(const QString &path, QString *error);
@@ -76,7 +91,13 @@ class MainWindow : public QMainWindow {
     void resetSelected();
     void resetAndWaitSelected();
     void resetAll();
+    void resetAllAndWait();
+    void stopWaits();
     void copySelection();
+
+  protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
   private slots:
     void onOpened(const QString &interface, int status, const QString &message);
@@ -84,21 +105,27 @@ class MainWindow : public QMainWindow {
     void onLinkChanged(bool up, const QString &why);
     void onActivity(const QString &line);
     void onBusy(bool busy);
-    void onResetProgress(const QString &line, int back, int total);
-    void onResetWaitDone(bool ok);
     void updateActions();
 
   private:
     void buildUi();
     void fillInterfaces();
-    // The one board the actions take: the current row's, or false when none is selected.
+    void restoreLayout();
+    void saveLayout();
+    // Fits the window to the screen it opens on.
+    void fitScreen();
+    // The boards of the selected rows, in the shown order.
+    QList<WindowBoard> selectedBoards() const;
     bool selectedBoard(WindowBoard *board) const;
-    // Asks before resetting `board` (and waiting for it): the question names the board.
-    bool confirmReset(const WindowBoard &board, bool wait);
     QList<int> shownRows() const;
     void showProblem(const QString &text);
+    void updateBanners();
     void exportAs(bool json);
     void updateStatus();
+    // Starts a reset (the rows' boards are held by the rounds while it runs).
+    void startReset(const ResetOrder &order, const QStringList &keys);
+    // Why nothing can be sent now, or empty.
+    QString cannotSend() const;
 
     WindowOptions options_;
     Confirm confirm_;
@@ -106,23 +133,26 @@ class MainWindow : public QMainWindow {
     QThread thread_;
     StationWorker *worker_ = nullptr;
     BoardTableModel *model_ = nullptr;
-    QSortFilterProxyModel *proxy_ = nullptr;
+    BoardProxy *proxy_ = nullptr;
     QTableView *table_ = nullptr;
     QLineEdit *filter_ = nullptr;
+    QComboBox *states_ = nullptr;
     QComboBox *interfaces_ = nullptr;
+    QSplitter *split_ = nullptr;
     QLabel *switchBanner_ = nullptr;
     QLabel *problemBanner_ = nullptr;
+    QLabel *historyBanner_ = nullptr;
+    QLabel *hintBanner_ = nullptr;
     QPushButton *retry_ = nullptr;
     QPlainTextEdit *log_ = nullptr;
     QLabel *status_ = nullptr;
-    QProgressDialog *progress_ = nullptr;
-    QAction *details_ = nullptr;
-    QAction *ping_ = nullptr;
-    QAction *reset_ = nullptr;
-    QAction *resetWait_ = nullptr;
-    QAction *resetAll_ = nullptr;
+    QHash<QString, QAction *> actions_;
+    QList<ResetJob *> jobs_;
     bool busy_ = false;
     bool opened_ = false;
+    bool linkUp_ = true;
+    QString linkWhy_;
+    bool columnsFitted_ = false; // sized to their content once, unless remembered
     int rounds_ = 0;
     QDateTime lastRound_;
     QString historyProblem_;

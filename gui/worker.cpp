@@ -1,15 +1,11 @@
-// The window's worker: the station's own rounds, ping and reset loops on its own thread; what
-// they find goes to the window as signals, and to the history.
+// The window's worker: the station's own rounds and pings on its own thread, the holds of the
+// boards being reset, and the history; what they find goes to the window as signals.
 #include "worker.h"
 
 #include "actions.h"
 #include "wire.h"
 
 namespace {
-
-QString seconds(double ms) {
-    return QString::number(ms / 1000.0, 'f', 1) + QStringLiteral(" s");
-}
 
 // How the log names a board: device, product, HardId and its address.
 QString named(const BoardInfo &b) {
@@ -18,66 +14,12 @@ QString named(const BoardInfo &b) {
              boardAddressText(b));
 }
 
-// The window's reset-and-wait: each change as a line, the count of boards back as progress.
-class ResetWaitReporter : public ResetWaitObserver {
-  public:
-    explicit ResetWaitReporter(StationWorker *worker) : worker_(worker) {}
-    void resetting(const ResetState &state) override {
-        emit worker_->resetProgress(
-            QStringLiteral("reset sent to %1 board%2; waiting for %3 to restart")
-                .arg(state.size())
-                .arg(state.size() == 1 ? QString() : QStringLiteral("s"))
-                .arg(state.size() == 1 ? QStringLiteral("it") : QStringLiteral("each")),
-            0, state.size());
-        for (const ResetTrack &t : state) {
-            emit worker_->boardReset(boardKey(t.board), resetPhaseText(t, false));
-        }
-    }
-    void changed(const ResetTrack &t) override {
-        if (t.phase == ResetTrack::Answering) {
-            return;
-        }
-        const QString what = resetPhaseText(t, over_);
-        emit worker_->boardReset(boardKey(t.board), what);
-        const QString line =
-            QStringLiteral("%1 %2").arg(named(t.phase == ResetTrack::Back ? t.now : t.board), what);
-        emit worker_->activity(line);
-        lastLine_ = line;
-    }
-    // The wait ended: a board still silent is not back.
-    void finish(const ResetState &state) {
-        over_ = true;
-        for (const ResetTrack &t : state) {
-            if (t.phase == ResetTrack::Silent) {
-                changed(t);
-            }
-        }
-    }
-    void progress(const ResetState &state, double elapsedMs) override {
-        int back = 0;
-        for (const ResetTrack &t : state) {
-            back += t.phase != ResetTrack::Answering && t.phase != ResetTrack::Silent ? 1 : 0;
-        }
-        emit worker_->resetProgress(QStringLiteral("%1: %2").arg(seconds(elapsedMs), lastLine_),
-                                    back, state.size());
-    }
-
-  private:
-    StationWorker *worker_;
-    QString lastLine_ = QStringLiteral("waiting");
-    bool over_ = false;
-};
-
 } // namespace
 
 StationWorker::StationWorker(bool keepHistory, int intervalMs, QList<keys::Key> keys)
     : keepHistory_(keepHistory), intervalMs_(intervalMs), keys_(std::move(keys)) {}
 
 StationWorker::~StationWorker() = default;
-
-QByteArray StationWorker::target(const BoardInfo &board) {
-    return board.sharedAddress() ? wire::serviceMac() : board.mac;
-}
 
 void StationWorker::start(const QString &interface) {
     if (timer_ == nullptr) {
@@ -95,6 +37,7 @@ void StationWorker::start(const QString &interface) {
     link_->setStopFlag(&cancel);
     interface_ = interface;
     state_ = WatchState();
+    held_.clear();
     stations_.clear();
     sharedSilentTold_ = false;
     QString error;
@@ -111,22 +54,31 @@ void StationWorker::start(const QString &interface) {
             if (!history_->open(HistoryStore::defaultPath(), &error)) {
                 emit historyProblem(error + QStringLiteral("; the window keeps no history"));
                 history_.reset();
+            } else if (!history_->writable()) {
+                // Still read: the last look is shown, whoever owns the file.
+                emit historyProblem(history_->readOnlyReason() +
+                                    QStringLiteral("; the window keeps no history"));
             }
         }
-        if (history_ &&
+        if (history_ && history_->writable() &&
             !history_->beginSession(QStringLiteral("l2station-gui"), interface, &error)) {
             emit historyProblem(error);
         }
     }
     QList<HistoryBoard> last;
     if (history_) {
-        // The boards there at the last look: the rounds tell which are still there, which
-        // changed and which are gone, as watch would.
-        for (const HistoryBoard &h : history_->boards(interface, QDateTime(), &error)) {
+        // Every board of the interface: those there at the last look are followed as watch
+        // would (still there, changed, gone); the others are shown as gone.
+        HistoryQuery query;
+        query.interface = interface;
+        for (const HistoryBoard &h : history_->boards(query, &error)) {
+            last.append(h);
             if (h.present) {
-                last.append(h);
                 state_.insert(boardKey(h.board), WatchedBoard{h.board, 0});
             }
+        }
+        if (!error.isEmpty()) {
+            emit historyProblem(error);
         }
     }
     emit lastLook(last);
@@ -188,7 +140,27 @@ void StationWorker::round() {
     RoundReport report;
     report.at = QDateTime::currentDateTimeUtc();
     report.answered = found.boards;
+    // Boards under a reset: silent ones are not gone; one that answers after its silence is
+    // back, and held no longer.
+    QSet<QString> silentHeld;
+    state_.resetting.clear();
+    for (auto it = held_.begin(); it != held_.end();) {
+        if (it.value() < start) {
+            it = held_.erase(it);
+            continue;
+        }
+        state_.resetting.insert(it.key());
+        if (state_.value(it.key()).missed > 0) {
+            silentHeld.insert(it.key());
+        }
+        ++it;
+    }
     report.events = watchRound(&state_, found.boards, nullptr, found.othersAskedMs);
+    for (const BoardInfo &b : found.boards) {
+        if (silentHeld.contains(boardKey(b))) {
+            held_.remove(boardKey(b));
+        }
+    }
     for (const QByteArray &station : found.otherStations) {
         if (!stations_.contains(station)) {
             stations_.append(station);
@@ -209,7 +181,7 @@ void StationWorker::round() {
 
 void StationWorker::recordHistory(const QList<BoardInfo> &answered, const QList<WatchEvent> &events,
                                   RoundReport *report) {
-    if (!history_) {
+    if (!history_ || !history_->writable()) {
         return;
     }
     QString error;
@@ -227,7 +199,9 @@ void StationWorker::recordHistory(const QList<BoardInfo> &answered, const QList<
     if (wanted.isEmpty()) {
         return;
     }
-    for (const HistoryBoard &h : history_->boards(interface_, QDateTime(), &error)) {
+    HistoryQuery query;
+    query.interface = interface_;
+    for (const HistoryBoard &h : history_->boards(query, &error)) {
         const QString key = boardKey(h.board);
         if (wanted.contains(key)) {
             report->firstSeen.insert(key, h.firstSeen);
@@ -257,7 +231,7 @@ void StationWorker::ping(const BoardInfo &board) {
     }
     between(this, timer_, [&] {
         StationOptions o = defaultOptions(Command::Ping);
-        o.board = target(board);
+        o.board = actionTarget(board);
         o.intervalMs = 250;
         o.timeoutMs = 500;
         const PingOutcome outcome = pingBoards(*link_, o, nullptr);
@@ -282,103 +256,42 @@ void StationWorker::ping(const BoardInfo &board) {
     scheduleRound(0);
 }
 
-void StationWorker::reset(const BoardInfo &board) {
-    if (!link_) {
-        return;
+void StationWorker::hold(const QStringList &keys, int forMs) {
+    const double until = StationLink::nowMs() + forMs;
+    for (const QString &key : keys) {
+        held_.insert(key, std::max(held_.value(key), until));
     }
-    between(this, timer_, [&] {
-        const QByteArray to = target(board);
-        // A keyed board's reset is proven with the challenge of its latest reply, asked now.
-        QList<BoardInfo> known;
-        if (!keys_.isEmpty() && !board.sharedAddress()) {
-            StationOptions asking = defaultOptions(Command::Info);
-            asking.board = to;
-            asking.keys = keys_;
-            known = askSegment(*link_, asking).boards;
-        }
-        const ResetOutcome outcome = resetBoards(*link_, to, keys_, known);
-        if (!outcome.sent) {
-            emit activity(
-                QStringLiteral("reset %1: cannot send: %2").arg(named(board), link_->lastError()));
-        } else if (to == wire::serviceMac()) {
-            emit activity(QStringLiteral("reset sent to the shared address for %1: every board "
-                                         "it reached runs its reset script (such boards do not "
-                                         "acknowledge)")
-                              .arg(named(board)));
-        } else if (outcome.acknowledged.isEmpty()) {
-            emit activity(QStringLiteral("reset sent to %1, but it did not acknowledge it within "
-                                         "%2 ms")
-                              .arg(named(board))
-                              .arg(kAckWaitMs));
-        } else {
-            emit activity(QStringLiteral("%1 acknowledged the reset and runs its reset script")
-                              .arg(named(board)));
-        }
-    });
-    scheduleRound(intervalMs_);
 }
 
-void StationWorker::resetAll() {
-    if (!link_) {
-        return;
+void StationWorker::release(const QStringList &keys) {
+    for (const QString &key : keys) {
+        held_.remove(key);
     }
-    between(this, timer_, [&] {
-        StationOptions asking = defaultOptions(Command::Info);
-        asking.keys = keys_;
-        const QList<BoardInfo> known =
-            keys_.isEmpty() ? QList<BoardInfo>() : askSegment(*link_, asking).boards;
-        const ResetOutcome outcome = resetBoards(*link_, QByteArray(), keys_, known);
-        if (!outcome.sent) {
-            emit activity(QStringLiteral("reset all: cannot send: %1").arg(link_->lastError()));
-            return;
-        }
-        emit activity(QStringLiteral("reset sent to every board on %1; %2 in board-address mode "
-                                     "acknowledged it; boards at the shared address do not "
-                                     "acknowledge")
-                          .arg(interface_)
-                          .arg(outcome.acknowledged.size()));
-    });
-    scheduleRound(intervalMs_);
 }
 
-void StationWorker::resetAndWait(const BoardInfo &board) {
-    if (!link_) {
+void StationWorker::recordReset(const BoardInfo &board, const QDateTime &at, const QString &outcome,
+                                const QString &token) {
+    if (!history_ || !history_->writable()) {
         return;
     }
-    bool ok = false;
-    between(this, timer_, [&] {
-        ResetWaitReporter reporter(this);
-        const ResetWaitOutcome outcome =
-            ::resetAndWait(*link_, target(board), kDefaultResetWaitMs, &reporter, keys_);
-        switch (outcome.result) {
-        case ResetWaitOutcome::NotSent:
-            emit activity(
-                QStringLiteral("reset %1: cannot send: %2").arg(named(board), link_->lastError()));
-            return;
-        case ResetWaitOutcome::NoBoards:
-            emit activity(QStringLiteral("reset %1: it did not answer, so nothing was sent")
-                              .arg(named(board)));
-            return;
-        case ResetWaitOutcome::Waited:
-            break;
-        }
-        if (!outcome.stopped) {
-            reporter.finish(outcome.state);
-        }
-        int back = 0;
-        for (const ResetTrack &t : outcome.state) {
-            back += t.phase == ResetTrack::Back ? 1 : 0;
-        }
-        ok = back == outcome.state.size();
-        emit activity(QStringLiteral("reset and wait %1: %2 of %3 back in %4%5")
-                          .arg(named(board))
-                          .arg(back)
-                          .arg(outcome.state.size())
-                          .arg(seconds(outcome.tookMs))
-                          .arg(outcome.stopped ? QStringLiteral(" (cancelled)") : QString()));
-    });
-    emit resetWaitDone(ok);
-    scheduleRound(0);
+    QString error;
+    const qint64 id = history_->recordReset(board, at, outcome, &error);
+    if (id < 0) {
+        emit historyProblem(error);
+        return;
+    }
+    resets_.insert(token, id);
+}
+
+void StationWorker::finishReset(const QString &token, const QString &outcome,
+                                const QDateTime &ended) {
+    if (!history_ || !resets_.contains(token)) {
+        return;
+    }
+    QString error;
+    if (!history_->finishReset(resets_.take(token), outcome, ended, &error)) {
+        emit historyProblem(error);
+    }
 }
 
 void StationWorker::shutdown() {

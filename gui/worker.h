@@ -1,5 +1,7 @@
-// The window's link to the segment, on a thread of its own so that no round, ping or reset ever
-// holds the window: watch's rounds on a timer, and the actions between them, one at a time.
+// The window's link to the segment, on a thread of its own so that no round or ping ever holds
+// the window: watch's rounds on a timer, pings between them, and the history. Resets run on
+// threads of their own (ResetJob); the boards they reset are held here, so that a reset does
+// not read as a board gone and added.
 #pragma once
 
 #include "boardmodel.h"
@@ -18,21 +20,22 @@ class StationWorker : public QObject {
     explicit StationWorker(bool keepHistory, int intervalMs, QList<keys::Key> keys = {});
     ~StationWorker() override;
 
-    // Set from the window's thread: ends a reset-and-wait (or a ping) early.
+    // Set from the window's thread: ends a ping early.
     std::atomic<bool> cancel{false};
-
-    // Where an action on `board` goes: its own address, or the shared address for a board
-    // that answers from there (every board at that address gets it).
-    static QByteArray target(const BoardInfo &board);
 
   public slots:
     // Opens the capture on `interface` (closing the one before), reads the last look from the
     // history and starts the rounds.
     void start(const QString &interface);
     void ping(const BoardInfo &board);
-    void reset(const BoardInfo &board);
-    void resetAll();
-    void resetAndWait(const BoardInfo &board);
+    // Boards (boardKey) being reset: not reported gone for `forMs`, or until they answer again
+    // after a silence, or until released.
+    void hold(const QStringList &keys, int forMs);
+    void release(const QStringList &keys);
+    // A reset into the history, and later what came of it; `token` ties the two together.
+    void recordReset(const BoardInfo &board, const QDateTime &at, const QString &outcome,
+                     const QString &token);
+    void finishReset(const QString &token, const QString &outcome, const QDateTime &ended);
     // Ends the session and closes the link and the history, in this thread.
     void shutdown();
 
@@ -46,10 +49,6 @@ class StationWorker : public QObject {
     // A line for the window's activity log.
     void activity(const QString &line);
     void busy(bool busy);
-    void resetProgress(const QString &line, int back, int total);
-    // A reset-and-wait's state for the board of the row `key` (its boardKey before the reset).
-    void boardReset(const QString &key, const QString &state);
-    void resetWaitDone(bool ok);
 
   private slots:
     void round();
@@ -68,7 +67,9 @@ class StationWorker : public QObject {
     std::unique_ptr<HistoryStore> history_;
     QString interface_;
     WatchState state_;
-    QList<QByteArray> stations_; // other stations already told of
+    QHash<QString, double> held_;   // boardKey: until when (StationLink::nowMs)
+    QHash<QString, qint64> resets_; // a reset's token: its row in the history
+    QList<QByteArray> stations_;    // other stations already told of
     bool sharedSilentTold_ = false;
     bool linkUp_ = true;
 };

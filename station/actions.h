@@ -45,6 +45,14 @@ struct ResetOutcome {
     QList<QByteArray> verified;     // with keys: those whose acknowledgement proved the board
 };
 
+// Where an action on `board` goes: its own address, or the shared address for a board that
+// answers from there (every board at that address gets it).
+QByteArray actionTarget(const BoardInfo &board);
+
+// What a reset without a wait came to for `board`, in the history's words: acknowledged (and
+// verified or not, with keys), not acknowledged, or sent to the shared address.
+QString resetSentText(const BoardInfo &board, const ResetOutcome &outcome, bool keyed);
+
 // Sends a reset request to every board, or to `board`, and collects the acknowledgements:
 // they leave before the script runs, so they come within milliseconds. To the shared address
 // nothing is collected: such boards do not acknowledge. With `keys`, each keyed board of

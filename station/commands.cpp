@@ -162,6 +162,42 @@ int runReset(StationLink &link, const StationOptions &o, const QString &interfac
         reportProblems(before);
     }
     const ResetOutcome outcome = resetBoards(link, o.board, o.keys, before.boards);
+    if (outcome.sent) {
+        // Each board the reset went to, with what came of it: a board asked before the reset
+        // as it answered, another only by its address.
+        HistoryStore history;
+        QList<BoardInfo> reached;
+        for (const BoardInfo &b : before.boards) {
+            if (o.board.isEmpty() || b.mac == o.board) {
+                reached.append(b);
+            }
+        }
+        for (const QByteArray &mac : outcome.acknowledged) {
+            const bool listed = std::any_of(reached.cbegin(), reached.cend(),
+                                            [&](const BoardInfo &b) { return b.mac == mac; });
+            if (!listed) {
+                BoardInfo b;
+                b.mac = mac;
+                reached.append(b);
+            }
+        }
+        if (reached.isEmpty() && !o.board.isEmpty()) {
+            BoardInfo b;
+            b.mac = o.board;
+            reached.append(b);
+        }
+        if (!reached.isEmpty() && openResetHistory(&history, o, interface)) {
+            const QDateTime now = QDateTime::currentDateTimeUtc();
+            for (const BoardInfo &b : reached) {
+                QString error;
+                if (history.recordReset(b, now, resetSentText(b, outcome, !o.keys.isEmpty()),
+                                        &error) < 0) {
+                    err() << "l2station: " << error << '\n';
+                    break;
+                }
+            }
+        }
+    }
     // With keys, an acknowledgement counts only when it proves its board.
     const auto vouched = [&](const QByteArray &mac) {
         return o.keys.isEmpty() || outcome.verified.contains(mac);
@@ -316,12 +352,19 @@ int runHistory(const StationOptions &o) {
                                                  "l2station-gui keep one")
                                       .arg(HistoryStore::defaultPath()));
     }
-    if (!store.open(HistoryStore::defaultPath(), &error)) {
+    // Only read: whoever owns the file, and whoever writes it now.
+    if (!store.open(HistoryStore::defaultPath(), &error, HistoryStore::Access::Read)) {
         return fail(ExitHistory, error);
     }
+    HistoryQuery query;
+    query.interface = o.interface;
+    query.since = o.since;
+    query.until = o.until;
+    query.board = o.historyBoard;
+    query.events = o.events;
     int rows = 0;
     if (o.changes) {
-        const QList<HistoryChange> changes = store.changes(o.interface, o.since, &error);
+        const QList<HistoryChange> changes = store.changes(query, &error);
         rows = changes.size();
         if (o.json) {
             out() << QString::fromUtf8(historyChangesJson(changes));
@@ -329,7 +372,7 @@ int runHistory(const StationOptions &o) {
             out() << historyChangesTable(changes, tableWidth(o));
         }
     } else {
-        const QList<HistoryBoard> boards = store.boards(o.interface, o.since, &error);
+        const QList<HistoryBoard> boards = store.boards(query, &error);
         rows = boards.size();
         if (o.json) {
             out() << QString::fromUtf8(historyBoardsJson(boards));
@@ -342,11 +385,19 @@ int runHistory(const StationOptions &o) {
         return fail(ExitHistory, error);
     }
     if (rows == 0 && !o.json) {
+        const auto time = [](const QDateTime &t) {
+            return t.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        };
         err() << "l2station: nothing in the history"
               << (o.interface.isEmpty() ? QString() : QStringLiteral(" for ") + o.interface)
-              << (o.since.isValid() ? QStringLiteral(" since ") +
-                                          o.since.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-                                    : QString())
+              << (o.historyBoard.isEmpty()
+                      ? QString()
+                      : QStringLiteral(" of board ") + printableText(o.historyBoard))
+              << (o.events.isEmpty()
+                      ? QString()
+                      : QStringLiteral(" of kind ") + o.events.join(QStringLiteral(", ")))
+              << (o.since.isValid() ? QStringLiteral(" since ") + time(o.since) : QString())
+              << (o.until.isValid() ? QStringLiteral(" until ") + time(o.until) : QString())
               << '\n';
     }
     return rows == 0 ? ExitNoAnswer : ExitOk;

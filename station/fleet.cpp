@@ -118,7 +118,7 @@ QList<WatchEvent> watchRound(WatchState *state, const QList<BoardInfo> &answered
             ++it;
             continue;
         }
-        if (++it->missed >= kWatchMissedRounds) {
+        if (++it->missed >= kWatchMissedRounds && !state->resetting.contains(it.key())) {
             // One missed round is a lost frame or a busy board; two in a row, it is gone.
             events.append(WatchEvent{WatchEvent::Gone, it->board, BoardInfo()});
             it = state->erase(it);

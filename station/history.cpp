@@ -16,9 +16,16 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
+#include <QSysInfo>
+#include <QUrl>
 #include <QVariant>
 
 #include <algorithm>
+#include <limits>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -43,12 +50,24 @@ const QList<QStringList> &migrations() {
          QStringLiteral("ALTER TABLE boards ADD COLUMN present INTEGER NOT NULL DEFAULT 1"),
          QStringLiteral("CREATE INDEX changes_at ON changes (at)"),
          QStringLiteral("CREATE INDEX boards_last_seen ON boards (last_seen)")},
+        // 3: who ran each session where, and the resets sent, with what came of each.
+        {QStringLiteral("ALTER TABLE sessions ADD COLUMN user TEXT"),
+         QStringLiteral("ALTER TABLE sessions ADD COLUMN host TEXT"),
+         QStringLiteral("CREATE TABLE resets (id INTEGER PRIMARY KEY, "
+                        "session INTEGER REFERENCES sessions (id), interface TEXT NOT NULL, "
+                        "key TEXT NOT NULL, at INTEGER NOT NULL, ended INTEGER, "
+                        "board TEXT NOT NULL, outcome TEXT NOT NULL)"),
+         QStringLiteral("CREATE INDEX resets_at ON resets (at)")},
     };
     return steps;
 }
 
 const QStringList kOurTables{QStringLiteral("boards"), QStringLiteral("changes"),
-                             QStringLiteral("sessions")};
+                             QStringLiteral("sessions"), QStringLiteral("resets")};
+
+// A gone or added this long after a reset's end still belongs to it: a watch notices the
+// board's return a round or two after the reset's own wait did.
+constexpr qint64 kResetReturnMs = 30000;
 
 qint64 msOf(const QDateTime &t) {
     return t.toMSecsSinceEpoch();
@@ -86,6 +105,36 @@ QVariant text(const QString &s) {
     return s.isNull() ? QVariant(QStringLiteral("")) : QVariant(s);
 }
 
+// SQLite's answers that mean "not for you", which say nothing of the file's state: SQLITE_PERM,
+// SQLITE_READONLY, SQLITE_CANTOPEN and SQLITE_AUTH.
+bool refused(const QSqlError &e) {
+    static const QStringList codes{QStringLiteral("3"), QStringLiteral("8"), QStringLiteral("14"),
+                                   QStringLiteral("23")};
+    return codes.contains(e.nativeErrorCode());
+}
+
+// Who runs this program: the user, and the one who became root through sudo.
+QString userName() {
+    const struct passwd *pw = getpwuid(geteuid());
+    QString name = pw != nullptr ? QString::fromLocal8Bit(pw->pw_name) : QString::number(geteuid());
+    const QString sudo = qEnvironmentVariable("SUDO_USER");
+    if (geteuid() == 0 && !sudo.isEmpty() && sudo != name) {
+        name += QStringLiteral(" (sudo from %1)").arg(sudo);
+    }
+    return name;
+}
+
+QString fileMode(const QString &path) {
+    struct stat st {};
+    if (stat(QFile::encodeName(path).constData(), &st) != 0) {
+        return QString();
+    }
+    const struct passwd *pw = getpwuid(st.st_uid);
+    return QStringLiteral("owner %1, mode %2")
+        .arg(pw != nullptr ? QString::fromLocal8Bit(pw->pw_name) : QString::number(st.st_uid))
+        .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+}
+
 bool busy(const QSqlError &e) {
     // SQLITE_BUSY (5) and SQLITE_LOCKED (6).
     return e.nativeErrorCode() == QLatin1String("5") || e.nativeErrorCode() == QLatin1String("6") ||
@@ -121,14 +170,18 @@ QString HistoryStore::describe(const QString &what, const QString &sqlError) con
     return QStringLiteral("history %1: %2: %3").arg(path_, what, sqlError);
 }
 
-bool HistoryStore::open(const QString &path, QString *error) {
+bool HistoryStore::open(const QString &path, QString *error, Access access) {
     path_ = path;
+    readOnlyReason_.clear();
+    schema_ = 0;
     const QFileInfo info(path);
     if (info.exists()) {
         QFile file(path);
         if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
             *error = QStringLiteral("history %1: cannot be read%2")
-                         .arg(path, info.isFile() ? QStringLiteral(": ") + file.errorString()
+                         .arg(path, info.isFile() ? QStringLiteral(": ") + file.errorString() +
+                                                        QStringLiteral(" (") + fileMode(path) +
+                                                        QLatin1Char(')')
                                                   : QStringLiteral(": not a file"));
             return false;
         }
@@ -140,43 +193,115 @@ bool HistoryStore::open(const QString &path, QString *error) {
                          .arg(path);
             return false;
         }
+    } else if (access == Access::Read) {
+        *error = QStringLiteral("history %1: there is none yet").arg(path);
+        return false;
     } else if (!QDir().mkpath(info.absolutePath())) {
-        *error = QStringLiteral("history %1: cannot make its directory").arg(path);
+        *error = QStringLiteral("history %1: cannot make its folder %2: not writable for you")
+                     .arg(path, info.absolutePath());
         return false;
     }
+    if (access == Access::Write && info.exists()) {
+        // SQLite writes beside the file too (its journal): both must be writable.
+        const QFileInfo folder(info.absolutePath());
+        if (!info.isWritable()) {
+            readOnlyReason_ = QStringLiteral("history %1: not writable for you (%2); it is read, "
+                                             "and nothing is written to it")
+                                  .arg(path, fileMode(path));
+        } else if (!folder.isWritable()) {
+            readOnlyReason_ = QStringLiteral("history %1: its folder is not writable for you "
+                                             "(%2); it is read, and nothing is written to it")
+                                  .arg(path, fileMode(info.absolutePath()));
+        }
+    }
+    if (access == Access::Read) {
+        readOnlyReason_ =
+            QStringLiteral("history %1: opened to be read; nothing is written to it").arg(path);
+    }
+    const bool readOnly = !readOnlyReason_.isEmpty();
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE"))) {
         *error = QStringLiteral("history: Qt's SQLite driver is missing (Debian: install "
                                 "libqt5sql5-sqlite)");
         return false;
     }
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
-        db.setDatabaseName(path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs_));
-        if (!db.open()) {
-            *error = describe(QStringLiteral("cannot be opened"), db.lastError().text());
+    // Read only, a file in WAL mode needs its shared-memory file beside it, which a reader may
+    // not be allowed to make. With no write-ahead log pending, the file alone is the whole
+    // history, and SQLite is told it will not change.
+    const bool logPending = QFileInfo(path + QStringLiteral("-wal")).size() > 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const bool immutable = attempt == 1;
+        {
+            QSqlDatabase db =
+                QSqlDatabase::contains(connection_)
+                    ? QSqlDatabase::database(connection_, false)
+                    : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
+            db.close();
+            QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs_);
+            if (readOnly) {
+                options += QStringLiteral(";QSQLITE_OPEN_READONLY");
+            }
+            if (immutable) {
+                options += QStringLiteral(";QSQLITE_OPEN_URI");
+                db.setDatabaseName(
+                    QUrl::fromLocalFile(info.absoluteFilePath()).toString(QUrl::FullyEncoded) +
+                    QStringLiteral("?immutable=1"));
+            } else {
+                db.setDatabaseName(path);
+            }
+            db.setConnectOptions(options);
+            if (!db.open()) {
+                *error = describe(QStringLiteral("cannot be opened"), db.lastError().text());
+                return false;
+            }
+        }
+        QSqlDatabase db = QSqlDatabase::database(connection_);
+        QSqlQuery q(db);
+        // A damaged file is reported, never repaired or replaced: it may still hold what the
+        // technician needs.
+        if (q.exec(QStringLiteral("PRAGMA quick_check")) && q.next() &&
+            q.value(0).toString() == QLatin1String("ok")) {
+            break;
+        }
+        const QSqlError failure = q.lastError();
+        const QString why = failure.isValid() ? failure.databaseText() : q.value(0).toString();
+        q.finish();
+        db.close();
+        if (failure.isValid() && refused(failure)) {
+            if (readOnly && !immutable && !logPending) {
+                continue;
+            }
+            *error = QStringLiteral("history %1: cannot be read by you (%2; %3); it is left as "
+                                    "it is")
+                         .arg(path, why, fileMode(path));
             return false;
         }
-    }
-    QSqlDatabase db = QSqlDatabase::database(connection_);
-    QSqlQuery q(db);
-    // A damaged file is reported, never repaired or replaced: it may still hold what the
-    // technician needs.
-    if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next() ||
-        q.value(0).toString() != QLatin1String("ok")) {
-        const QString why =
-            q.lastError().isValid() ? q.lastError().databaseText() : q.value(0).toString();
-        db.close();
         *error = QStringLiteral("history %1: the file is damaged (%2); it is left as it is "
                                 "(move it away, and a new history is started there)")
                      .arg(path, why);
         return false;
     }
-    q.finish();
+    QSqlDatabase db = QSqlDatabase::database(connection_);
+    QSqlQuery q(db);
+    if (readOnly) {
+        q.exec(QStringLiteral("PRAGMA user_version"));
+        schema_ = q.next() ? q.value(0).toInt() : 0;
+        q.finish();
+        if (schema_ > kSchemaVersion) {
+            db.close();
+            *error = QStringLiteral("history %1: written by a newer l2station (schema %2; this "
+                                    "one knows %3); it is left as it is")
+                         .arg(path_)
+                         .arg(schema_)
+                         .arg(kSchemaVersion);
+            return false;
+        }
+        return true;
+    }
     if (!migrate(error)) {
         db.close();
         return false;
     }
+    schema_ = kSchemaVersion;
     // Readers never wait for the writer, and a writer waits for another (busy time-out)
     // rather than failing.
     q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
@@ -251,12 +376,18 @@ bool HistoryStore::migrate(QString *error) {
 
 bool HistoryStore::beginSession(const QString &program, const QString &interface, QString *error) {
     interface_ = interface;
+    if (!writable()) {
+        *error = readOnlyReason_;
+        return false;
+    }
     QSqlQuery q(QSqlDatabase::database(connection_));
-    q.prepare(QStringLiteral(
-        "INSERT INTO sessions (program, interface, started) VALUES (:program, :interface, :at)"));
+    q.prepare(QStringLiteral("INSERT INTO sessions (program, interface, started, user, host) "
+                             "VALUES (:program, :interface, :at, :user, :host)"));
     q.bindValue(QStringLiteral(":program"), program);
     q.bindValue(QStringLiteral(":interface"), interface);
     q.bindValue(QStringLiteral(":at"), msOf(QDateTime::currentDateTimeUtc()));
+    q.bindValue(QStringLiteral(":user"), userName());
+    q.bindValue(QStringLiteral(":host"), QSysInfo::machineHostName());
     if (!q.exec()) {
         *error = describe(QStringLiteral("cannot be written"), q.lastError().databaseText());
         return false;
@@ -265,8 +396,48 @@ bool HistoryStore::beginSession(const QString &program, const QString &interface
     return true;
 }
 
+qint64 HistoryStore::recordReset(const BoardInfo &board, const QDateTime &at,
+                                 const QString &outcome, QString *error) {
+    if (!writable() || session_ < 0) {
+        *error = writable() ? QStringLiteral("history %1: no session").arg(path_) : readOnlyReason_;
+        return -1;
+    }
+    QSqlQuery q(QSqlDatabase::database(connection_));
+    q.prepare(QStringLiteral("INSERT INTO resets (session, interface, key, at, board, outcome) "
+                             "VALUES (:session, :interface, :key, :at, :board, :outcome)"));
+    q.bindValue(QStringLiteral(":session"), session_);
+    q.bindValue(QStringLiteral(":interface"), interface_);
+    q.bindValue(QStringLiteral(":key"), boardKey(board));
+    q.bindValue(QStringLiteral(":at"), msOf(at));
+    q.bindValue(QStringLiteral(":board"), json(board));
+    q.bindValue(QStringLiteral(":outcome"), text(outcome));
+    if (!q.exec()) {
+        *error = describe(QStringLiteral("cannot be written"), q.lastError().databaseText());
+        return -1;
+    }
+    return q.lastInsertId().toLongLong();
+}
+
+bool HistoryStore::finishReset(qint64 id, const QString &outcome, const QDateTime &at,
+                               QString *error) {
+    if (!writable()) {
+        *error = readOnlyReason_;
+        return false;
+    }
+    QSqlQuery q(QSqlDatabase::database(connection_));
+    q.prepare(QStringLiteral("UPDATE resets SET outcome = :outcome, ended = :at WHERE id = :id"));
+    q.bindValue(QStringLiteral(":outcome"), text(outcome));
+    q.bindValue(QStringLiteral(":at"), at.isValid() ? QVariant(msOf(at)) : QVariant());
+    q.bindValue(QStringLiteral(":id"), id);
+    if (!q.exec()) {
+        *error = describe(QStringLiteral("cannot be written"), q.lastError().databaseText());
+        return false;
+    }
+    return true;
+}
+
 void HistoryStore::endSession() {
-    if (session_ < 0 || !isOpen()) {
+    if (session_ < 0 || !isOpen() || !writable()) {
         return;
     }
     QString ignored;
@@ -284,6 +455,10 @@ void HistoryStore::endSession() {
 
 bool HistoryStore::record(const QList<BoardInfo> &answered, const QList<WatchEvent> &events,
                           const QDateTime &at, QString *error) {
+    if (!writable()) {
+        *error = readOnlyReason_;
+        return false;
+    }
     if (at.isValid()) {
         pending_.append(PendingRound{answered, events, at});
     }
@@ -403,16 +578,18 @@ bool HistoryStore::writeRound(const PendingRound &round, QString *error) {
     return true;
 }
 
-QList<HistoryBoard> HistoryStore::boards(const QString &interface, const QDateTime &since,
-                                         QString *error) const {
+QList<HistoryBoard> HistoryStore::boards(const HistoryQuery &query, QString *error) const {
     QList<HistoryBoard> list;
     QSqlQuery q(QSqlDatabase::database(connection_));
     q.prepare(QStringLiteral(
         "SELECT interface, mac, device, version, product, hard_id, ipv4, reply, count, "
         "first_seen, last_seen, present FROM boards WHERE (:interface = '' OR interface = "
-        ":interface) AND last_seen >= :since"));
-    q.bindValue(QStringLiteral(":interface"), interface.isNull() ? QStringLiteral("") : interface);
-    q.bindValue(QStringLiteral(":since"), since.isValid() ? msOf(since) : 0);
+        ":interface) AND last_seen >= :since AND first_seen <= :until"));
+    q.bindValue(QStringLiteral(":interface"),
+                query.interface.isNull() ? QStringLiteral("") : query.interface);
+    q.bindValue(QStringLiteral(":since"), query.since.isValid() ? msOf(query.since) : 0);
+    q.bindValue(QStringLiteral(":until"),
+                query.until.isValid() ? msOf(query.until) : std::numeric_limits<qint64>::max());
     if (!q.exec()) {
         *error = describe(QStringLiteral("cannot be read"), q.lastError().databaseText());
         return list;
@@ -431,7 +608,9 @@ QList<HistoryBoard> HistoryStore::boards(const QString &interface, const QDateTi
         h.firstSeen = timeOf(q.value(9));
         h.lastSeen = timeOf(q.value(10));
         h.present = q.value(11).toBool();
-        list.append(h);
+        if (query.board.isEmpty() || historyBoardMatches(h.board, query.board)) {
+            list.append(h);
+        }
     }
     // As info lists them, interface by interface.
     std::stable_sort(list.begin(), list.end(), [](const HistoryBoard &a, const HistoryBoard &b) {
@@ -440,17 +619,28 @@ QList<HistoryBoard> HistoryStore::boards(const QString &interface, const QDateTi
     return list;
 }
 
-QList<HistoryChange> HistoryStore::changes(const QString &interface, const QDateTime &since,
-                                           QString *error) const {
+QList<HistoryChange> HistoryStore::changes(const HistoryQuery &query, QString *error) const {
     QList<HistoryChange> list;
-    QSqlQuery q(QSqlDatabase::database(connection_));
-    q.prepare(QStringLiteral(
-        "SELECT b.interface, c.at, c.event, c.fields, c.was, c.now, s.program "
-        "FROM changes c JOIN boards b ON b.id = c.board LEFT JOIN sessions s ON s.id = c.session "
-        "WHERE (:interface = '' OR b.interface = :interface) AND c.at >= :since "
-        "ORDER BY c.at, c.id"));
-    q.bindValue(QStringLiteral(":interface"), interface.isNull() ? QStringLiteral("") : interface);
-    q.bindValue(QStringLiteral(":since"), since.isValid() ? msOf(since) : 0);
+    QSqlDatabase db = QSqlDatabase::database(connection_);
+    // From a reset's length before `since`: the gone and added of a reset that began before
+    // it still fold into it.
+    const qint64 since = query.since.isValid() ? msOf(query.since) : 0;
+    const qint64 from = std::max<qint64>(0, since - kDefaultResetWaitMs - kResetReturnMs);
+    const qint64 until =
+        query.until.isValid() ? msOf(query.until) : std::numeric_limits<qint64>::max();
+    const QString interface = query.interface.isNull() ? QStringLiteral("") : query.interface;
+    const bool withResets = schema_ >= 3;
+    QSqlQuery q(db);
+    q.prepare(
+        QStringLiteral("SELECT b.interface, c.at, c.event, c.fields, c.was, c.now, s.program, "
+                       "%1, b.key FROM changes c JOIN boards b ON b.id = c.board "
+                       "LEFT JOIN sessions s ON s.id = c.session "
+                       "WHERE (:interface = '' OR b.interface = :interface) "
+                       "AND c.at >= :since AND c.at <= :until ORDER BY c.at, c.id")
+            .arg(withResets ? QStringLiteral("s.user, s.host") : QStringLiteral("NULL, NULL")));
+    q.bindValue(QStringLiteral(":interface"), interface);
+    q.bindValue(QStringLiteral(":since"), from);
+    q.bindValue(QStringLiteral(":until"), until);
     if (!q.exec()) {
         *error = describe(QStringLiteral("cannot be read"), q.lastError().databaseText());
         return list;
@@ -466,9 +656,110 @@ QList<HistoryChange> HistoryStore::changes(const QString &interface, const QDate
         }
         c.board = boardFromJson(q.value(5).toString());
         c.program = q.value(6).toString();
+        c.user = q.value(7).toString();
+        c.host = q.value(8).toString();
+        c.key = q.value(9).toString();
         list.append(c);
     }
-    return list;
+    if (withResets) {
+        q.prepare(QStringLiteral("SELECT r.interface, r.at, r.board, s.program, s.user, s.host, "
+                                 "r.key, r.outcome, r.ended FROM resets r "
+                                 "LEFT JOIN sessions s ON s.id = r.session "
+                                 "WHERE (:interface = '' OR r.interface = :interface) "
+                                 "AND r.at >= :since AND r.at <= :until ORDER BY r.at, r.id"));
+        q.bindValue(QStringLiteral(":interface"), interface);
+        q.bindValue(QStringLiteral(":since"), from);
+        q.bindValue(QStringLiteral(":until"), until);
+        if (!q.exec()) {
+            *error = describe(QStringLiteral("cannot be read"), q.lastError().databaseText());
+            return {};
+        }
+        while (q.next()) {
+            HistoryChange c;
+            c.interface = q.value(0).toString();
+            c.at = timeOf(q.value(1));
+            c.event = QStringLiteral("reset");
+            c.board = boardFromJson(q.value(2).toString());
+            c.program = q.value(3).toString();
+            c.user = q.value(4).toString();
+            c.host = q.value(5).toString();
+            c.key = q.value(6).toString();
+            c.outcome = q.value(7).toString();
+            if (!q.value(8).isNull()) {
+                c.ended = timeOf(q.value(8));
+            }
+            list.append(c);
+        }
+        std::stable_sort(
+            list.begin(), list.end(),
+            [](const HistoryChange &a, const HistoryChange &b) { return a.at < b.at; });
+    }
+    QList<HistoryChange> shown;
+    for (const HistoryChange &c : foldResets(list, kDefaultResetWaitMs)) {
+        if (msOf(c.at) >= since && (query.events.isEmpty() || query.events.contains(c.event)) &&
+            (query.board.isEmpty() || historyBoardMatches(c.board, query.board) ||
+             (c.event == QLatin1String("changed") && historyBoardMatches(c.was, query.board)))) {
+            shown.append(c);
+        }
+    }
+    return shown;
+}
+
+const QStringList &historyEvents() {
+    static const QStringList events{QStringLiteral("added"), QStringLiteral("changed"),
+                                    QStringLiteral("gone"), QStringLiteral("reset")};
+    return events;
+}
+
+bool historyBoardMatches(const BoardInfo &board, const QString &wanted) {
+    const QByteArray mac = wire::macFromText(wanted);
+    if (!mac.isEmpty() && board.mac == mac) {
+        return true;
+    }
+    return !board.hardId.isEmpty() &&
+           board.hardId.compare(wanted.trimmed(), Qt::CaseInsensitive) == 0;
+}
+
+QList<HistoryChange> foldResets(const QList<HistoryChange> &changes, qint64 openResetMs) {
+    struct Span {
+        const HistoryChange *reset;
+        qint64 from;
+        qint64 to;
+        bool wentAway = false; // a gone of its board was folded into it
+    };
+    QList<Span> spans;
+    for (const HistoryChange &c : changes) {
+        if (c.event == QLatin1String("reset")) {
+            spans.append(
+                Span{&c, msOf(c.at), c.ended.isValid() ? msOf(c.ended) : msOf(c.at) + openResetMs});
+        }
+    }
+    QList<HistoryChange> kept;
+    for (const HistoryChange &c : changes) {
+        const bool gone = c.event == QLatin1String("gone");
+        const bool added = c.event == QLatin1String("added");
+        bool folded = false;
+        for (Span &span : spans) {
+            if (!(gone || added) || span.reset->interface != c.interface ||
+                span.reset->key != c.key) {
+                continue;
+            }
+            const qint64 t = msOf(c.at);
+            if (gone && t >= span.from && t <= span.to) {
+                span.wentAway = folded = true;
+            } else if (added && span.wentAway && t >= span.from && t <= span.to + kResetReturnMs) {
+                span.wentAway = false;
+                folded = true;
+            }
+            if (folded) {
+                break;
+            }
+        }
+        if (!folded) {
+            kept.append(c);
+        }
+    }
+    return kept;
 }
 
 int sharedBoardsLastSeen(const QString &path, const QString &interface) {
@@ -496,21 +787,32 @@ int sharedBoardsLastSeen(const QString &path, const QString &interface) {
     return count;
 }
 
-QDateTime parseSince(const QString &text, const QDateTime &now) {
+QDateTime parseSince(const QString &text, const QDateTime &now, bool end) {
+    const QString t = text.trimmed();
     static const QRegularExpression back(QStringLiteral("^([0-9]{1,9})([smhd])$"));
-    const QRegularExpressionMatch m = back.match(text.trimmed());
+    const QRegularExpressionMatch m = back.match(t);
     if (m.hasMatch()) {
         static const QString units = QStringLiteral("smhd");
         static const qint64 seconds[] = {1, 60, 3600, 86400};
         return now.addSecs(-m.captured(1).toLongLong() *
                            seconds[units.indexOf(m.captured(2).at(0))]);
     }
-    QDateTime t = QDateTime::fromString(text.trimmed(), Qt::ISODate);
-    if (!t.isValid()) {
-        const QDate date = QDate::fromString(text.trimmed(), Qt::ISODate);
-        if (date.isValid()) {
-            t = date.startOfDay();
+    QDate date;
+    if (t.compare(QLatin1String("today"), Qt::CaseInsensitive) == 0) {
+        date = now.toLocalTime().date();
+    } else if (t.compare(QLatin1String("yesterday"), Qt::CaseInsensitive) == 0) {
+        date = now.toLocalTime().date().addDays(-1);
+    } else {
+        // A date alone (QDate would also take the date of a date and time).
+        if (t.size() == 10) {
+            date = QDate::fromString(t, Qt::ISODate);
+        } else {
+            return QDateTime::fromString(t, Qt::ISODate);
         }
     }
-    return t;
+    if (!date.isValid()) {
+        return QDateTime();
+    }
+    // A day as an end takes in the whole day: --until yesterday is up to last midnight.
+    return end ? date.addDays(1).startOfDay().addMSecs(-1) : date.startOfDay();
 }

@@ -18,21 +18,43 @@ struct HistoryBoard {
     bool present = true; // false once a round found it gone
 };
 
-// One change: a board added, changed or gone.
+// One change: a board added, changed or gone, or a reset sent to it.
 struct HistoryChange {
     QString interface;
     QDateTime at;
-    QString event; // "added", "changed", "gone"
+    QString event; // "added", "changed", "gone", "reset"
     QString program;
-    BoardInfo board;    // as it was after the change
+    QString user; // who ran the program, and where (a reset's; empty in older files)
+    QString host;
+    QString key;        // the board's boardKey on its interface
+    BoardInfo board;    // as it was after the change (a reset: as it answered before it)
     BoardInfo was;      // "changed": as it was before
     QStringList fields; // "changed": the fields that differ, by their reply labels
+    QString outcome;    // "reset": what came of it, in the words the station showed
+    QDateTime ended;    // "reset": when the outcome was known (null while unknown)
 };
+
+// What 'l2station history' and the window ask the history for. Empty members take everything.
+struct HistoryQuery {
+    QString interface;
+    QDateTime since;    // at or after
+    QDateTime until;    // at or before
+    QString board;      // a board's own address (any spelling of a MAC) or its HardId
+    QStringList events; // changes of these kinds only: added, changed, gone, reset
+};
+// The kinds of change --event takes.
+const QStringList &historyEvents();
+// Whether `board` is the one `wanted` names: its own address, or its HardId (any case).
+bool historyBoardMatches(const BoardInfo &board, const QString &wanted);
+// A reset takes its boards off the segment for a while: the gone and added a watch recorded
+// for a reset board while it restarted belong to the reset, and are dropped from `changes`
+// (sorted oldest first). A reset with no outcome yet covers `openResetMs` from its start.
+QList<HistoryChange> foldResets(const QList<HistoryChange> &changes, qint64 openResetMs);
 
 class HistoryStore {
   public:
     // The schema this build writes; older files are brought up to it when opened.
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
     // How long a writer waits for another instance to finish writing.
     static constexpr int kBusyTimeoutMs = 5000;
     // Rounds kept in memory while the file is busy, beyond which the oldest are dropped.
@@ -47,17 +69,27 @@ class HistoryStore {
     // $XDG_DATA_HOME/l2station/history.sqlite, or the platform's equivalent.
     static QString defaultPath();
 
+    enum class Access { Write, Read };
     // Opens the history at `path`, making it (and its directory) when missing and bringing an
     // older schema up to date. A file that is not an SQLite database, is damaged, was made by
     // a newer l2station or holds other tables is refused and left as it is; *error then says
-    // so and what to do.
-    bool open(const QString &path, QString *error);
+    // so and what to do. A history this user may read but not write is opened to be read:
+    // writable() is false then, and readOnlyReason() says why. Access::Read never writes,
+    // never migrates and never takes the write lock.
+    bool open(const QString &path, QString *error, Access access = Access::Write);
     bool isOpen() const;
+    bool writable() const {
+        return readOnlyReason_.isEmpty();
+    }
+    QString readOnlyReason() const {
+        return readOnlyReason_;
+    }
     QString path() const {
         return path_;
     }
 
-    // A session of one program on one interface: the changes it records are its own.
+    // A session of one program on one interface, run by this user on this host: the changes it
+    // records are its own.
     bool beginSession(const QString &program, const QString &interface, QString *error);
     void endSession();
 
@@ -70,13 +102,19 @@ class HistoryStore {
         return pending_.size();
     }
 
-    // Every board of `interface` (every interface when empty) last seen at or after `since`
-    // (any time when null), by interface, then as info sorts them.
-    QList<HistoryBoard> boards(const QString &interface, const QDateTime &since,
-                               QString *error) const;
-    // The changes at or after `since`, oldest first.
-    QList<HistoryChange> changes(const QString &interface, const QDateTime &since,
-                                 QString *error) const;
+    // A reset sent to `board` in this session, recorded as it goes out with `outcome` so far
+    // ("resetting"): the row's id, or -1 with *error.
+    qint64 recordReset(const BoardInfo &board, const QDateTime &at, const QString &outcome,
+                       QString *error);
+    // What came of the reset `id`.
+    bool finishReset(qint64 id, const QString &outcome, const QDateTime &at, QString *error);
+
+    // The boards seen between query.since and query.until on query.interface (every interface
+    // when empty), by interface, then as info sorts them.
+    QList<HistoryBoard> boards(const HistoryQuery &query, QString *error) const;
+    // The changes and resets, oldest first, with the gone and added of each reset folded
+    // into it.
+    QList<HistoryChange> changes(const HistoryQuery &query, QString *error) const;
 
   private:
     struct PendingRound {
@@ -89,6 +127,8 @@ class HistoryStore {
     QString describe(const QString &what, const QString &sqlError) const;
 
     int busyTimeoutMs_;
+    int schema_ = 0; // of the file as opened
+    QString readOnlyReason_;
     QString connection_;
     QString path_;
     QString interface_;
@@ -102,9 +142,10 @@ class HistoryStore {
 // when there is no history or it cannot be read at once.
 int sharedBoardsLastSeen(const QString &path, const QString &interface);
 
-// --since: an ISO 8601 date or date and time (local time unless it names its offset), or a
-// time back from `now` such as 90s, 15m, 12h or 7d. Null when it is neither.
-QDateTime parseSince(const QString &text, const QDateTime &now);
+// --since and --until: an ISO 8601 date or date and time (local time unless it names its
+// offset), "today" or "yesterday" (their start; with `end`, a date means its end), or a time
+// back from `now` such as 90s, 15m, 12h or 7d. Null when it is none of these.
+QDateTime parseSince(const QString &text, const QDateTime &now, bool end = false);
 
 // What 'l2station history' prints: the boards or the changes as a table (cut to `width` when
 // above 0) or as a JSON array. Times are local, as the technician reads them.

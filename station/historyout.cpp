@@ -63,13 +63,21 @@ QString historyChangesTable(const QList<HistoryChange> &changes, int width) {
         for (const QString &field : c.fields) {
             detail.append(fieldChangeText(field, c.was, c.board));
         }
+        if (c.event == QLatin1String("reset")) {
+            detail.append(printableText(c.outcome));
+        }
+        QString by = shownValue(c.program);
+        if (!c.user.isEmpty()) {
+            by +=
+                QLatin1Char(' ') + printableText(c.user) + QLatin1Char('@') + printableText(c.host);
+        }
         rows.append({shownTime(c.at), printableText(c.interface), c.event,
                      shownValue(c.board.device), shownValue(c.board.product),
-                     shownValue(c.board.hardId), boardAddressText(c.board), shownValue(c.program),
+                     shownValue(c.board.hardId), boardAddressText(c.board), by,
                      detail.join(QStringLiteral("; "))});
     }
     // The board's own texts are what a narrow terminal cuts.
-    return textTable(rows, {3, 4, 5, 8}, width);
+    return textTable(rows, {3, 4, 5, 7, 8}, width);
 }
 
 QByteArray historyChangesJson(const QList<HistoryChange> &changes) {
@@ -80,6 +88,10 @@ QByteArray historyChangesJson(const QList<HistoryChange> &changes) {
         o.insert(QStringLiteral("interface"), c.interface);
         o.insert(QStringLiteral("event"), c.event);
         o.insert(QStringLiteral("program"), c.program);
+        if (!c.user.isEmpty()) {
+            o.insert(QStringLiteral("user"), c.user);
+            o.insert(QStringLiteral("host"), c.host);
+        }
         QJsonObject board = boardJson(c.board);
         board.remove(QStringLiteral("replyMs"));
         o.insert(QStringLiteral("board"), board);
@@ -88,6 +100,11 @@ QByteArray historyChangesJson(const QList<HistoryChange> &changes) {
             was.remove(QStringLiteral("replyMs"));
             o.insert(QStringLiteral("was"), was);
             o.insert(QStringLiteral("fields"), QJsonArray::fromStringList(c.fields));
+        }
+        if (c.event == QLatin1String("reset")) {
+            o.insert(QStringLiteral("outcome"), c.outcome);
+            o.insert(QStringLiteral("ended"),
+                     c.ended.isValid() ? QJsonValue(jsonTime(c.ended)) : QJsonValue());
         }
         array.append(o);
     }

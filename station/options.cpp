@@ -44,13 +44,17 @@ const CommandEntry kCommands[] = {
      "until interrupted (Ctrl-C), or for -c COUNT rounds. --json prints one JSON object a line.\n"
      "What it sees goes into the history ('l2station history') unless --no-history.",
      "Exit: 0 done, 2 usage, 3 no such interface, 4 no permission, 5 capture error."},
-    {Command::History, "history", "[-i IFACE] [--since WHEN] [--changes] [--json] [--wide]",
+    {Command::History, "history",
+     "[-i IFACE] [--since WHEN] [--until WHEN] [--board MAC|HARDID] [--changes] "
+     "[--event KIND] [--json] [--wide]",
      "Lists every board that watch or the window (l2station-gui) has seen, interface by\n"
      "interface, with when it was first and last seen and whether it was there at the last\n"
-     "look; --changes lists each change instead (added, changed, gone), oldest first.\n"
-     "--since takes a date (2026-12-01), a date and time (2026-12-01T08:00), or a time back\n"
-     "from now (90s, 15m, 12h, 7d). The history is kept in\n"
-     "$XDG_DATA_HOME/l2station/history.sqlite (~/.local/share by default), per user.",
+     "look; --changes lists each change instead (added, changed, gone, and each reset with\n"
+     "who sent it and its outcome), oldest first. A board's going and coming back while it\n"
+     "was reset is part of its reset. --since and --until take a date (2026-12-01), a date\n"
+     "and time (2026-12-01T08:00), today, yesterday, or a time back from now (90s, 15m,\n"
+     "12h, 7d). The history is only read: any history this user may read is listed. It is\n"
+     "kept in $XDG_DATA_HOME/l2station/history.sqlite (~/.local/share by default), per user.",
      "Exit: 0 listed, 1 nothing to list, 2 usage, 8 the history cannot be read."},
     {Command::Ping, "ping", "[-i IFACE] [--board MAC] [-c COUNT] [-s SIZE] [-W MS] [--interval MS]",
      "Echo round trips to every board, or to the one --board names, with figures per board.\n"
@@ -272,8 +276,21 @@ void addOptions(QCommandLineParser *parser, Command command, const StationOption
     case Command::History:
         parser->addOption({QStringLiteral("since"),
                            QStringLiteral("only what was seen from WHEN on: 2026-12-01, "
-                                          "2026-12-01T08:00, or back from now: 90s, 15m, 12h, 7d"),
+                                          "2026-12-01T08:00, today, yesterday, or back from now: "
+                                          "90s, 15m, 12h, 7d"),
                            QStringLiteral("WHEN")});
+        parser->addOption({QStringLiteral("until"),
+                           QStringLiteral("only what was seen up to WHEN (as --since; a date "
+                                          "takes in the whole day)"),
+                           QStringLiteral("WHEN")});
+        parser->addOption({QStringLiteral("board"),
+                           QStringLiteral("only the board with this own address or HardId"),
+                           QStringLiteral("MAC|HARDID")});
+        parser->addOption({QStringLiteral("event"),
+                           QStringLiteral("only changes of this kind: added, changed, gone or "
+                                          "reset (repeat it, or list them with commas; implies "
+                                          "--changes)"),
+                           QStringLiteral("KIND")});
         parser->addOption({QStringLiteral("changes"), QStringLiteral("list the changes")});
         parser->addOption(
             {QStringLiteral("wide"), QStringLiteral("show every value whole (a table is cut to the "
@@ -284,6 +301,8 @@ void addOptions(QCommandLineParser *parser, Command command, const StationOption
         parser->addOption({QStringLiteral("yes"), QStringLiteral("send the reset request")});
         parser->addOption({QStringLiteral("wait"),
                            QStringLiteral("list the boards first, then wait until each is back")});
+        parser->addOption(
+            {QStringLiteral("no-history"), QStringLiteral("do not keep the reset in the history")});
         break;
     case Command::Send:
         parser->addOption({QStringLiteral("hex"),
@@ -470,15 +489,45 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
     options->wide = flag("wide");
     options->history = !flag("no-history");
     options->changes = flag("changes");
-    if (cmd == Command::History && parser.isSet(QStringLiteral("since"))) {
-        options->since =
-            parseSince(parser.value(QStringLiteral("since")), QDateTime::currentDateTime());
-        if (!options->since.isValid()) {
-            *error = QStringLiteral("--since takes a date (2026-12-01), a date and time "
-                                    "(2026-12-01T08:00) or a time back from now (90s, 15m, 12h, "
-                                    "7d)");
+    if (cmd == Command::History) {
+        for (const char *name : {"since", "until"}) {
+            const QString option = QLatin1String(name);
+            if (!parser.isSet(option)) {
+                continue;
+            }
+            const QDateTime when = parseSince(parser.value(option), QDateTime::currentDateTime(),
+                                              option == QLatin1String("until"));
+            if (!when.isValid()) {
+                *error = QStringLiteral("--%1 takes a date (2026-12-01), a date and time "
+                                        "(2026-12-01T08:00), today, yesterday, or a time back "
+                                        "from now (90s, 15m, 12h, 7d)")
+                             .arg(option);
+                return false;
+            }
+            (option == QLatin1String("since") ? options->since : options->until) = when;
+        }
+        if (options->since.isValid() && options->until.isValid() &&
+            options->until < options->since) {
+            *error = QStringLiteral("--until is before --since");
             return false;
         }
+        options->historyBoard = parser.value(QStringLiteral("board")).trimmed();
+        if (parser.isSet(QStringLiteral("board")) && options->historyBoard.isEmpty()) {
+            *error = QStringLiteral("--board takes a board's own address or its HardId");
+            return false;
+        }
+        for (const QString &value : parser.values(QStringLiteral("event"))) {
+            for (const QString &kind : value.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+                if (!historyEvents().contains(kind.trimmed())) {
+                    *error =
+                        QStringLiteral("--event takes %1, not '%2'")
+                            .arg(historyEvents().join(QStringLiteral(", ")), printableText(kind));
+                    return false;
+                }
+                options->events.append(kind.trimmed());
+            }
+        }
+        options->changes = options->changes || !options->events.isEmpty();
     }
     options->json = flag("json");
     options->fast = flag("fast");

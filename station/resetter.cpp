@@ -59,6 +59,28 @@ QList<QByteArray> verifiedAcks(const BoardCollector &acks, const QList<keys::Key
 
 } // namespace
 
+QByteArray actionTarget(const BoardInfo &board) {
+    return board.sharedAddress() ? wire::serviceMac() : board.mac;
+}
+
+QString resetSentText(const BoardInfo &board, const ResetOutcome &outcome, bool keyed) {
+    if (!outcome.sent) {
+        return QStringLiteral("not sent");
+    }
+    if (board.sharedAddress()) {
+        return QStringLiteral("sent to the shared address (boards there do not acknowledge)");
+    }
+    if (!outcome.acknowledged.contains(board.mac)) {
+        return QStringLiteral("sent; not acknowledged");
+    }
+    if (!keyed) {
+        return QStringLiteral("acknowledged");
+    }
+    return outcome.verified.contains(board.mac)
+               ? QStringLiteral("acknowledged, verified")
+               : QStringLiteral("acknowledged, not verified: not counted");
+}
+
 ResetOutcome resetBoards(StationLink &link, const QByteArray &board, const QList<keys::Key> &keys,
                          const QList<BoardInfo> &known) {
     ResetOutcome outcome;

@@ -52,6 +52,11 @@ void noteOtherStations(const QString &interface, const Round &round, QList<QByte
 // either way so that two stations do not keep asking together.
 int jitteredIntervalMs(int intervalMs);
 
+class HistoryStore;
+// reset's history: opens it and begins a session on `interface`, or says on standard error
+// why the resets are not kept (a reset never waits for its history).
+bool openResetHistory(HistoryStore *history, const StationOptions &o, const QString &interface);
+
 // watch opens its own link, and opens it again after its link was down.
 int runWatch(const QString &interface, const StationOptions &o);
 int runResetWait(StationLink &link, const StationOptions &o, const QString &interface);

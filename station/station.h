@@ -96,6 +96,9 @@ struct StationOptions {
     bool history = true;               // watch: record what it sees in the history
     bool changes = false;              // history: the changes rather than the boards
     QDateTime since;                   // history: from this time on (null: all)
+    QDateTime until;                   // history: up to this time (null: now)
+    QString historyBoard;              // history --board: a MAC or a HardId
+    QStringList events;                // history --event: these kinds of change only
     QString keyFile;                   // --key-file; key new: the file to write
     QList<keys::Key> keys;             // --key-file's keys, read and checked
 };
@@ -330,6 +333,8 @@ struct WatchState : QMap<QString, WatchedBoard> {
     bool floods = false;
     // Boards at the shared address were known, and none answered from there this round.
     bool sharedSilent = false;
+    // Boards being reset, by boardKey: their silence is the reset's, not their going away.
+    QSet<QString> resetting;
 };
 // Boards are gone after kWatchMissedRounds missed rounds. A board at the shared address that
 // misses a round is not counted as missing when the round fits a switch hiding it: exactly one
@@ -339,6 +344,8 @@ struct WatchState : QMap<QString, WatchedBoard> {
 // `othersAskedMs` are those requests' times since the round's own. *spared tells that this
 // happened. A board at the shared address whose reply changed is matched by its identityKey
 // when it is the only candidate.
+// Boards in state.resetting are never reported gone: they miss rounds, and answer again as
+// the boards they were.
 QList<WatchEvent> watchRound(WatchState *state, const QList<BoardInfo> &answered,
                              bool *spared = nullptr, const QList<double> &othersAskedMs = {});
 

@@ -76,6 +76,20 @@ void printLinkEvent(const QString &interface, bool up, const QString &why, bool 
 
 } // namespace
 
+bool openResetHistory(HistoryStore *history, const StationOptions &o, const QString &interface) {
+    if (!o.history) {
+        return false;
+    }
+    QString error;
+    if (!history->open(HistoryStore::defaultPath(), &error) ||
+        !history->beginSession(QStringLiteral("reset"), interface, &error)) {
+        err() << "l2station: " << error << "; the reset is not kept in it\n";
+        err().flush();
+        return false;
+    }
+    return true;
+}
+
 int runWatch(const QString &interface, const StationOptions &o) {
     err() << "l2station: watching " << interface << ", a round every " << o.intervalMs << " ms\n";
     err().flush();
@@ -227,7 +241,8 @@ void printChange(const ResetTrack &t) {
 // reset --wait's lines: each change as it happens, progress every 5 s on standard error.
 class ResetWaitPrinter : public ResetWaitObserver {
   public:
-    explicit ResetWaitPrinter(const QString &interface) : interface_(interface) {}
+    ResetWaitPrinter(const QString &interface, HistoryStore *history)
+        : interface_(interface), history_(history) {}
     void before(const Round &round) override {
         reportProblems(round);
         if (round.sharedReplies > 0) {
@@ -243,6 +258,31 @@ class ResetWaitPrinter : public ResetWaitObserver {
               << (state.size() == 1 ? "" : "s") << " on " << interface_ << ": "
               << names.join(QStringLiteral(", ")) << '\n';
         err().flush();
+        // Kept as it goes out: a wait cut short still leaves the reset in the history.
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        for (auto it = state.cbegin(); history_ != nullptr && it != state.cend(); ++it) {
+            QString error;
+            const qint64 id =
+                history_->recordReset(it->board, now, resetPhaseText(*it, false), &error);
+            if (id < 0) {
+                err() << "l2station: " << error << '\n';
+                history_ = nullptr;
+                break;
+            }
+            recorded_.insert(it.key(), id);
+        }
+    }
+    // The outcome of each board's reset, kept with it.
+    void finish(const ResetState &state, bool over) {
+        for (auto it = state.cbegin(); history_ != nullptr && it != state.cend(); ++it) {
+            QString error;
+            if (recorded_.contains(it.key()) &&
+                !history_->finishReset(recorded_.value(it.key()), resetPhaseText(*it, over),
+                                       QDateTime::currentDateTimeUtc(), &error)) {
+                err() << "l2station: " << error << '\n';
+                break;
+            }
+        }
     }
     void changed(const ResetTrack &track) override {
         printChange(track);
@@ -256,14 +296,19 @@ class ResetWaitPrinter : public ResetWaitObserver {
 
   private:
     QString interface_;
+    HistoryStore *history_;
+    QMap<QString, qint64> recorded_; // each board's reset in the history, by resetKey
     double lastProgress_ = 0;
 };
 
 } // namespace
 
 int runResetWait(StationLink &link, const StationOptions &o, const QString &interface) {
-    ResetWaitPrinter printer(interface);
+    HistoryStore history;
+    ResetWaitPrinter printer(interface,
+                             openResetHistory(&history, o, interface) ? &history : nullptr);
     const ResetWaitOutcome outcome = resetAndWait(link, o.board, o.waitMs, &printer, o.keys);
+    printer.finish(outcome.state, !outcome.stopped);
     if (outcome.result == ResetWaitOutcome::NotSent) {
         return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
     }

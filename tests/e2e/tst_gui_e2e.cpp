@@ -1,9 +1,11 @@
 // The station's window (offscreen) against real agents on a learning bridge: this process
 // joins the segment's namespace, so the window's worker captures there as it would on a
 // technician's laptop.
+#include "boardproxy.h"
 #include "mainwindow.h"
 #include "netlab.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -13,7 +15,6 @@
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QProcess>
-#include <QProgressDialog>
 #include <QSortFilterProxyModel>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -59,8 +60,9 @@ class TestGuiE2e : public QObject {
     void filterAndSort();
     void csvExportMatchesTheTable();
     void resetRunsThatBoardsScriptOnly();
-    void resetAndWaitNeverBlocksTheWindow();
+    void resetAndWaitLeavesTheWindowUsable();
     void resetAllSaysHowMany();
+    void actionsWaitForTheLink();
     void removedBoardTurnsGone();
     void historyOfTheSession();
     void withoutNetRawSaysWhatToDo();
@@ -98,6 +100,7 @@ void TestGuiE2e::initTestCase() {
     L2_REQUIRE_NETLAB();
     // The history goes where this run alone reads it.
     qputenv("XDG_DATA_HOME", dir_.filePath(QStringLiteral("data")).toUtf8());
+    qputenv("XDG_CONFIG_HOME", dir_.filePath(QStringLiteral("config")).toUtf8());
     segment_ = std::make_unique<Netns>(QStringLiteral("gseg"));
     QVERIFY(segment_->ok());
     QVERIFY(addBridge(*segment_, QStringLiteral("seg0")));
@@ -215,21 +218,26 @@ void TestGuiE2e::resetRunsThatBoardsScriptOnly() {
                  asked.last().contains(boards_[2].mac()),
              qPrintable(asked.last()));
     QTRY_COMPARE_WITH_TIMEOUT(boards_[2].resets(), 1, kSettleMs);
-    QTRY_VERIFY_WITH_TIMEOUT(
-        window_->activityLog().contains(
-            QStringLiteral("BOARD-33 PX33 000000033 (%1) acknowledged the reset")
-                .arg(boards_[2].mac())),
-        kSettleMs);
+    QTRY_VERIFY_WITH_TIMEOUT(window_->activityLog().contains(
+                                 QStringLiteral("reset BOARD-33 PX33 000000033 (%1): acknowledged")
+                                     .arg(boards_[2].mac())),
+                             kSettleMs);
     for (size_t i = 0; i < boards_.size(); ++i) {
         QCOMPARE(boards_[i].resets(), i == 2 ? 1 : 0);
     }
+    QTRY_COMPARE_WITH_TIMEOUT(window_->resetsRunning(), 0, kSettleMs);
+    QCOMPARE(window_->boards()
+                 .index(window_->boards().rowOf(key(boards_[2])), BoardTableModel::Reset)
+                 .data()
+                 .toString(),
+             QStringLiteral("acknowledged"));
 }
 
-// Reset and wait shows its progress until the board is settled, while the window's own thread
-// never stalls. The board's script leaves its agent running: the row says it did not restart.
-void TestGuiE2e::resetAndWaitNeverBlocksTheWindow() {
+// Reset and wait runs beside the rounds: the window's thread never stalls, rounds go on, the
+// filter answers, and the board's row shows how it fares. The board's script leaves its agent
+// running: the row says it did not restart, and the board was never gone.
+void TestGuiE2e::resetAndWaitLeavesTheWindowUsable() {
     window_->setConfirm([](const QString &, const QString &) { return true; });
-    QTRY_VERIFY_WITH_TIMEOUT(!window_->working(), kSettleMs);
     QVERIFY(window_->selectBoard(key(boards_[0])));
     QElapsedTimer gap;
     qint64 longest = 0;
@@ -237,37 +245,70 @@ void TestGuiE2e::resetAndWaitNeverBlocksTheWindow() {
     gap.start();
     connect(&tick, &QTimer::timeout, this, [&] { longest = std::max(longest, gap.restart()); });
     tick.start(10);
+    const int roundsBefore = window_->rounds();
     window_->resetAndWaitSelected();
-    QVERIFY(window_->findChild<QProgressDialog *>(QStringLiteral("resetProgress")) != nullptr);
-    QTRY_VERIFY_WITH_TIMEOUT(window_->working(), kSettleMs);
-    QTRY_VERIFY_WITH_TIMEOUT(
+    QCOMPARE(window_->resetsRunning(), 1);
+    const int row = window_->boards().rowOf(key(boards_[0]));
+    const QModelIndex reset = window_->boards().index(row, BoardTableModel::Reset);
+    QCOMPARE(reset.data().toString(), QStringLiteral("resetting"));
+    QVERIFY(window_->action(QStringLiteral("stopWaits"))->isEnabled());
+    // While it waits (it takes ten seconds to tell a board that did not restart): rounds, and
+    // a filter that answers.
+    QTRY_VERIFY_WITH_TIMEOUT(window_->rounds() >= roundsBefore + 3, kSettleMs);
+    QCOMPARE(window_->resetsRunning(), 1);
+    window_->filter()->setText(QStringLiteral("board-32"));
+    QCOMPARE(window_->shownBoards()->rowCount(), 1);
+    window_->filter()->clear();
+    QVERIFY(window_->statusText().contains(QStringLiteral("1 reset running")));
+    QTRY_COMPARE_WITH_TIMEOUT(window_->resetsRunning(), 0, 60000);
+    tick.stop();
+    QVERIFY2(reset.data().toString().startsWith(QStringLiteral("did not restart: ")),
+             qPrintable(reset.data().toString()));
+    QVERIFY2(
         window_->activityLog().contains(
             QStringLiteral("BOARD-31 PX31 000000031 (%1): 0 of 1 back in").arg(boards_[0].mac())),
-        60000);
-    tick.stop();
-    QVERIFY2(window_->activityLog().contains(QStringLiteral("did not restart: still the same run")),
-             qPrintable(window_->activityLog()));
-    const QModelIndex row =
-        window_->boards().index(window_->boards().rowOf(key(boards_[0])), BoardTableModel::Reset);
-    QVERIFY2(row.data().toString().startsWith(QStringLiteral("did not restart: ")),
-             qPrintable(row.data().toString()));
+        qPrintable(window_->activityLog()));
+    QCOMPARE(window_->boards().boardAt(row).state, WindowBoard::Present);
+    QVERIFY(!window_->activityLog().contains(QStringLiteral("BOARD-31 (product PX31, HardId "
+                                                            "000000031, address %1) gone")
+                                                 .arg(boards_[0].mac())));
     QCOMPARE(boards_[0].resets(), 1);
-    QTRY_VERIFY(window_->findChild<QProgressDialog *>(QStringLiteral("resetProgress")) == nullptr);
-    // The window's thread took every tick within a quarter second, though the reset took
-    // seconds (the worker's rounds block for a second each).
+    QVERIFY(!window_->action(QStringLiteral("stopWaits"))->isEnabled());
     QVERIFY2(longest < 250, qPrintable(QString::number(longest)));
 }
 
+// "Reset all" counts the boards heard in this session, and the confirmation says that the
+// filter has no say.
 void TestGuiE2e::resetAllSaysHowMany() {
-    QTRY_VERIFY_WITH_TIMEOUT(!window_->working(), kSettleMs);
     QString asked;
     window_->setConfirm([&](const QString &, const QString &text) {
         asked = text;
         return false;
     });
+    window_->filter()->setText(QStringLiteral("board-32"));
     window_->resetAll();
+    window_->filter()->clear();
     QVERIFY2(asked.startsWith(QStringLiteral("Reset all %1 boards on seg0?").arg(kBoards)),
              qPrintable(asked));
+    QVERIFY(asked.contains(QStringLiteral("whatever the filter shows")));
+    QCOMPARE(window_->resetsRunning(), 0);
+}
+
+// While the station's own link is down, nothing that sends can be started, and the action
+// says why; once it is back, they can.
+void TestGuiE2e::actionsWaitForTheLink() {
+    QVERIFY(window_->selectBoard(key(boards_[1])));
+    QAction *reset = window_->action(QStringLiteral("reset"));
+    QVERIFY(reset->isEnabled());
+    QVERIFY(setLinkUp(*segment_, QStringLiteral("seg0"), false));
+    QTRY_VERIFY_WITH_TIMEOUT(!reset->isEnabled(), kSettleMs);
+    QVERIFY2(reset->toolTip().contains(QStringLiteral("the link of seg0 is down")),
+             qPrintable(reset->toolTip()));
+    QVERIFY(!window_->action(QStringLiteral("resetAll"))->isEnabled());
+    QVERIFY(window_->action(QStringLiteral("details"))->isEnabled());
+    QVERIFY(setLinkUp(*segment_, QStringLiteral("seg0"), true));
+    QTRY_VERIFY_WITH_TIMEOUT(reset->isEnabled(), kSettleMs);
+    QVERIFY(window_->action(QStringLiteral("resetAll"))->isEnabled());
 }
 
 void TestGuiE2e::removedBoardTurnsGone() {
@@ -312,14 +353,37 @@ void TestGuiE2e::historyOfTheSession() {
         QStringLiteral(" seg0 +gone +BOARD-34 +PX34 +000000034 +%1 +l2station-gui")
             .arg(boards_[3].mac()));
     QVERIFY2(table.contains(goneRow), qPrintable(table));
+    // The session's resets, each with its outcome, and never as a board gone and added.
+    QProcess resets;
+    resets.start(stationBinary(), {QStringLiteral("history"), QStringLiteral("--event"),
+                                   QStringLiteral("reset"), QStringLiteral("--json")});
+    QVERIFY(resets.waitForFinished(30000));
+    QCOMPARE(resets.exitCode(), 0);
+    QStringList outcomes;
+    for (const QJsonValue &v : QJsonDocument::fromJson(resets.readAllStandardOutput()).array()) {
+        const QJsonObject o = v.toObject();
+        QCOMPARE(o.value(QStringLiteral("program")).toString(), QStringLiteral("l2station-gui"));
+        QVERIFY(!o.value(QStringLiteral("user")).toString().isEmpty());
+        outcomes.append(
+            o.value(QStringLiteral("board")).toObject().value(QStringLiteral("Device")).toString() +
+            QLatin1Char(' ') + o.value(QStringLiteral("outcome")).toString());
+    }
+    QCOMPARE(outcomes.size(), 2);
+    QCOMPARE(outcomes.at(0), QStringLiteral("BOARD-33 acknowledged"));
+    QVERIFY2(outcomes.at(1).startsWith(QStringLiteral("BOARD-31 did not restart: ")),
+             qPrintable(outcomes.at(1)));
 
     window_ = openWindow();
-    // Straight from the history: the four there at the last look, before the first round
-    // (which listens a second) ends.
-    QTRY_COMPARE(stateCount(WindowBoard::Expected), kBoards - 1);
-    QCOMPARE(window_->boards().rowCount(), kBoards - 1);
+    // Straight from the history: the four there at the last look missing until they answer,
+    // before the first round (which listens a second) ends; the one gone then, gone.
+    QTRY_COMPARE(stateCount(WindowBoard::Missing), kBoards - 1);
+    QCOMPARE(window_->boards().rowCount(), kBoards);
+    QCOMPARE(window_->boards().boardAt(window_->boards().rowOf(key(boards_[3]))).state,
+             WindowBoard::Gone);
     QTRY_COMPARE_WITH_TIMEOUT(stateCount(WindowBoard::Present), kBoards - 1, kSettleMs);
-    QCOMPARE(window_->boards().rowOf(key(boards_[3])), -1);
+    QVERIFY2(
+        window_->statusText().contains(QStringLiteral("4 present, 0 changed, 1 gone, 0 missing")),
+        qPrintable(window_->statusText()));
 }
 
 void TestGuiE2e::withoutNetRawSaysWhatToDo() {

@@ -25,6 +25,13 @@ QDateTime at(int seconds) {
     return momentAfter(seconds);
 }
 
+HistoryQuery query(const QString &interface, const QDateTime &since = QDateTime()) {
+    HistoryQuery q;
+    q.interface = interface;
+    q.since = since;
+    return q;
+}
+
 QByteArray fileHash(const QString &path) {
     QFile f(path);
     f.open(QIODevice::ReadOnly);
@@ -145,6 +152,8 @@ class TestHistory : public QObject {
     void notAHistoryLeftAlone();
     void twoWriters();
     void busyFileKeepsTheRound();
+    void resetsAmongTheChanges();
+    void readableWhoeverOwnsIt();
     void since_data();
     void since();
     void tables();
@@ -176,7 +185,7 @@ void TestHistory::roundsReadBack() {
     QVERIFY(round({board(1, QStringLiteral("2.0"))}, 30)); // board 2 missed twice: gone
     store.endSession();
 
-    const QList<HistoryBoard> boards = store.boards(QString(), QDateTime(), &error);
+    const QList<HistoryBoard> boards = store.boards({}, &error);
     QCOMPARE(error, QString());
     QCOMPARE(boards.size(), 2);
     QCOMPARE(boards[0].board.version, QStringLiteral("2.0"));
@@ -186,10 +195,10 @@ void TestHistory::roundsReadBack() {
     QCOMPARE(boards[0].board.mac, board(1).mac);
     QCOMPARE(boards[1].lastSeen, at(10));
     QVERIFY(!boards[1].present);
-    QCOMPARE(store.boards(QStringLiteral("seg1"), QDateTime(), &error).size(), 0);
-    QCOMPARE(store.boards(QString(), at(15), &error).size(), 1);
+    QCOMPARE(store.boards(query(QStringLiteral("seg1")), &error).size(), 0);
+    QCOMPARE(store.boards(query(QString(), at(15)), &error).size(), 1);
 
-    const QList<HistoryChange> changes = store.changes(QStringLiteral("seg0"), QDateTime(), &error);
+    const QList<HistoryChange> changes = store.changes(query(QStringLiteral("seg0")), &error);
     QStringList seen;
     for (const HistoryChange &c : changes) {
         seen.append(c.event + QLatin1Char(' ') + c.board.device + QLatin1Char(' ') + c.program);
@@ -217,7 +226,7 @@ void TestHistory::sharedBoardKeepsItsFirstSighting() {
         QVERIFY2(store.record(answered, watchRound(&state, answered), at(i * 10), &error),
                  qPrintable(error));
     }
-    const QList<HistoryBoard> boards = store.boards(QString(), QDateTime(), &error);
+    const QList<HistoryBoard> boards = store.boards({}, &error);
     QCOMPARE(boards.size(), 1);
     QCOMPARE(boards[0].firstSeen, at(0));
     QCOMPARE(boards[0].board.version, QStringLiteral("1.2"));
@@ -250,19 +259,19 @@ void TestHistory::olderSchemaMigrated() {
     HistoryStore store;
     QString error;
     QVERIFY2(store.open(path(), &error), qPrintable(error));
-    const QList<HistoryBoard> boards = store.boards(QString(), QDateTime(), &error);
+    const QList<HistoryBoard> boards = store.boards({}, &error);
     QCOMPARE(boards.size(), 1);
     QCOMPARE(boards[0].board.device, QStringLiteral("OLD"));
     QVERIFY(boards[0].present);
     QCOMPARE(boards[0].lastSeen, at(5));
-    QCOMPARE(store.changes(QString(), QDateTime(), &error).size(), 1);
+    QCOMPARE(store.changes({}, &error).size(), 1);
     // The new schema's parts work on the old data.
     QVERIFY(store.beginSession(QStringLiteral("watch"), QStringLiteral("seg0"), &error));
     WatchState state;
     state.insert(boardKey(boards[0].board), WatchedBoard{boards[0].board, 0});
     QVERIFY(store.record({}, watchRound(&state, {}), at(10), &error));
     QVERIFY(store.record({}, watchRound(&state, {}), at(20), &error));
-    QVERIFY(!store.boards(QString(), QDateTime(), &error)[0].present);
+    QVERIFY(!store.boards({}, &error)[0].present);
     QCOMPARE(rawValue(path(), QStringLiteral("PRAGMA user_version")).toInt(),
              HistoryStore::kSchemaVersion);
 }
@@ -346,8 +355,8 @@ void TestHistory::twoWriters() {
     HistoryStore store;
     QString error;
     QVERIFY(store.open(path(), &error));
-    QCOMPARE(store.boards(QString(), QDateTime(), &error).size(), 5);
-    const QList<HistoryChange> changes = store.changes(QString(), QDateTime(), &error);
+    QCOMPARE(store.boards({}, &error).size(), 5);
+    const QList<HistoryChange> changes = store.changes({}, &error);
     // Each writer: 5 added, then 5 changed at each of 9 version steps.
     QCOMPARE(changes.size(), 2 * (5 + 5 * 9));
     int byA = 0;
@@ -387,16 +396,156 @@ void TestHistory::busyFileKeepsTheRound() {
     QVERIFY2(store.record(answered, watchRound(&state, answered), at(10), &error),
              qPrintable(error));
     QCOMPARE(store.pendingRounds(), 0);
-    const QList<HistoryBoard> boards = store.boards(QString(), QDateTime(), &error);
+    const QList<HistoryBoard> boards = store.boards({}, &error);
     QCOMPARE(boards.size(), 2);
     QCOMPARE(boards[0].firstSeen, at(0));
-    QCOMPARE(store.changes(QString(), QDateTime(), &error).size(), 2);
+    QCOMPARE(store.changes({}, &error).size(), 2);
+}
+
+// A reset is a change of its own, with who sent it and what came of it; a board's going and
+// coming back while it restarts is part of it, and a board that goes at another time is gone.
+void TestHistory::resetsAmongTheChanges() {
+    HistoryStore store;
+    QString error;
+    QVERIFY2(store.open(path(), &error), qPrintable(error));
+    QVERIFY(store.beginSession(QStringLiteral("l2station-gui"), QStringLiteral("seg0"), &error));
+    WatchState state;
+    const auto round = [&](const QList<BoardInfo> &answered, int seconds) {
+        QVERIFY2(store.record(answered, watchRound(&state, answered), at(seconds), &error),
+                 qPrintable(error));
+    };
+    round({board(1), board(2), board(3)}, 0);
+    const qint64 waited = store.recordReset(board(1), at(5), QStringLiteral("resetting"), &error);
+    QVERIFY2(waited >= 0, qPrintable(error));
+    round({board(2), board(3)}, 10);
+    round({board(2), board(3)}, 20); // board 1 gone while it restarts
+    QVERIFY(store.finishReset(waited, QStringLiteral("back after 25.0 s"), at(30), &error));
+    round({board(1), board(2), board(3)}, 35);
+    round({board(1), board(3)}, 40);
+    round({board(1), board(3)}, 50); // board 2 gone, no reset near it
+    // A reset without a wait: open for as long as a wait would be.
+    QVERIFY(store.recordReset(board(3), at(60), QStringLiteral("acknowledged"), &error) >= 0);
+    round({board(1)}, 70);
+    round({board(1)}, 80);
+    round({board(1), board(3)}, 100);
+    store.endSession();
+
+    const auto events = [&](const HistoryQuery &q) {
+        QStringList seen;
+        for (const HistoryChange &c : store.changes(q, &error)) {
+            seen.append(c.event + QLatin1Char(' ') + c.board.device);
+        }
+        return seen;
+    };
+    QCOMPARE(events(query(QString())),
+             QStringList({QStringLiteral("added BOARD-1"), QStringLiteral("added BOARD-2"),
+                          QStringLiteral("added BOARD-3"), QStringLiteral("reset BOARD-1"),
+                          QStringLiteral("gone BOARD-2"), QStringLiteral("reset BOARD-3")}));
+    QCOMPARE(error, QString());
+    const QList<HistoryChange> all = store.changes(query(QString()), &error);
+    QCOMPARE(all[3].outcome, QStringLiteral("back after 25.0 s"));
+    QCOMPARE(all[3].ended, at(30));
+    QCOMPARE(all[3].program, QStringLiteral("l2station-gui"));
+    QVERIFY(!all[3].user.isEmpty() && !all[3].host.isEmpty());
+    QCOMPARE(all[5].outcome, QStringLiteral("acknowledged"));
+    QVERIFY(!all[5].ended.isValid());
+
+    HistoryQuery q;
+    q.events = QStringList{QStringLiteral("reset")};
+    QCOMPARE(events(q),
+             QStringList({QStringLiteral("reset BOARD-1"), QStringLiteral("reset BOARD-3")}));
+    q = HistoryQuery();
+    q.board = QStringLiteral("00000002"); // a HardId
+    QCOMPARE(events(q),
+             QStringList({QStringLiteral("added BOARD-2"), QStringLiteral("gone BOARD-2")}));
+    QCOMPARE(store.boards(q, &error).size(), 1);
+    q.board = QStringLiteral("02:00:00:00:00:01").toUpper(); // an address
+    QCOMPARE(events(q),
+             QStringList({QStringLiteral("added BOARD-1"), QStringLiteral("reset BOARD-1")}));
+    q = HistoryQuery();
+    q.since = at(4);
+    q.until = at(50);
+    QCOMPARE(events(q),
+             QStringList({QStringLiteral("reset BOARD-1"), QStringLiteral("gone BOARD-2")}));
+}
+
+// A history this user may read but not write (another user's, in a folder it cannot write
+// either) is read, and never called damaged; writing to it is refused, saying why.
+void TestHistory::readableWhoeverOwnsIt() {
+    if (geteuid() != 0) {
+        if (qEnvironmentVariable("CI") == QLatin1String("true")) {
+            QFAIL("needs root to read a history as another user");
+        }
+        QSKIP("needs root to read a history as another user");
+    }
+    {
+        HistoryStore store;
+        QString error;
+        QVERIFY2(store.open(path(), &error), qPrintable(error));
+        QVERIFY(store.beginSession(QStringLiteral("watch"), QStringLiteral("seg0"), &error));
+        WatchState state;
+        QVERIFY(store.record({board(1), board(2)}, watchRound(&state, {board(1), board(2)}), at(0),
+                             &error));
+    }
+    // Another user may enter the folders, and read the file: nothing more.
+    QVERIFY(QFile::setPermissions(dir_->path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                    QFile::ExeOwner | QFile::ReadOther |
+                                                    QFile::ExeOther));
+    QVERIFY(QFile::setPermissions(QFileInfo(path()).absolutePath(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                      QFile::ReadOther | QFile::ExeOther));
+    QVERIFY(!QFile::exists(path() + QStringLiteral("-shm"))); // as a closed history leaves it
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
+            _exit(10);
+        }
+        for (const HistoryStore::Access access :
+             {HistoryStore::Access::Write, HistoryStore::Access::Read}) {
+            HistoryStore store;
+            QString error;
+            if (!store.open(path(), &error, access)) {
+                qWarning("%s", qPrintable(error));
+                _exit(error.contains(QLatin1String("damaged")) ? 11 : 12);
+            }
+            if (store.writable() ||
+                (access == HistoryStore::Access::Write &&
+                 !store.readOnlyReason().contains(QLatin1String("not writable for you")))) {
+                _exit(13);
+            }
+            if (store.boards(HistoryQuery(), &error).size() != 2 ||
+                store.changes(HistoryQuery(), &error).size() != 2) {
+                qWarning("%s", qPrintable(error));
+                _exit(14);
+            }
+            if (store.beginSession(QStringLiteral("watch"), QStringLiteral("seg0"), &error) ||
+                error != store.readOnlyReason()) {
+                _exit(15);
+            }
+        }
+        _exit(0);
+    }
+    QCOMPARE(waitWriter(pid, 30000), 0);
 }
 
 void TestHistory::since_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QDateTime>("expected");
     const QDateTime now(QDate(2026, 12, 8), QTime(12, 0), Qt::LocalTime);
+    QTest::newRow("today") << QStringLiteral("today")
+                           << QDateTime(QDate(2026, 12, 8), QTime(0, 0), Qt::LocalTime);
+    QTest::newRow("yesterday") << QStringLiteral("Yesterday")
+                               << QDateTime(QDate(2026, 12, 7), QTime(0, 0), Qt::LocalTime);
+    // As an end, a day takes in all of it; a time stays the time.
+    QTest::newRow("until yesterday")
+        << QStringLiteral("yesterday")
+        << QDateTime(QDate(2026, 12, 7), QTime(23, 59, 59, 999), Qt::LocalTime);
+    QTest::newRow("until a date") << QStringLiteral("2026-12-01")
+                                  << QDateTime(QDate(2026, 12, 1), QTime(23, 59, 59, 999),
+                                               Qt::LocalTime);
+    QTest::newRow("until a time") << QStringLiteral("2026-12-01T08:30")
+                                  << QDateTime(QDate(2026, 12, 1), QTime(8, 30), Qt::LocalTime);
+    QTest::newRow("until back") << QStringLiteral("1h") << now.addSecs(-3600);
     QTest::newRow("seconds") << QStringLiteral("90s") << now.addSecs(-90);
     QTest::newRow("minutes") << QStringLiteral("15m") << now.addSecs(-900);
     QTest::newRow("hours") << QStringLiteral("12h") << now.addSecs(-12 * 3600);
@@ -409,14 +558,16 @@ void TestHistory::since_data() {
                                  << QDateTime(QDate(2026, 12, 1), QTime(8, 30), Qt::UTC);
     QTest::newRow("unit missing") << QStringLiteral("15") << QDateTime();
     QTest::newRow("unknown unit") << QStringLiteral("3w") << QDateTime();
-    QTest::newRow("not a date") << QStringLiteral("yesterday") << QDateTime();
+    QTest::newRow("not a date") << QStringLiteral("tomorrow") << QDateTime();
 }
 
 void TestHistory::since() {
     QFETCH(QString, text);
     QFETCH(QDateTime, expected);
+    const bool end = QTest::currentDataTag() != nullptr &&
+                     QByteArray(QTest::currentDataTag()).startsWith("until");
     const QDateTime now(QDate(2026, 12, 8), QTime(12, 0), Qt::LocalTime);
-    const QDateTime got = parseSince(text, now);
+    const QDateTime got = parseSince(text, now, end);
     QCOMPARE(got.isValid(), expected.isValid());
     if (expected.isValid()) {
         QCOMPARE(got.toMSecsSinceEpoch(), expected.toMSecsSinceEpoch());

@@ -503,6 +503,19 @@ void TestStation::watchRounds() {
     QCOMPARE(e.at(1).board.device, QStringLiteral("B"));
     QCOMPARE(state.size(), 1);
 
+    // A board being reset is silent for as long as it takes, and back as the board it was:
+    // neither gone nor added. Held no longer, its silence is its going.
+    state.resetting.insert(boardKey(a));
+    for (int round = 0; round < 5; ++round) {
+        QCOMPARE(watchRound(&state, {}).size(), 0);
+    }
+    QCOMPARE(watchRound(&state, {a}).size(), 0);
+    watchRound(&state, {});
+    state.resetting.clear();
+    e = watchRound(&state, {});
+    QCOMPARE(e.size(), 1);
+    QCOMPARE(e.at(0).kind, WatchEvent::Gone);
+
     // Clones at the shared address are never merged with each other's changes, and one whose
     // reply changed keeps its place; behind a switch, one that misses rounds while another
     // answers from that address is not gone.

@@ -5,6 +5,10 @@
 #include "stationboards.h"
 #include "wire.h"
 
+#include "boardproxy.h"
+
+#include <QGuiApplication>
+#include <QPalette>
 #include <QStandardItemModel>
 #include <QtTest>
 
@@ -24,6 +28,10 @@ class TestWindow : public QObject {
     Q_OBJECT
   private slots:
     void rowsFollowTheRounds();
+    void lastLookShowsWhatIsMissing();
+    void sortAndStateFilter();
+    void stateColoursReadable_data();
+    void stateColoursReadable();
     void verifiedMark();
     void csvCells_data();
     void csvCells();
@@ -37,7 +45,7 @@ void TestWindow::rowsFollowTheRounds() {
     known.firstSeen = at(-3600);
     known.lastSeen = at(-60);
     model.reset({known});
-    QCOMPARE(model.boardAt(0).state, WindowBoard::Expected);
+    QCOMPARE(model.boardAt(0).state, WindowBoard::Missing);
 
     WatchState state;
     state.insert(boardKey(known.board), WatchedBoard{known.board, 0});
@@ -78,13 +86,130 @@ void TestWindow::rowsFollowTheRounds() {
     QCOMPARE(model.boardAt(0).state, WindowBoard::Changed);
     round({board(2, QStringLiteral("3.0"), true)}, 40);
     QCOMPARE(model.boardAt(0).state, WindowBoard::Gone);
-    QCOMPARE(model.presentCount(), 1);
-    // Back: the same row, present again.
+    QCOMPARE(model.heardCount(), 1);
+    // Back: the same row, present again, and still marked with the change of this session.
     round({board(1, QStringLiteral("1.1")), board(2, QStringLiteral("3.0"), true)}, 50);
     QCOMPARE(model.rowCount(), 2);
-    QCOMPARE(model.boardAt(0).state, WindowBoard::Present);
+    QCOMPARE(model.boardAt(0).state, WindowBoard::Changed);
     QCOMPARE(model.index(0, BoardTableModel::LastSeen).data(BoardTableModel::SortRole),
              QVariant(at(50).toMSecsSinceEpoch()));
+}
+
+// The window opens on the history's boards: those there at the last look stay "missing since"
+// until they answer (never "gone": they were not seen going), those gone then stay gone.
+void TestWindow::lastLookShowsWhatIsMissing() {
+    BoardTableModel model;
+    HistoryBoard there;
+    there.board = board(1);
+    there.firstSeen = at(-7200);
+    there.lastSeen = at(-60);
+    HistoryBoard left = there;
+    left.board = board(2);
+    left.present = false;
+    model.reset({there, left});
+    QCOMPARE(model.rowCount(), 2);
+    QCOMPARE(model.boardAt(1).state, WindowBoard::Gone);
+    const QModelIndex state = model.index(0, BoardTableModel::State);
+    QCOMPARE(state.data().toString(),
+             QStringLiteral("missing since ") +
+                 at(-60).toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+    WatchState watched;
+    watched.insert(boardKey(there.board), WatchedBoard{there.board, 0});
+    for (int s = 0; s < 3; ++s) {
+        RoundReport r;
+        r.at = at(s);
+        r.answered = {board(3)};
+        r.events = watchRound(&watched, r.answered);
+        model.applyRound(r);
+    }
+    QCOMPARE(model.boardAt(0).state, WindowBoard::Missing);
+    const StateCounts counts = model.counts();
+    QCOMPARE(counts.present, 1);
+    QCOMPARE(counts.missing, 1);
+    QCOMPARE(counts.gone, 1);
+    QCOMPARE(counts.changed, 0);
+    QCOMPARE(model.heardCount(), 1); // what "reset all" counts: heard in this session
+}
+
+// Names sort as people read them, numbers as numbers; the state filter and the text filter
+// both apply.
+void TestWindow::sortAndStateFilter() {
+    BoardTableModel model;
+    QList<HistoryBoard> known;
+    for (int n : {10, 2, 100, 1}) {
+        HistoryBoard h;
+        h.board = board(n);
+        h.board.device = QStringLiteral("SIM-%1").arg(n);
+        h.lastSeen = at(0);
+        h.present = n != 100;
+        known.append(h);
+    }
+    model.reset(known);
+    BoardProxy proxy;
+    proxy.setSourceModel(&model);
+    proxy.sort(BoardTableModel::Device, Qt::AscendingOrder);
+    QStringList names;
+    for (int r = 0; r < proxy.rowCount(); ++r) {
+        names.append(proxy.index(r, BoardTableModel::Device).data().toString());
+    }
+    QCOMPARE(names, QStringList({QStringLiteral("SIM-1"), QStringLiteral("SIM-2"),
+                                 QStringLiteral("SIM-10"), QStringLiteral("SIM-100")}));
+    proxy.setStates({int(WindowBoard::Gone)});
+    QCOMPARE(proxy.rowCount(), 1);
+    QCOMPARE(proxy.index(0, BoardTableModel::Device).data().toString(), QStringLiteral("SIM-100"));
+    proxy.setStates({int(WindowBoard::Missing)});
+    proxy.setFilterFixedString(QStringLiteral("sim-1"));
+    QCOMPARE(proxy.rowCount(), 2); // SIM-1 and SIM-10; SIM-100 is gone
+    proxy.setStates({});
+    QCOMPARE(proxy.rowCount(), 3);
+}
+
+// A changed row's colour is a tint of the palette's base, so the palette's own text stays
+// readable on it, light or dark (contrast of at least 4.5:1, as WCAG asks of text).
+void TestWindow::stateColoursReadable_data() {
+    QTest::addColumn<QColor>("base");
+    QTest::addColumn<QColor>("text");
+    QTest::newRow("light") << QColor(255, 255, 255) << QColor(0, 0, 0);
+    QTest::newRow("dark") << QColor(30, 30, 30) << QColor(240, 240, 240);
+}
+
+void TestWindow::stateColoursReadable() {
+    QFETCH(QColor, base);
+    QFETCH(QColor, text);
+    const QPalette before = QGuiApplication::palette();
+    QPalette palette = before;
+    palette.setColor(QPalette::Base, base);
+    palette.setColor(QPalette::Text, text);
+    QGuiApplication::setPalette(palette);
+    BoardTableModel model;
+    HistoryBoard h;
+    h.board = board(1);
+    h.lastSeen = at(0);
+    model.reset({h});
+    WatchState state;
+    state.insert(boardKey(h.board), WatchedBoard{h.board, 0});
+    RoundReport r;
+    r.at = at(1);
+    r.answered = {board(1, QStringLiteral("2.0"))};
+    r.events = watchRound(&state, r.answered);
+    model.applyRound(r);
+    QCOMPARE(model.boardAt(0).state, WindowBoard::Changed);
+    const auto luminance = [](const QColor &c) {
+        const auto channel = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) +
+               0.0722 * channel(c.blueF());
+    };
+    const QColor back =
+        model.index(0, BoardTableModel::Device).data(Qt::BackgroundRole).value<QBrush>().color();
+    const QVariant fore = model.index(0, BoardTableModel::Device).data(Qt::ForegroundRole);
+    const QColor shown = fore.isValid() ? fore.value<QBrush>().color() : text;
+    const double a = luminance(back) + 0.05;
+    const double b = luminance(shown) + 0.05;
+    QGuiApplication::setPalette(before);
+    QVERIFY2(std::max(a, b) / std::min(a, b) >= 4.5,
+             qPrintable(back.name() + QStringLiteral(" under ") + shown.name()));
 }
 
 // With keys, the Address column marks each board verified or not; without, nothing.
