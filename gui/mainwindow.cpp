@@ -331,6 +331,13 @@ void MainWindow::buildUi() {
     table_->setContextMenuPolicy(Qt::ActionsContextMenu);
     table_->addActions({details, ping, reset, resetWait});
     table_->installEventFilter(this);
+    // A column the technician sized (the last one stretches with the window by itself).
+    connect(table_->horizontalHeader(), &QHeaderView::sectionResized, this, [this](int column) {
+        const QHeaderView *header = table_->horizontalHeader();
+        if (!fittingColumns_ && column != header->logicalIndex(header->count() - 1)) {
+            columnsFitted_ = true;
+        }
+    });
     connect(table_, &QTableView::doubleClicked, this, &MainWindow::showDetails);
     connect(table_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &MainWindow::updateActions);
@@ -355,7 +362,59 @@ void MainWindow::buildUi() {
     updateActions();
 }
 
+void MainWindow::fitColumns() {
+    // Columns sized to what they hold until the technician sizes one; from then on their
+    // widths stay (and are remembered).
+    if (columnsFitted_ || model_->rowCount() == 0) {
+        return;
+    }
+    fittingColumns_ = true;
+    table_->resizeColumnsToContents();
+    const QFontMetrics metrics = table_->fontMetrics();
+    const int columns = BoardTableModel::ColumnCount;
+    QVector<int> widths(columns);
+    QVector<int> floors(columns);
+    int total = 0;
+    for (int c = 0; c < columns; ++c) {
+        widths[c] = std::min(table_->columnWidth(c), metrics.averageCharWidth() * 40);
+        // A column is never narrower than its heading, nor than a few characters.
+        const QString heading = model_->headerData(c, Qt::Horizontal).toString();
+        floors[c] = std::min(widths[c], std::max(metrics.horizontalAdvance(heading) + 24,
+                                                 metrics.averageCharWidth() * 6));
+        total += widths[c];
+    }
+    // Every column on screen when it can be: the widest are cut first, down to a common width
+    // (in the middle, so both ends show), and short columns stay whole.
+    const int available = table_->viewport()->width();
+    int cap = *std::max_element(widths.cbegin(), widths.cend());
+    const auto fitted = [&](int limit) {
+        int sum = 0;
+        for (int c = 0; c < columns; ++c) {
+            sum += std::max(floors[c], std::min(widths[c], limit));
+        }
+        return sum;
+    };
+    if (total > available) {
+        int low = 0;
+        while (low < cap) {
+            const int mid = (low + cap + 1) / 2;
+            if (fitted(mid) <= available) {
+                low = mid;
+            } else {
+                cap = mid - 1;
+            }
+        }
+    }
+    for (int c = 0; c < columns; ++c) {
+        table_->setColumnWidth(c, std::max(floors[c], std::min(widths[c], cap)));
+    }
+    fittingColumns_ = false;
+}
+
 bool MainWindow::eventFilter(QObject *watched, QEvent *event) {
+    if (watched == table_ && event->type() == QEvent::Resize) {
+        fitColumns();
+    }
     // Tabbing into the table picks a row, so that the actions have a board to act on.
     if (watched == table_ && event->type() == QEvent::FocusIn &&
         !table_->selectionModel()->hasSelection() && proxy_->rowCount() > 0) {
@@ -372,8 +431,10 @@ void MainWindow::restoreLayout() {
         resize(1180, 600);
     }
     split_->restoreState(settings.value(QStringLiteral("window/splitter")).toByteArray());
+    fittingColumns_ = true;
     columnsFitted_ = table_->horizontalHeader()->restoreState(
         settings.value(QStringLiteral("table/header")).toByteArray());
+    fittingColumns_ = false;
     fitScreen();
 }
 
@@ -507,18 +568,7 @@ void MainWindow::onRound(const RoundReport &report) {
     } else {
         hintBanner_->hide();
     }
-    // Columns sized to what they hold once, when the first boards are there; after that the
-    // technician's widths stay (and are remembered).
-    if (!columnsFitted_ && model_->rowCount() > 0) {
-        table_->resizeColumnsToContents();
-        const int widest = table_->fontMetrics().averageCharWidth() * 40;
-        for (int c = 0; c < BoardTableModel::ColumnCount; ++c) {
-            if (table_->columnWidth(c) > widest) {
-                table_->setColumnWidth(c, widest);
-            }
-        }
-        columnsFitted_ = true;
-    }
+    fitColumns();
     updateStatus();
     updateActions();
 }

@@ -114,6 +114,8 @@ class MainWindow : public QMainWindow {
     void saveLayout();
     // Fits the window to the screen it opens on.
     void fitScreen();
+    // Sizes the columns to their contents, within the table's width where they can be.
+    void fitColumns();
     // The boards of the selected rows, in the shown order.
     QList<WindowBoard> selectedBoards() const;
     bool selectedBoard(WindowBoard *board) const;
@@ -152,7 +154,8 @@ class MainWindow : public QMainWindow {
     bool opened_ = false;
     bool linkUp_ = true;
     QString linkWhy_;
-    bool columnsFitted_ = false; // sized to their content once, unless remembered
+    bool columnsFitted_ = false;  // sized by the technician (or remembered): left alone
+    bool fittingColumns_ = false; // the window itself is sizing them
     int rounds_ = 0;
     QDateTime lastRound_;
     QString historyProblem_;
