@@ -189,7 +189,8 @@ void MainWindow::buildUi() {
     };
     QAction *details = add(QStringLiteral("details"), QStringLiteral("Details"),
                            QStringLiteral("The whole reply of the selected board"),
-                           {QKeySequence(Qt::Key_Return), QKeySequence(Qt::CTRL + Qt::Key_I)},
+                           {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter),
+                            QKeySequence(Qt::CTRL + Qt::Key_I)},
                            &MainWindow::showDetails);
     QAction *ping = add(QStringLiteral("ping"), QStringLiteral("Ping"),
                         QStringLiteral("Four echo round trips to the selected board"),

@@ -7,6 +7,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -63,6 +64,8 @@ class TestGuiE2e : public QObject {
     void resetAndWaitLeavesTheWindowUsable();
     void resetAllSaysHowMany();
     void actionsWaitForTheLink();
+    void keyboardReachesEveryAction();
+    void bannersSayWhatIsWrong();
     void removedBoardTurnsGone();
     void historyOfTheSession();
     void withoutNetRawSaysWhatToDo();
@@ -309,6 +312,78 @@ void TestGuiE2e::actionsWaitForTheLink() {
     QVERIFY(setLinkUp(*segment_, QStringLiteral("seg0"), true));
     QTRY_VERIFY_WITH_TIMEOUT(reset->isEnabled(), kSettleMs);
     QVERIFY(window_->action(QStringLiteral("resetAll"))->isEnabled());
+}
+
+// Every action has a shortcut, named in its tooltip and in the manual page; Tab into the
+// table picks a row, Enter opens its details and Delete asks to reset it.
+void TestGuiE2e::keyboardReachesEveryAction() {
+    QFile page(QStringLiteral(L2_SOURCE_DIR "/doc/l2station-gui.1.scd"));
+    QVERIFY(page.open(QIODevice::ReadOnly));
+    const QString manual = QString::fromUtf8(page.readAll());
+    for (const char *name : {"details", "ping", "reset", "resetWait", "resetAll", "resetAllWait",
+                             "stopWaits", "copy", "exportCsv", "exportJson"}) {
+        const QAction *a = window_->action(QLatin1String(name));
+        QVERIFY2(a != nullptr && !a->shortcut().isEmpty(), name);
+        const QString keys = a->shortcut().toString(QKeySequence::NativeText);
+        QVERIFY2(a->property("baseTip").toString().contains(keys), name);
+        QVERIFY2(manual.contains(keys.section(QLatin1Char(','), 0, 0)), qPrintable(keys));
+    }
+    window_->table()->clearSelection();
+    window_->table()->setCurrentIndex(QModelIndex());
+    window_->filter()->setFocus();
+    QTRY_VERIFY(window_->filter()->hasFocus());
+    window_->table()->setFocus(Qt::TabFocusReason);
+    QTRY_COMPARE(window_->table()->selectionModel()->selectedRows().size(), 1);
+    QVERIFY(window_->action(QStringLiteral("details"))->isEnabled());
+    QTest::keyClick(window_->table(), Qt::Key_Return);
+    QDialog *details = window_->findChild<QDialog *>(QStringLiteral("details"));
+    QVERIFY(details != nullptr);
+    details->close();
+    QString asked;
+    window_->setConfirm([&](const QString &, const QString &text) {
+        asked = text;
+        return false;
+    });
+    QTest::keyClick(window_->table(), Qt::Key_Delete);
+    QVERIFY2(asked.startsWith(QStringLiteral("Reset 1 selected board on seg0?")),
+             qPrintable(asked));
+    // In the filter, Delete edits the text.
+    asked.clear();
+    window_->filter()->setText(QStringLiteral("ab"));
+    window_->filter()->setFocus();
+    window_->filter()->setCursorPosition(0);
+    QTest::keyClick(window_->filter(), Qt::Key_Delete);
+    QCOMPARE(window_->filter()->text(), QStringLiteral("b"));
+    QVERIFY(asked.isEmpty());
+    window_->filter()->clear();
+}
+
+// A second window on an interface where no board answers, with a history it cannot keep:
+// each problem in a banner, with its cause and what to do.
+void TestGuiE2e::bannersSayWhatIsWrong() {
+    QVERIFY(addBridge(*segment_, QStringLiteral("seg9")));
+    const QByteArray data = qgetenv("XDG_DATA_HOME");
+    const QString notAFolder = dir_.filePath(QStringLiteral("plain-file"));
+    QVERIFY(writeFile(notAFolder, "not a folder\n"));
+    qputenv("XDG_DATA_HOME", notAFolder.toUtf8());
+    WindowOptions options;
+    options.interface = QStringLiteral("seg9");
+    options.intervalMs = 500;
+    auto window = std::make_unique<MainWindow>(options);
+    window->show();
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        window->bannerText().contains(QStringLiteral("No board answered on seg9. Other Ethernet "
+                                                     "interfaces that are up: ")) &&
+            window->bannerText().contains(QStringLiteral("seg0")),
+        qPrintable(window->bannerText()), kSettleMs);
+    QVERIFY2(window->bannerText().contains(QStringLiteral("cannot make its folder")) &&
+                 window->bannerText().contains(QStringLiteral("the window keeps no history")),
+             qPrintable(window->bannerText()));
+    QVERIFY(!window->bannerText().contains(QStringLiteral("damaged")));
+    window.reset();
+    qputenv("XDG_DATA_HOME", data);
+    QVERIFY(runCommand({QStringLiteral("ip"), QStringLiteral("-n"), segment_->name(),
+                        QStringLiteral("link"), QStringLiteral("del"), QStringLiteral("seg9")}));
 }
 
 void TestGuiE2e::removedBoardTurnsGone() {
