@@ -11,11 +11,13 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHeaderView>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QProcess>
+#include <QScreen>
 #include <QSortFilterProxyModel>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -140,6 +142,10 @@ void TestGuiE2e::boardsAppear() {
         window_->bannerText().contains(QStringLiteral("from the shared address 66:77:88:99:AA:BB")),
         qPrintable(window_->bannerText()), kSettleMs);
     QVERIFY(window_->activityLog().contains(QStringLiteral("BOARD-35")));
+    // Within its screen (the offscreen platform's is 800x600), the close button included.
+    const QRect screen = window_->screen()->availableGeometry();
+    QVERIFY2(screen.contains(window_->frameGeometry()),
+             qPrintable(QStringLiteral("%1x%2").arg(window_->width()).arg(window_->height())));
 }
 
 void TestGuiE2e::filterAndSort() {
@@ -400,6 +406,9 @@ void TestGuiE2e::removedBoardTurnsGone() {
 // What the window saw is in the history when it is closed: the CLI lists it, and the next
 // window starts from that last look.
 void TestGuiE2e::historyOfTheSession() {
+    // A column the technician sized, and a sort, are remembered for the next window.
+    window_->table()->setColumnWidth(BoardTableModel::Product, 333);
+    window_->table()->sortByColumn(BoardTableModel::Version, Qt::DescendingOrder);
     window_.reset();
     QProcess history;
     history.start(stationBinary(), {QStringLiteral("history"), QStringLiteral("--json"),

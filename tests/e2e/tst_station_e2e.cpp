@@ -713,6 +713,17 @@ void TestStationE2e::resetWaitKnowsARestart() {
                  QStringLiteral("BOARD-%1 PX%1 0000000%1 %2 %3").arg(n).arg(board.mac(), said)),
              qPrintable(r.out));
     QCOMPARE(board.resets(), 1);
+    // The history keeps the reset with what came of it, and the board's silence as part of it.
+    const Result kept = station({QStringLiteral("history"), QStringLiteral("--changes"),
+                                 QStringLiteral("--board"), board.mac(), QStringLiteral("--json")});
+    QCOMPARE(kept.exitCode, 0);
+    const QJsonArray changes = QJsonDocument::fromJson(kept.out.toUtf8()).array();
+    QCOMPARE(changes.size(), 1);
+    const QJsonObject reset = changes.at(0).toObject();
+    QCOMPARE(reset.value(QStringLiteral("event")).toString(), QStringLiteral("reset"));
+    QCOMPARE(reset.value(QStringLiteral("program")).toString(), QStringLiteral("reset"));
+    QVERIFY2(reset.value(QStringLiteral("outcome")).toString().startsWith(said),
+             qPrintable(kept.out));
 }
 
 // Two stations on one learning segment, each in its own namespace on its own port with its own
