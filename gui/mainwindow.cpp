@@ -329,6 +329,8 @@ void MainWindow::buildUi() {
     table_->horizontalHeader()->setStretchLastSection(true);
     table_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     table_->horizontalHeader()->setSectionsMovable(true);
+    // Sized to what the rows in view hold: a thousand boards are not measured every round.
+    table_->horizontalHeader()->setResizeContentsPrecision(0);
     table_->setContextMenuPolicy(Qt::ActionsContextMenu);
     table_->addActions({details, ping, reset, resetWait});
     table_->installEventFilter(this);
@@ -366,7 +368,7 @@ void MainWindow::buildUi() {
 void MainWindow::fitColumns() {
     // Columns sized to what they hold until the technician sizes one; from then on their
     // widths stay (and are remembered).
-    if (columnsFitted_ || model_->rowCount() == 0) {
+    if (columnsFitted_ || proxy_->rowCount() == 0) {
         return;
     }
     fittingColumns_ = true;
