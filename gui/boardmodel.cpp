@@ -50,12 +50,18 @@ QColor tinted(const QColor &tint, double share) {
                             base.blueF() + (tint.blueF() - base.blueF()) * share);
 }
 
-QString csvCell(QString text) {
-    // =, +, - and @ start a formula in a spreadsheet: a board's text must stay text.
+// =, +, - and @ start a formula in a spreadsheet, wherever the cell is pasted or imported: a
+// board's text must stay text.
+QString defusedCell(QString text) {
     if (!text.isEmpty() && QStringLiteral("=+-@").contains(text.at(0)) &&
         text != QLatin1String("-")) {
         text.prepend(QLatin1Char('\''));
     }
+    return text;
+}
+
+QString csvCell(QString text) {
+    text = defusedCell(text);
     if (text.contains(QLatin1Char('"')) || text.contains(QLatin1Char(',')) ||
         text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r'))) {
         text.replace(QLatin1Char('"'), QStringLiteral("\"\""));
@@ -371,7 +377,7 @@ QString tableText(const QAbstractItemModel &model, const QList<int> &rows) {
     for (int r : rowsOf(model, rows)) {
         QStringList cells;
         for (int c = 0; c < model.columnCount(); ++c) {
-            cells.append(model.index(r, c).data().toString());
+            cells.append(defusedCell(model.index(r, c).data().toString()));
         }
         lines.append(cells.join(QLatin1Char('\t')));
     }

@@ -113,7 +113,7 @@ QString stateCellText(const WindowBoard &board);
 // impostor) prefixed with an apostrophe. `rows` limits it to those rows of `model` (all when
 // empty).
 QByteArray tableCsv(const QAbstractItemModel &model, const QList<int> &rows = {});
-// The same rows as tab-separated text, for the clipboard.
+// The same rows as tab-separated text, for the clipboard: formula cells defused as in CSV.
 QString tableText(const QAbstractItemModel &model, const QList<int> &rows = {});
 // The boards of `rows` (rows of `source`, in that order) as a JSON array: the info fields as
 // info --json gives them, with first and last seen and the state.

@@ -3,6 +3,43 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+}
+
+// SIGTERM (a logout, a kill) and SIGINT close the window as its Quit does: the history's
+// session gets its end time, the layout is kept, running waits say how far they came.
+void quitOnSignals(QApplication *app) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0) {
+        return;
+    }
+    auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, app);
+    QObject::connect(notifier, &QSocketNotifier::activated, app, [] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[0], &byte, 1);
+        QApplication::closeAllWindows();
+        QApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+} // namespace
 
 int main(int argc, char **argv) {
     QApplication app(argc, argv);
@@ -43,6 +80,7 @@ int main(int argc, char **argv) {
         qCritical("l2station-gui: %s", qPrintable(error));
         return 2;
     }
+    quitOnSignals(&app);
     MainWindow window(options);
     window.show();
     return app.exec();

@@ -38,6 +38,7 @@ void StationWorker::start(const QString &interface) {
     interface_ = interface;
     state_ = WatchState();
     held_.clear();
+    conflicts_.clear();
     stations_.clear();
     sharedSilentTold_ = false;
     QString error;
@@ -159,6 +160,13 @@ void StationWorker::round() {
     for (const BoardInfo &b : found.boards) {
         if (silentHeld.contains(boardKey(b))) {
             held_.remove(boardKey(b));
+        }
+    }
+    for (const BoardInfo &twin : found.twins) {
+        const QString pair = boardKey(twin) + QString::fromLatin1(twin.reply);
+        if (!conflicts_.contains(pair) && conflicts_.size() < 1000) {
+            conflicts_.insert(pair);
+            emit activity(conflictText(twin));
         }
     }
     for (const QByteArray &station : found.otherStations) {

@@ -70,6 +70,7 @@ class StationWorker : public QObject {
     QHash<QString, double> held_;   // boardKey: until when (StationLink::nowMs)
     QHash<QString, qint64> resets_; // a reset's token: its row in the history
     QList<QByteArray> stations_;    // other stations already told of
+    QSet<QString> conflicts_;       // pairs of replies from one address already told of
     bool sharedSilentTold_ = false;
     bool linkUp_ = true;
 };

@@ -167,11 +167,38 @@ bool BoardCollector::take(const QByteArray &frame, double atMs) {
         ++sharedReplies_;
     }
     board.replyMs = atMs - sentAtMs_;
+    if (facts.shared) {
+        // A board-address agent whose own address is the shared one answers the tagged
+        // request and the plain one: one board, listed once.
+        const QString identity = identityKey(board) + (tag.isEmpty() ? QStringLiteral("|plain")
+                                                                     : QStringLiteral("|tag"));
+        const QString other = identityKey(board) +
+                              (tag.isEmpty() ? QStringLiteral("|tag") : QStringLiteral("|plain"));
+        if (!tag.isEmpty() && tag != tag_) {
+            return false; // its answer to another station's request
+        }
+        if (sharedKinds_.contains(other)) {
+            return false;
+        }
+        sharedKinds_.insert(identity);
+    }
     const QString key = boardKey(board);
     const auto known = index_.constFind(key);
     if (known != index_.constEnd()) {
         if (!facts.shared) {
-            return false; // one board once
+            // One board once; a different reply from the same address is a conflict, which
+            // both replies show.
+            BoardInfo &first = boards_[known.value()];
+            const bool seen = std::any_of(twins_.cbegin(), twins_.cend(), [&](const BoardInfo &t) {
+                return t.mac == board.mac && t.reply == board.reply;
+            });
+            if (first.reply == board.reply || seen || twins_.size() >= kMaxTwins) {
+                return false;
+            }
+            first.conflict = true;
+            board.conflict = true;
+            twins_.append(board);
+            return true;
         }
         // Boards cloned from one image answer alike from the shared address, and together.
         // Once another station asked, an identical reply may answer its request instead.

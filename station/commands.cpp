@@ -56,10 +56,13 @@ int runInfo(StationLink &link, const StationOptions &o, const QString &interface
         return fail(ExitCaptureError, QStringLiteral("cannot send: %1").arg(link.lastError()));
     }
     reportProblems(round);
-    QList<BoardInfo> boards = round.boards;
+    for (const BoardInfo &twin : round.twins) {
+        err() << "l2station: " << conflictText(twin) << '\n';
+    }
+    QList<BoardInfo> boards = round.boards + round.twins;
     sortBoards(&boards);
     int answered = 0;
-    for (const BoardInfo &board : boards) {
+    for (const BoardInfo &board : round.boards) {
         answered += board.count;
     }
     const double took = StationLink::nowMs() - round.startMs;
@@ -463,7 +466,10 @@ int stationMain(int argc, char **argv) {
             return fail(ExitUsage, unfit);
         }
     }
+    // Ctrl-C, and a service manager's or a shell's kill: either ends a watch or a wait
+    // cleanly, its history session with its end time.
     std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
     // The station's own link first: a cable pulled is not "no board answered". watch waits
     // for it instead.
     if (options.command == Command::Watch) {

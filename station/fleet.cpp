@@ -95,6 +95,11 @@ QList<WatchEvent> watchRound(WatchState *state, const QList<BoardInfo> &answered
             }
             known = state->insert(key, state->take(former));
         }
+        if (board.conflict) {
+            // Two replies from its address: neither is taken for a change of the board.
+            known->missed = 0;
+            continue;
+        }
         if (!changedFields(known->board, board).isEmpty()) {
             events.append(WatchEvent{WatchEvent::Changed, board, known->board});
         }
@@ -158,8 +163,11 @@ ResetState resetStart(const QList<BoardInfo> &before) {
         ResetTrack track;
         track.board = b;
         track.now = b;
-        // Behind a switch the request to the shared address reaches one of them only.
-        track.phase = b.sharedAddress() && shared > 1 ? ResetTrack::Unknown : ResetTrack::Answering;
+        // Behind a switch the request to the shared address reaches one of them only; from
+        // an address two boards answer from, no answer tells a restart.
+        track.conflict = b.conflict;
+        track.phase = (b.sharedAddress() && shared > 1) || b.conflict ? ResetTrack::Unknown
+                                                                      : ResetTrack::Answering;
         state.insert(resetKey(b), track);
     }
     return state;
@@ -174,6 +182,13 @@ QStringList resetRound(ResetState *state, const QMap<QString, BoardInfo> &answer
         const bool answeredNow = answer != answered.constEnd();
         if (answeredNow) {
             track.now = answer.value();
+            if (answer->conflict && !track.conflict &&
+                (track.phase == ResetTrack::Answering || track.phase == ResetTrack::Silent)) {
+                track.conflict = true;
+                track.phase = ResetTrack::Unknown;
+                changed.append(it.key());
+                continue;
+            }
         }
         track.acknowledged = track.acknowledged || acked.contains(it.key());
         if (track.phase != ResetTrack::Answering && track.phase != ResetTrack::Silent) {
@@ -268,6 +283,10 @@ QString resetPhaseText(const ResetTrack &t, bool over) {
                               "it)")
             .arg(seconds(t.now.replyMs));
     case ResetTrack::Unknown:
+        if (t.conflict) {
+            return QStringLiteral("cannot tell: two different replies came from its address (a "
+                                  "second board with that address, or an impostor)");
+        }
         return QStringLiteral("cannot tell: several boards answer from the shared address, and "
                               "a switch passes the request to whichever one it chose");
     }

@@ -23,6 +23,9 @@
 #include <algorithm>
 #include <limits>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -170,10 +173,64 @@ QString HistoryStore::describe(const QString &what, const QString &sqlError) con
     return QStringLiteral("history %1: %2: %3").arg(path_, what, sqlError);
 }
 
+namespace {
+
+// A symbolic link where the history or its folder should be: refused, never followed (another
+// program's file behind it would become a database, or be made where the link points).
+QString symlinkIn(const QString &path) {
+    const QString folder = QFileInfo(path).absolutePath();
+    for (const QString &p : {folder, path, path + QStringLiteral("-wal"),
+                             path + QStringLiteral("-shm"), path + QStringLiteral("-journal")}) {
+        struct stat st {};
+        if (lstat(QFile::encodeName(p).constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            return p;
+        }
+    }
+    return QString();
+}
+
+// A new history is its owner's alone, whatever the umask: it lists the plant's boards. The
+// folder is made 0700 when this makes it, the file 0600, and never through a link.
+bool createPrivately(const QString &path, QString *error) {
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QFileInfo::exists(folder)) {
+        const QString parent = QFileInfo(folder).absolutePath();
+        if (!QDir().mkpath(parent) ||
+            (mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST)) {
+            *error = QStringLiteral("history %1: cannot make its folder %2: not writable for you")
+                         .arg(path, folder);
+            return false;
+        }
+        chmod(QFile::encodeName(folder).constData(), 0700);
+    }
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (errno == EEXIST) {
+            return true; // made by another l2station meanwhile: it is opened as it is
+        }
+        *error = QStringLiteral("history %1: cannot be made: %2")
+                     .arg(path, QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    fchmod(fd, 0600);
+    ::close(fd);
+    return true;
+}
+
+} // namespace
+
 bool HistoryStore::open(const QString &path, QString *error, Access access) {
     path_ = path;
     readOnlyReason_.clear();
     schema_ = 0;
+    const QString link = symlinkIn(path);
+    if (!link.isEmpty()) {
+        *error = QStringLiteral("history %1: %2 is a symbolic link; a history is never opened "
+                                "through one (make it a plain file or folder, or move it away)")
+                     .arg(path, link);
+        return false;
+    }
     const QFileInfo info(path);
     if (info.exists()) {
         QFile file(path);
@@ -196,9 +253,7 @@ bool HistoryStore::open(const QString &path, QString *error, Access access) {
     } else if (access == Access::Read) {
         *error = QStringLiteral("history %1: there is none yet").arg(path);
         return false;
-    } else if (!QDir().mkpath(info.absolutePath())) {
-        *error = QStringLiteral("history %1: cannot make its folder %2: not writable for you")
-                     .arg(path, info.absolutePath());
+    } else if (!createPrivately(path, error)) {
         return false;
     }
     if (access == Access::Write && info.exists()) {
@@ -313,6 +368,13 @@ bool HistoryStore::open(const QString &path, QString *error, Access access) {
 bool HistoryStore::migrate(QString *error) {
     QSqlDatabase db = QSqlDatabase::database(connection_);
     QSqlQuery q(db);
+    // A file already at this schema needs no write: opening it never waits for a writer.
+    if (q.exec(QStringLiteral("PRAGMA user_version")) && q.next() &&
+        q.value(0).toInt() == kSchemaVersion) {
+        q.finish();
+        return true;
+    }
+    q.finish();
     // Taken before the version is read: two instances opening an old file at once migrate it
     // once.
     if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
@@ -376,28 +438,50 @@ bool HistoryStore::migrate(QString *error) {
 
 bool HistoryStore::beginSession(const QString &program, const QString &interface, QString *error) {
     interface_ = interface;
+    program_ = program;
     if (!writable()) {
         *error = readOnlyReason_;
         return false;
     }
+    sessionPending_ = true;
+    // Another program writing the file now only puts the session off: it is written with
+    // the first round that can be.
+    QString why;
+    if (writeSession(&why) || busy_) {
+        return true;
+    }
+    *error = why;
+    return false;
+}
+
+bool HistoryStore::writeSession(QString *error) {
+    busy_ = false;
+    if (!sessionPending_) {
+        return true;
+    }
     QSqlQuery q(QSqlDatabase::database(connection_));
     q.prepare(QStringLiteral("INSERT INTO sessions (program, interface, started, user, host) "
                              "VALUES (:program, :interface, :at, :user, :host)"));
-    q.bindValue(QStringLiteral(":program"), program);
-    q.bindValue(QStringLiteral(":interface"), interface);
+    q.bindValue(QStringLiteral(":program"), program_);
+    q.bindValue(QStringLiteral(":interface"), interface_);
     q.bindValue(QStringLiteral(":at"), msOf(QDateTime::currentDateTimeUtc()));
     q.bindValue(QStringLiteral(":user"), userName());
     q.bindValue(QStringLiteral(":host"), QSysInfo::machineHostName());
     if (!q.exec()) {
+        busy_ = busy(q.lastError());
         *error = describe(QStringLiteral("cannot be written"), q.lastError().databaseText());
         return false;
     }
     session_ = q.lastInsertId().toLongLong();
+    sessionPending_ = false;
     return true;
 }
 
 qint64 HistoryStore::recordReset(const BoardInfo &board, const QDateTime &at,
                                  const QString &outcome, QString *error) {
+    if (writable() && sessionPending_ && !writeSession(error)) {
+        return -1;
+    }
     if (!writable() || session_ < 0) {
         *error = writable() ? QStringLiteral("history %1: no session").arg(path_) : readOnlyReason_;
         return -1;
@@ -494,11 +578,21 @@ bool HistoryStore::writeRound(const PendingRound &round, QString *error) {
                      : describe(QStringLiteral("cannot be written"), q.lastError().databaseText());
         return false;
     }
+    // A session put off while the file was busy goes in with this round, or not at all.
+    const bool sessionHere = sessionPending_;
     const auto fail = [&](const QSqlQuery &failed) {
         *error = describe(QStringLiteral("cannot be written"), failed.lastError().databaseText());
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        if (sessionHere) {
+            session_ = -1;
+            sessionPending_ = true;
+        }
         return false;
     };
+    if (!writeSession(error)) {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return false;
+    }
     const qint64 now = msOf(round.at);
     // A board at the shared address whose reply changed has a new key: its row follows it, so
     // that its first sighting stays.

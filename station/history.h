@@ -89,7 +89,8 @@ class HistoryStore {
     }
 
     // A session of one program on one interface, run by this user on this host: the changes it
-    // records are its own.
+    // records are its own. While another program holds the file, the session is written with
+    // the first round that can be, and this still returns true.
     bool beginSession(const QString &program, const QString &interface, QString *error);
     void endSession();
 
@@ -123,6 +124,9 @@ class HistoryStore {
         QDateTime at;
     };
     bool migrate(QString *error);
+    // Writes the session begun, if not yet written; busy_ then says whether another program
+    // held the file.
+    bool writeSession(QString *error);
     bool writeRound(const PendingRound &round, QString *error);
     QString describe(const QString &what, const QString &sqlError) const;
 
@@ -132,7 +136,10 @@ class HistoryStore {
     QString connection_;
     QString path_;
     QString interface_;
+    QString program_;
     qint64 session_ = -1;
+    bool sessionPending_ = false; // begun, not yet written (the file was busy)
+    bool busy_ = false;
     QList<PendingRound> pending_;
     int dropped_ = 0;
 };

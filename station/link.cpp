@@ -27,6 +27,9 @@ namespace {
 // Slots in the capture ring: a thousand boards answering at once, with room to spare while the
 // tool drains it.
 constexpr int kRingReplies = 4096;
+// But never more than the agent's ring: at an MTU of 64 KiB, 4096 slots would take 268 MiB of
+// the technician's memory for frames that are a few hundred bytes.
+constexpr qint64 kMaxRingBytes = 16 * 1024 * 1024;
 
 double wallMs() {
     timespec ts{};
@@ -109,9 +112,12 @@ StationExit StationLink::open(const QString &interface, QString *error) {
     pcap_set_snaplen(handle_, snapLen);
     pcap_set_promisc(handle_, 1);
     // Replies must reach the tool the moment they arrive; many boards answer at once, so the
-    // ring gets room for kRingReplies of them (about 6.5 MiB at MTU 1500; bench/RESULTS.md).
+    // ring gets room for kRingReplies of them (about 6.5 MiB at MTU 1500; bench/RESULTS.md),
+    // up to kMaxRingBytes.
     pcap_set_immediate_mode(handle_, 1);
-    pcap_set_buffer_size(handle_, kRingReplies * ((snapLen + 80 + 15) / 16 * 16));
+    pcap_set_buffer_size(
+        handle_, int(std::min<qint64>(qint64(kRingReplies) * ((snapLen + 80 + 15) / 16 * 16),
+                                      kMaxRingBytes)));
     const int status = pcap_activate(handle_);
     if (status < 0) {
         const QString reason = QString::fromLocal8Bit(pcap_geterr(handle_));

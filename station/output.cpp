@@ -17,7 +17,8 @@ QString shownValue(const QString &text) {
 
 QString boardAddressText(const BoardInfo &board) {
     if (!board.sharedAddress()) {
-        return wire::macText(board.mac);
+        return wire::macText(board.mac) +
+               (board.conflict ? QStringLiteral(" (conflict)") : QString());
     }
     return board.count > 1 ? QStringLiteral("shared x%1").arg(board.count)
                            : QStringLiteral("shared");
@@ -195,6 +196,9 @@ QJsonObject boardJson(const BoardInfo &b) {
     if (b.checked) {
         o.insert(QStringLiteral("Verified"), b.verified);
     }
+    if (b.conflict) {
+        o.insert(QStringLiteral("Conflict"), true);
+    }
     return o;
 }
 
@@ -206,38 +210,61 @@ QByteArray boardsJson(const QList<BoardInfo> &boards) {
     return escapeJsonControls(QJsonDocument(array).toJson(QJsonDocument::Indented));
 }
 
-QByteArray escapeJsonControls(QByteArray json) {
-    // Qt writes DEL and the C1 controls raw; a CSI (U+009B) from a hostile board would then
-    // reach a terminal that shows the JSON. Outside strings JSON is plain ASCII, so every such
-    // byte sequence stands inside a string, where \uXXXX means the same character.
-    QByteArray out;
-    out.reserve(json.size());
-    for (int i = 0; i < json.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(json.at(i));
-        const unsigned char next = i + 1 < json.size() ? json.at(i + 1) : 0;
-        if (c == 0x7F) {
-            out += "\\u007f";
-        } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
-            out += QByteArray("\\u00") + QByteArray::number(next, 16);
-            ++i;
-        } else {
-            out += static_cast<char>(c);
-        }
+bool unsafeToShow(uint c) {
+    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
+        return true; // ESC, BEL, CR and CSI could drive the technician's terminal
     }
-    return out;
+    // U+202E makes "SAFE-<RLO>gnp.exe" show as ending in ".png"; U+2028 breaks a line where
+    // none is.
+    switch (QChar::category(c)) {
+    case QChar::Other_Format:
+    case QChar::Separator_Line:
+    case QChar::Separator_Paragraph:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QByteArray escapeJsonControls(QByteArray json) {
+    // Qt writes DEL, the C1 controls and format characters raw. Outside strings JSON is plain
+    // ASCII, so every such character stands inside a string, where \uXXXX means the same (a
+    // character beyond the first plane as its surrogate pair, JSON's own spelling of it).
+    const QString text = QString::fromUtf8(json);
+    QString out;
+    out.reserve(text.size());
+    for (int i = 0; i < text.size(); ++i) {
+        const bool pair =
+            text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate();
+        const uint c =
+            pair ? QChar::surrogateToUcs4(text.at(i), text.at(i + 1)) : text.at(i).unicode();
+        const int units = pair ? 2 : 1;
+        for (int u = 0; u < units; ++u) {
+            const QChar unit = text.at(i + u);
+            // Raw C0 here is the writer's own layout (its line breaks): Qt escapes C0 in strings.
+            out += c >= 0x20 && unsafeToShow(c)
+                       ? QStringLiteral("\\u%1").arg(unit.unicode(), 4, 16, QLatin1Char('0'))
+                       : QString(unit);
+        }
+        i += units - 1;
+    }
+    return out.toUtf8();
 }
 
 QString printableText(const QString &text) {
     QString out;
-    for (const QChar ch : text) {
-        const ushort c = ch.unicode();
+    const QVector<uint> points = text.toUcs4();
+    for (const uint c : points) {
         if (c == '\\') {
             out += QStringLiteral("\\\\");
-        } else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
-            // C0 and C1 controls: ESC, BEL, CR and CSI could drive the technician's terminal.
+        } else if (!unsafeToShow(c)) {
+            out += QString::fromUcs4(&c, 1);
+        } else if (c <= 0xFF) {
             out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
+        } else if (c <= 0xFFFF) {
+            out += QStringLiteral("\\u%1").arg(c, 4, 16, QLatin1Char('0'));
         } else {
-            out += ch;
+            out += QStringLiteral("\\U%1").arg(c, 8, 16, QLatin1Char('0'));
         }
     }
     return out;

@@ -46,6 +46,7 @@ Round askSegment(StationLink &link, const StationOptions &o, double listenUntilM
         link.collect(rest, take);
     }
     round.boards = collector.boards();
+    round.twins = collector.twins();
     if (o.first) {
         round.boards = round.boards.mid(0, 1);
     }
@@ -56,6 +57,13 @@ Round askSegment(StationLink &link, const StationOptions &o, double listenUntilM
     round.otherStations = collector.otherStations();
     round.othersAskedMs = collector.othersAskedMs();
     return round;
+}
+
+QString conflictText(const BoardInfo &twin) {
+    return QStringLiteral("two different replies came from %1 in one round: a second board "
+                          "with that address, or an impostor; neither is trusted to be the "
+                          "board, and both are shown, marked (conflict)")
+        .arg(wire::macText(twin.mac));
 }
 
 void reportProblems(const Round &round) {

@@ -20,6 +20,8 @@ struct Round {
     bool sent = false;
     double startMs = 0; // when the requests went out, on StationLink::nowMs's clock
     QList<BoardInfo> boards;
+    // The second reply of each board with a conflict (two different replies from one address).
+    QList<BoardInfo> twins;
     int malformed = 0;
     int sharedReplies = 0;
     int beyondLimit = 0;
@@ -35,6 +37,8 @@ struct Round {
 Round askSegment(StationLink &link, const StationOptions &o, double listenUntilMs = 0);
 // Malformed replies and boards past the limit, on standard error.
 void reportProblems(const Round &round);
+// Two different replies from one address, in the words info, watch and the window use.
+QString conflictText(const BoardInfo &twin);
 // Boards at the shared service address hide one another behind a learning switch: says so on
 // standard error, with the remedy.
 void warnAboutSharedAddress(const QString &what);

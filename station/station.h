@@ -135,6 +135,9 @@ struct BoardInfo {
     // The station held keys and checked the reply's proofs; whether one of them held.
     bool checked = false;
     bool verified = false;
+    // Two different replies came from its own address in one round: a second board with the
+    // same address, or an impostor. Neither can be trusted to be the board.
+    bool conflict = false;
 
     bool sharedAddress() const {
         return mac.isEmpty();
@@ -211,6 +214,10 @@ class BoardCollector {
     void setKeys(const QList<keys::Key> &keys) {
         keys_ = keys;
     }
+    // The second, different reply of each board with a conflict (marked so, as the first).
+    QList<BoardInfo> twins() const {
+        return twins_;
+    }
     // The text of a board's acknowledgement, for its proof.
     QByteArray ackText(const QByteArray &mac) const {
         return ackTexts_.value(mac);
@@ -225,6 +232,9 @@ class BoardCollector {
     }
 
   private:
+    static constexpr int kMaxTwins = 64;
+    QList<BoardInfo> twins_;
+    QSet<QString> sharedKinds_; // identityKey|tag or |plain of the shared replies taken
     QString tag_;
     QByteArray onlyFrom_;
     double sentAtMs_;
@@ -255,7 +265,8 @@ QString textTable(const QList<QStringList> &rows, const QList<int> &cuttable, in
 int displayWidth(const QString &text);
 QByteArray boardsJson(const QList<BoardInfo> &boards);
 // One board as a JSON object (the reply's labels as keys, Mac, Count, replyMs), and serialised
-// JSON with every DEL and C1 control escaped as \uXXXX, as the JSON writer already does for C0.
+// JSON with every character unsafeToShow escaped as \uXXXX, as the JSON writer already does
+// for C0.
 QJsonObject boardJson(const BoardInfo &board);
 QByteArray escapeJsonControls(QByteArray json);
 // A board's address as tables show it: its own, or "shared" (with the count of clones).
@@ -268,7 +279,12 @@ QString printablePayload(const QByteArray &payload);
 // The same without the trailing zero bytes, whose number goes to *padding: the zeros a sender
 // adds to reach the minimum frame are padding, not text. Zero bytes inside stay escaped.
 QString printablePayloadText(const QByteArray &payload, int *padding);
-// The text with a backslash doubled and every control character (C0, DEL, C1) as \xNN.
+// Whether a character of a board's text must not reach a screen as it is: a control character
+// (C0, DEL, C1), or one that reorders or hides text around it (format characters such as the
+// bidi overrides and isolates and the zero-width ones, line and paragraph separators).
+bool unsafeToShow(uint codePoint);
+// The text with a backslash doubled and every character unsafeToShow escaped: \xNN up to
+// U+00FF, \uXXXX in the rest of the first plane, \UXXXXXXXX beyond.
 QString printableText(const QString &text);
 QString hexDump(const QByteArray &bytes);
 
@@ -374,6 +390,9 @@ struct ResetTrack {
     // NotRestarted: it came back as the same run after going silent (rather than never going
     // silent).
     bool cameBackSame = false;
+    // Unknown: two different replies came from its address (before the reset or since), so
+    // no answer from there tells that it restarted.
+    bool conflict = false;
 };
 using ResetState = QMap<QString, ResetTrack>;
 // The key of reset --wait: the board's own address, or its identityKey, which survives a reset

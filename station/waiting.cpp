@@ -109,6 +109,7 @@ int runWatch(const QString &interface, const StationOptions &o) {
     bool warned = false;
     bool silentTold = false;
     QList<QByteArray> stations;
+    QSet<QString> conflicts;
     for (int n = 0; (o.count == 0 || n < o.count) && g_interrupted == 0; ++n) {
         QString why;
         if (!linkUsable(interface, &why)) {
@@ -152,6 +153,15 @@ int runWatch(const QString &interface, const StationOptions &o) {
         }
         reportProblems(round);
         noteOtherStations(interface, round, &stations);
+        for (const BoardInfo &twin : round.twins) {
+            // Said once for each pair of replies, with both: the first as the board was.
+            const QString pair = boardKey(twin) + QString::fromLatin1(twin.reply);
+            if (!conflicts.contains(pair)) {
+                conflicts.insert(pair);
+                err() << "l2station: " << conflictText(twin) << ": " << boardLine(twin) << '\n';
+                err().flush();
+            }
+        }
         bool spared = false;
         const QList<WatchEvent> events =
             watchRound(&state, round.boards, &spared, round.othersAskedMs);
@@ -340,8 +350,8 @@ int runResetWait(StationLink &link, const StationOptions &o, const QString &inte
             break;
         case ResetTrack::Unknown:
             ++unknown;
-            out() << named(t.board) << " at the shared address: " << resetPhaseText(t, true)
-                  << '\n';
+            out() << named(t.board) << (t.conflict ? ": " : " at the shared address: ")
+                  << resetPhaseText(t, true) << '\n';
             break;
         }
     }
@@ -351,7 +361,7 @@ int runResetWait(StationLink &link, const StationOptions &o, const QString &inte
         out() << "; " << notReset << " did not restart";
     }
     if (unknown > 0) {
-        out() << "; " << unknown << " at the shared address cannot be told";
+        out() << "; " << unknown << " cannot be told";
     }
     out() << '\n';
     out().flush();

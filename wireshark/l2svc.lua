@@ -86,13 +86,45 @@ local function address(tvb, offset)
     return tvb(offset, 6):bytes():tohex(true, ":")
 end
 
--- Every control character (C0, DEL, C1) as \xNN and a backslash doubled, as l2station shows a
--- board's text: a hostile board cannot drive the terminal that prints the fields.
+-- Characters that reorder or hide the text around them: the bidi marks, embeddings,
+-- overrides and isolates, zero-width and other invisible format characters, the line and
+-- paragraph separators and the tag characters. l2station escapes them all (their Unicode
+-- categories Cf, Zl and Zp); these are the ones a text may carry.
+local function hidden(c)
+    return c == 0xAD or c == 0x61C or c == 0x6DD or c == 0x70F or c == 0x180E or c == 0xFEFF
+        or (c >= 0x600 and c <= 0x605) or (c >= 0x200B and c <= 0x200F)
+        or (c >= 0x2028 and c <= 0x202E) or (c >= 0x2060 and c <= 0x2064)
+        or (c >= 0x2066 and c <= 0x206F) or (c >= 0xFFF9 and c <= 0xFFFB)
+        or (c >= 0xE0001 and c <= 0xE007F)
+end
+
+-- The code point of one UTF-8 sequence (lead byte and continuation bytes).
+local function codepoint(seq)
+    local lead = seq:byte(1)
+    local c = lead >= 0xF0 and lead - 0xF0 or lead >= 0xE0 and lead - 0xE0 or lead - 0xC0
+    for i = 2, #seq do
+        c = c * 64 + (seq:byte(i) - 0x80)
+    end
+    return c
+end
+
+-- Every control character (C0, DEL, C1) as \xNN, every hidden one as \uXXXX (\UXXXXXXXX
+-- beyond the first plane) and a backslash doubled, as l2station shows a board's text: a
+-- hostile board cannot drive the terminal that prints the fields, nor disguise a name.
 local function shown(s)
     s = s:gsub("\\", "\\\\")
     s = s:gsub("[%z\1-\31\127]", function(c) return string.format("\\x%02x", c:byte()) end)
     -- C1 controls as UTF-8: C2 80 to C2 9F.
-    return (s:gsub("\194([\128-\159])", function(c) return string.format("\\x%02x", c:byte()) end))
+    s = s:gsub("\194([\128-\159])", function(c) return string.format("\\x%02x", c:byte()) end)
+    return (s:gsub("[\194-\244][\128-\191]+", function(seq)
+        local c = codepoint(seq)
+        if not hidden(c) then
+            return nil
+        end
+        return c <= 0xFF and string.format("\\x%02x", c)
+            or c <= 0xFFFF and string.format("\\u%04x", c)
+            or string.format("\\U%08x", c)
+    end))
 end
 
 -- Reply text is Latin-1: one byte a character.

@@ -99,6 +99,7 @@ class TestAgentE2e : public QObject {
     void closedStdioKeepsLogOffTheWire();
     void renameUnderFloodActedOnAtOnce();
     void queuedInfoCarriesNewAddress();
+    void oneWrapperOneAgent();
     void cleanupTestCase();
 
   private:
@@ -909,6 +910,67 @@ void TestAgentE2e::queuedInfoCarriesNewAddress() {
     }
     QFile::remove(agent.workDir() + QStringLiteral("/addr"));
     QFile::remove(agent.workDir() + QStringLiteral("/slow"));
+}
+
+// The BusyBox boards' wrapper: one per interface. A second one exits saying why; an agent
+// left by a wrapper killed with SIGKILL is stopped by the next one, which starts its own; a
+// wrapper stopped with SIGTERM takes its agent with it.
+void TestAgentE2e::oneWrapperOneAgent() {
+    Segment segment;
+    QVERIFY(segment.ok() && segment.addLink());
+    const QString home = dir_.filePath(QStringLiteral("wrapper-home"));
+    const QString run = dir_.filePath(QStringLiteral("wrapper-run"));
+    QVERIFY(writeFile(home + QStringLiteral("/run/resetAll.sh"), "#!/bin/sh\n", true));
+    QVERIFY(QDir().mkpath(run));
+    QVERIFY(writeFile(home + QStringLiteral("/default"),
+                      "L2AGENT_BINARY=" + agentBinary().toUtf8() + "\n"));
+    const QString comm = QFileInfo(agentBinary()).fileName().left(15);
+    // The agents serving from this wrapper's home, by their working directory.
+    const auto agents = [&] {
+        QList<int> pids;
+        for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            if (pid.toInt() > 0 &&
+                QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).symLinkTarget() == home) {
+                QFile name(QStringLiteral("/proc/%1/comm").arg(pid));
+                if (name.open(QIODevice::ReadOnly) && name.readAll().trimmed() == comm.toUtf8()) {
+                    pids.append(pid.toInt());
+                }
+            }
+        }
+        return pids;
+    };
+    const auto wrapper = [&](QProcess *p) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("L2AGENT_HOME"), home);
+        env.insert(QStringLiteral("L2AGENT_RUNDIR"), run);
+        env.insert(QStringLiteral("L2AGENT_DEFAULTS"), home + QStringLiteral("/default"));
+        p->setProcessEnvironment(env);
+        p->start(QStringLiteral("ip"),
+                 {QStringLiteral("netns"), QStringLiteral("exec"), segment.board.name(),
+                  QStringLiteral("sh"), QStringLiteral(L2_WRAPPER), QStringLiteral("eth1")});
+        return p->waitForStarted();
+    };
+    QProcess first;
+    QVERIFY(wrapper(&first));
+    QTRY_COMPARE_WITH_TIMEOUT(agents().size(), 1, 15000);
+    const int firstAgent = agents().first();
+    QProcess second;
+    QVERIFY(wrapper(&second));
+    QVERIFY(second.waitForFinished(15000));
+    QCOMPARE(second.exitCode(), 1);
+    QVERIFY2(second.readAllStandardError().contains("another l2agent-run serves eth1"),
+             "the second wrapper did not say why it exits");
+    QCOMPARE(agents(), QList<int>{firstAgent});
+    // Killed outright, the wrapper leaves its agent serving; the next wrapper replaces it.
+    ::kill(pid_t(first.processId()), SIGKILL);
+    QVERIFY(first.waitForFinished(5000));
+    QCOMPARE(agents(), QList<int>{firstAgent});
+    QProcess third;
+    QVERIFY(wrapper(&third));
+    QTRY_VERIFY_WITH_TIMEOUT(agents().size() == 1 && agents().first() != firstAgent, 15000);
+    ::kill(pid_t(third.processId()), SIGTERM);
+    QVERIFY(third.waitForFinished(15000));
+    QTRY_COMPARE_WITH_TIMEOUT(agents().size(), 0, 10000);
 }
 
 void TestAgentE2e::cleanupTestCase() {

@@ -430,11 +430,15 @@ void TestStationE2e::hostileBoardEscaped() {
                                 "2J\rX\n"
                                 "Version : 1\nProduct : P\nHardId : H\nIpAddress : 10.0.0.1\n"));
     QVERIFY(board.send(header + "res:kiv+info\nDevice : \x1b[31m\n"));
+    // A name that would show as ending in ".png" (a right-to-left override before "gnp.exe").
+    QVERIFY(board.send(header + "res:kiv+info\nDevice : SAFE-\xe2\x80\xaegnp.exe\n"
+                                "Version : 1\nProduct : P\nHardId : H2\nIpAddress : 10.0.0.2\n"));
     QVERIFY(process.waitForFinished(10000));
     const QByteArray out = process.readAllStandardOutput() + process.readAllStandardError();
     QVERIFY2(out.contains("\\x1b]0;owned\\x07\\x9b2J\\x0dX"), out.constData());
+    QVERIFY2(out.contains("SAFE-\\u202egnp.exe"), out.constData());
     QVERIFY2(out.contains("1 malformed"), out.constData());
-    for (const char *raw : {"\x1b", "\x07", "\r", "\xc2\x9b"}) {
+    for (const char *raw : {"\x1b", "\x07", "\r", "\xc2\x9b", "\xe2\x80\xae"}) {
         QVERIFY2(!out.contains(raw), out.constData());
     }
 }
@@ -1149,7 +1153,7 @@ void TestStationE2e::wiresharkNamesEveryFrame() {
         0);
     QVERIFY(board.agent->waitForLine(QStringLiteral("start reset all")));
     QVERIFY(hostile.send(kStationMac + kServiceMac + QByteArray(2, '\0') +
-                         "res:kiv+info\nDevice : D\x1b[2J\n"));
+                         "res:kiv+info\nDevice : D\x1b[2J\xe2\x80\xaegnp.exe\n"));
     // dumpcap ends by itself after the twentieth frame, the hostile one.
     QVERIFY2(dump.waitForFinished(10000), "fewer frames than sent were captured");
 
@@ -1208,9 +1212,10 @@ void TestStationE2e::wiresharkNamesEveryFrame() {
              << QStringLiteral("reset-request\t%1\t\t\t\treq:kiv+init #TAG\tTAG\t\t").arg(group)
              << QStringLiteral("reset-request\t%1\t\t\t\treq:kiv+init #TAG\tTAG\t\t").arg(copy)
              << QStringLiteral("reset-ack\t%1\t\t\t\t\tTAG\tSTART\t").arg(own)
-             // Control bytes never reach a field raw.
-             << QStringLiteral("info-reply\t%1\tD\\x1b[2J\t\t\t\t\t\tmissing Version, "
-                               "Product, HardId, IpAddress")
+             // Control bytes and a right-to-left override never reach a field raw.
+             << QStringLiteral(
+                    "info-reply\t%1\tD\\x1b[2J\\u202egnp.exe\t\t\t\t\t\tmissing Version, "
+                    "Product, HardId, IpAddress")
                     .arg(shared);
     expected.sort();
     QCOMPARE(rows.join(QLatin1Char('\n')), expected.join(QLatin1Char('\n')));

@@ -6,12 +6,15 @@
 #include "wire.h"
 
 #include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +33,11 @@ HistoryQuery query(const QString &interface, const QDateTime &since = QDateTime(
     q.interface = interface;
     q.since = since;
     return q;
+}
+
+bool writeTestFile(const QString &path, const QByteArray &bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
 QByteArray fileHash(const QString &path) {
@@ -152,6 +160,7 @@ class TestHistory : public QObject {
     void notAHistoryLeftAlone();
     void twoWriters();
     void busyFileKeepsTheRound();
+    void privateAndNeverThroughALink();
     void resetsAmongTheChanges();
     void readableWhoeverOwnsIt();
     void since_data();
@@ -371,16 +380,35 @@ void TestHistory::twoWriters() {
 // Another instance holding the file past the time-out: the round is kept, said so, and
 // written with the next.
 void TestHistory::busyFileKeepsTheRound() {
-    HistoryStore store(200);
     QString error;
-    QVERIFY(store.open(path(), &error));
-    QVERIFY(store.beginSession(QStringLiteral("watch"), QStringLiteral("seg0"), &error));
+    {
+        HistoryStore earlier;
+        QVERIFY(earlier.open(path(), &error));
+        QVERIFY(earlier.beginSession(QStringLiteral("watch"), QStringLiteral("seg0"), &error));
+        WatchState state;
+        QVERIFY(earlier.record({board(9)}, watchRound(&state, {board(9)}), at(-10), &error));
+    }
+    // Another program holds a write transaction for as long as it likes.
     QSqlDatabase other =
         QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("hold"));
     other.setDatabaseName(path());
     QVERIFY(other.open());
     QSqlQuery hold(other);
     QVERIFY(hold.exec(QStringLiteral("BEGIN IMMEDIATE")));
+    // A reader neither waits for it nor fails.
+    {
+        HistoryStore reader(5000);
+        QElapsedTimer took;
+        took.start();
+        QVERIFY2(reader.open(path(), &error, HistoryStore::Access::Read), qPrintable(error));
+        QCOMPARE(reader.boards({}, &error).size(), 1);
+        QVERIFY2(took.elapsed() < 2000, qPrintable(QString::number(took.elapsed())));
+    }
+    // A watch that starts now keeps its session and its rounds until the file is free.
+    HistoryStore store(200);
+    QVERIFY2(store.open(path(), &error), qPrintable(error));
+    QVERIFY2(store.beginSession(QStringLiteral("watch"), QStringLiteral("seg0"), &error),
+             qPrintable(error));
     WatchState state;
     QList<BoardInfo> answered{board(1)};
     QVERIFY(!store.record(answered, watchRound(&state, answered), at(0), &error));
@@ -396,10 +424,58 @@ void TestHistory::busyFileKeepsTheRound() {
     QVERIFY2(store.record(answered, watchRound(&state, answered), at(10), &error),
              qPrintable(error));
     QCOMPARE(store.pendingRounds(), 0);
+    store.endSession();
     const QList<HistoryBoard> boards = store.boards({}, &error);
-    QCOMPARE(boards.size(), 2);
+    QCOMPARE(boards.size(), 3);
     QCOMPARE(boards[0].firstSeen, at(0));
-    QCOMPARE(store.changes({}, &error).size(), 2);
+    const QList<HistoryChange> changes = store.changes(query(QString(), at(0)), &error);
+    QCOMPARE(changes.size(), 2);
+    QCOMPARE(changes[0].program, QStringLiteral("watch"));
+    QCOMPARE(rawValue(path(), QStringLiteral("SELECT COUNT(*) FROM sessions WHERE ended IS NOT "
+                                             "NULL"))
+                 .toInt(),
+             2);
+}
+
+// A new history is its owner's alone whatever the umask; a symbolic link where the history
+// or its folder should be is refused, and nothing is made or changed through it.
+void TestHistory::privateAndNeverThroughALink() {
+    QString error;
+    const mode_t before = umask(022);
+    {
+        HistoryStore store;
+        QVERIFY2(store.open(path(), &error), qPrintable(error));
+    }
+    umask(before);
+    const auto mode = [](const QString &p) {
+        struct stat st {};
+        return stat(QFile::encodeName(p).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+    };
+    QCOMPARE(mode(path()), 0600);
+    QCOMPARE(mode(QFileInfo(path()).absolutePath()), 0700);
+
+    const QString victim = dir_->filePath(QStringLiteral("notes.txt"));
+    QVERIFY(writeTestFile(victim, "another program's file\n"));
+    const QByteArray hash = fileHash(victim);
+    const QString linked = dir_->filePath(QStringLiteral("linked/history.sqlite"));
+    QVERIFY(QDir().mkpath(QFileInfo(linked).absolutePath()));
+    QVERIFY(QFile::link(victim, linked));
+    HistoryStore store;
+    QVERIFY(!store.open(linked, &error));
+    QVERIFY2(error.contains(QStringLiteral("is a symbolic link")), qPrintable(error));
+    QCOMPARE(fileHash(victim), hash);
+    // A dangling link: nothing is made where it points.
+    const QString nowhere = dir_->filePath(QStringLiteral("made-through-link.sqlite"));
+    QVERIFY(QFile::remove(linked));
+    QVERIFY(QFile::link(nowhere, linked));
+    QVERIFY(!store.open(linked, &error));
+    QVERIFY(!QFile::exists(nowhere));
+    // The folder a link.
+    const QString folderLink = dir_->filePath(QStringLiteral("l2station"));
+    QVERIFY(QFile::link(dir_->filePath(QStringLiteral("elsewhere")), folderLink));
+    QVERIFY(!store.open(folderLink + QStringLiteral("/history.sqlite"), &error));
+    QVERIFY2(error.contains(QStringLiteral("is a symbolic link")), qPrintable(error));
+    QVERIFY(!QFile::exists(dir_->filePath(QStringLiteral("elsewhere"))));
 }
 
 // A reset is a change of its own, with who sent it and what came of it; a board's going and
@@ -494,6 +570,9 @@ void TestHistory::readableWhoeverOwnsIt() {
     QVERIFY(QFile::setPermissions(QFileInfo(path()).absolutePath(),
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
                                       QFile::ReadOther | QFile::ExeOther));
+    // A history made readable for others on purpose (new ones are their owner's alone).
+    QVERIFY(QFile::setPermissions(path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                              QFile::ReadOther));
     QVERIFY(!QFile::exists(path() + QStringLiteral("-shm"))); // as a closed history leaves it
     const pid_t pid = fork();
     if (pid == 0) {

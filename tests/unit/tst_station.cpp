@@ -32,6 +32,7 @@ class TestStation : public QObject {
     void resetRounds();
     void restartEvidenceOf();
     void otherStations();
+    void twinsAreConflicts();
     void sparing_data();
     void sparing();
     void payloadPadding();
@@ -198,6 +199,11 @@ void TestStation::roundCollects_data() {
                              fromBoard(kBoardB, "res:kiv+init\nTag : t2\n"),
                              fromBoard(shared, "res:kiv+init\nTag : t1\n")}
         << QList<double>{11, 12, 13, 14} << QStringList() << 1;
+    // A board-address agent whose own address is the shared one answers both requests.
+    QTest::newRow("a board at the shared address as its own, listed once")
+        << QList<QByteArray>{fromBoard(shared, infoText("S", "t1")),
+                             fromBoard(shared, infoText("S"))}
+        << QList<double>{11, 12} << QStringList{QStringLiteral("shared S")} << 0;
     QTest::newRow("echoes and group sources are no boards")
         << QList<QByteArray>{fromBoard(kBoardA, "hello"),
                              fromBoard(wire::groupMac(), infoText("G", "t1"))}
@@ -248,10 +254,13 @@ void TestStation::jsonShape() {
                  .toString(),
              QStringLiteral("52:54:00:00:00:01"));
 
-    // Controls are escaped, C1 and DEL included, and decode to the same text.
-    board.device = QStringLiteral("\x1b[1m\x7f\u009b\u00e9");
+    // Controls are escaped, C1 and DEL included, and so are the characters that reorder or
+    // hide text (here RLO, a tag character beyond the first plane, a line separator); all
+    // decode to the same text.
+    board.device = QStringLiteral("\x1b[1m\x7f\u009b\u00e9\u202e\U000E0041\u2028");
     const QByteArray json = boardsJson({board});
-    QVERIFY2(json.contains(R"("Device": "\u001b[1m\u007f\u009bé")"), json.constData());
+    QVERIFY2(json.contains(R"("Device": "\u001b[1m\u007f\u009bé\u202e\udb40\udc41\u2028")"),
+             json.constData());
     QCOMPARE(
         QJsonDocument::fromJson(json).array().first().toObject().value(QStringLiteral("Device")),
         QJsonValue(board.device));
@@ -666,6 +675,46 @@ void TestStation::resetRounds() {
     QCOMPARE(resetSettled(state), phase != ResetTrack::Silent);
 }
 
+// Two different replies from one board address in a round: a conflict. Both are shown and
+// marked; neither counts as the board changing, nor as the board back after a reset.
+void TestStation::twinsAreConflicts() {
+    BoardCollector round(QStringLiteral("t1"), QByteArray(), 10.0);
+    QVERIFY(round.take(fromBoard(kBoardA, infoText("A", "t1")), 11));
+    QVERIFY(round.take(fromBoard(kBoardA, infoText("Z", "t1")), 12));
+    QVERIFY(!round.take(fromBoard(kBoardA, infoText("Z", "t1")), 13));
+    QVERIFY(!round.take(fromBoard(kBoardA, infoText("A", "t1")), 14));
+    QCOMPARE(round.boards().size(), 1);
+    QVERIFY(round.boards().first().conflict);
+    QCOMPARE(round.twins().size(), 1);
+    QCOMPARE(round.twins().first().device, QStringLiteral("Z"));
+    QCOMPARE(boardAddressText(round.twins().first()),
+             QStringLiteral("52:54:00:00:00:01 (conflict)"));
+
+    WatchState state;
+    BoardInfo a = board(QStringLiteral("A"), QStringLiteral("H"), QStringLiteral("1"), kBoardA);
+    watchRound(&state, {a});
+    BoardInfo twin = board(QStringLiteral("Z"), QStringLiteral("H"), QStringLiteral("1"), kBoardA);
+    twin.conflict = true;
+    QCOMPARE(watchRound(&state, {twin}).size(), 0);
+    QCOMPARE(state.first().board.device, QStringLiteral("A"));
+
+    // After the reset an answer from its address with a new start would be "back"; with a
+    // conflict there, the station cannot tell.
+    a.start = QStringLiteral("s1");
+    ResetState reset = resetStart({a});
+    QMap<QString, BoardInfo> answered;
+    BoardInfo restarted = a;
+    restarted.start = QStringLiteral("s2");
+    restarted.conflict = true;
+    answered.insert(resetKey(a), restarted);
+    QCOMPARE(resetRound(&reset, answered, {}, 500), QStringList{resetKey(a)});
+    QCOMPARE(reset.first().phase, ResetTrack::Unknown);
+    QVERIFY(resetSettled(reset));
+    QVERIFY(resetPhaseText(reset.first(), true).contains(QStringLiteral("two different replies")));
+    a.conflict = true;
+    QCOMPARE(resetStart({a}).first().phase, ResetTrack::Unknown);
+}
+
 // Another station's requests, seen on the segment: known by their tags (this process's own are
 // not another's), and an identical reply at the shared address after one is no clone.
 void TestStation::otherStations() {
@@ -812,6 +861,16 @@ void TestStation::printableText_data() {
                                   << QStringLiteral("a\\x1b[2Jb\\x07\\x0d");
     QTest::newRow("DEL and C1 CSI") << QStringLiteral("\x7f\u009b") << QStringLiteral("\\x7f\\x9b");
     QTest::newRow("backslash") << QStringLiteral("a\\x41") << QStringLiteral("a\\\\x41");
+    // A name that shows as ending in ".png" while it ends in ".exe".
+    QTest::newRow("bidi override")
+        << QStringLiteral("SAFE-\u202egnp.exe") << QStringLiteral("SAFE-\\u202egnp.exe");
+    QTest::newRow("isolates, marks, zero width")
+        << QStringLiteral("\u2066a\u2069\u200f\u200b\ufeff")
+        << QStringLiteral("\\u2066a\\u2069\\u200f\\u200b\\ufeff");
+    QTest::newRow("line and paragraph separators")
+        << QStringLiteral("a\u2028b\u2029") << QStringLiteral("a\\u2028b\\u2029");
+    QTest::newRow("beyond the first plane")
+        << QStringLiteral("\U000E0041\U0001F600") << QStringLiteral("\\U000e0041\U0001F600");
 }
 
 void TestStation::printableText() {

@@ -33,6 +33,7 @@ class TestWindow : public QObject {
     void stateColoursReadable_data();
     void stateColoursReadable();
     void verifiedMark();
+    void boardTextsEscaped();
     void csvCells_data();
     void csvCells();
 };
@@ -233,17 +234,55 @@ void TestWindow::verifiedMark() {
     QCOMPARE(address(board(1)), boardAddressText(board(1)));
 }
 
+// A board's text reaches no cell, tip, export or clipboard raw: controls, and characters that
+// reorder text (a name ending in ".exe" that would show as ".png").
+void TestWindow::boardTextsEscaped() {
+    BoardTableModel model;
+    BoardInfo b = board(1);
+    b.device = QStringLiteral("SAFE-\u202egnp.exe");
+    b.product = QStringLiteral("=cmd|' /C calc'!A0\u2028");
+    WatchState state;
+    RoundReport r;
+    r.at = at(0);
+    r.answered = {b};
+    r.events = watchRound(&state, r.answered);
+    model.applyRound(r);
+    const QModelIndex device = model.index(0, BoardTableModel::Device);
+    QCOMPARE(device.data().toString(), QStringLiteral("SAFE-\\u202egnp.exe"));
+    QCOMPARE(device.data(Qt::ToolTipRole).toString(), QStringLiteral("SAFE-\\u202egnp.exe"));
+    const QString csv = QString::fromUtf8(tableCsv(model));
+    const QString copied = tableText(model);
+    const QString json = QString::fromUtf8(boardsJsonExport(model, {0}));
+    for (const QString &shown : {csv, copied, json}) {
+        QVERIFY2(!shown.contains(QChar(0x202e)) && !shown.contains(QChar(0x2028)),
+                 qPrintable(shown));
+    }
+    QVERIFY(csv.contains(QStringLiteral("SAFE-\\u202egnp.exe")));
+    QVERIFY(copied.contains(QStringLiteral("\t'=cmd|' /C calc'!A0\\u2028\t")));
+    QVERIFY(json.contains(QStringLiteral("SAFE-\\u202egnp.exe")));
+}
+
 void TestWindow::csvCells_data() {
     QTest::addColumn<QString>("cell");
     QTest::addColumn<QString>("written");
-    QTest::newRow("plain") << QStringLiteral("BOARD-1") << QStringLiteral("BOARD-1");
-    QTest::newRow("comma") << QStringLiteral("a, b") << QStringLiteral("\"a, b\"");
-    QTest::newRow("quote") << QStringLiteral("say \"hi\"") << QStringLiteral("\"say \"\"hi\"\"\"");
+    QTest::addColumn<QString>("copied");
+    QTest::newRow("plain") << QStringLiteral("BOARD-1") << QStringLiteral("BOARD-1")
+                           << QStringLiteral("BOARD-1");
+    QTest::newRow("comma") << QStringLiteral("a, b") << QStringLiteral("\"a, b\"")
+                           << QStringLiteral("a, b");
+    QTest::newRow("quote") << QStringLiteral("say \"hi\"") << QStringLiteral("\"say \"\"hi\"\"\"")
+                           << QStringLiteral("say \"hi\"");
     QTest::newRow("formula") << QStringLiteral("=HYPERLINK(\"x\")")
-                             << QStringLiteral("\"'=HYPERLINK(\"\"x\"\")\"");
-    QTest::newRow("plus") << QStringLiteral("+1") << QStringLiteral("'+1");
-    QTest::newRow("at") << QStringLiteral("@SUM") << QStringLiteral("'@SUM");
-    QTest::newRow("empty marker") << QStringLiteral("-") << QStringLiteral("-");
+                             << QStringLiteral("\"'=HYPERLINK(\"\"x\"\")\"")
+                             << QStringLiteral("'=HYPERLINK(\"x\")");
+    QTest::newRow("DDE") << QStringLiteral("=cmd|' /C calc'!A0")
+                         << QStringLiteral("'=cmd|' /C calc'!A0")
+                         << QStringLiteral("'=cmd|' /C calc'!A0");
+    QTest::newRow("plus") << QStringLiteral("+1") << QStringLiteral("'+1") << QStringLiteral("'+1");
+    QTest::newRow("at") << QStringLiteral("@SUM") << QStringLiteral("'@SUM")
+                        << QStringLiteral("'@SUM");
+    QTest::newRow("empty marker") << QStringLiteral("-") << QStringLiteral("-")
+                                  << QStringLiteral("-");
 }
 
 void TestWindow::csvCells() {
@@ -255,8 +294,10 @@ void TestWindow::csvCells() {
     model.setItem(0, 1, new QStandardItem(QStringLiteral("P")));
     QCOMPARE(tableCsv(model),
              (QStringLiteral("Device,Product\r\n") + written + QStringLiteral(",P\r\n")).toUtf8());
+    // The clipboard takes the cell as CSV does, unquoted.
+    QFETCH(QString, copied);
     QCOMPARE(tableText(model),
-             QStringLiteral("Device\tProduct\n") + cell + QStringLiteral("\tP\n"));
+             QStringLiteral("Device\tProduct\n") + copied + QStringLiteral("\tP\n"));
 }
 
 QTEST_MAIN(TestWindow)
