@@ -11,6 +11,9 @@
 #include <QJsonObject>
 #include <QPalette>
 
+#include <algorithm>
+#include <functional>
+
 namespace {
 
 QString shownTime(const QDateTime &t) {
@@ -129,7 +132,33 @@ void BoardTableModel::rekey(const QString &from, const QString &to) {
     index_.insert(to, row);
 }
 
-void BoardTableModel::applyRound(const RoundReport &report) {
+int BoardTableModel::prune() {
+    if (rows_.size() <= kMaxWatchedBoards) {
+        return 0;
+    }
+    QList<int> gone;
+    for (int r = 0; r < rows_.size(); ++r) {
+        if (rows_.at(r).state == WindowBoard::Gone) {
+            gone.append(r);
+        }
+    }
+    std::stable_sort(gone.begin(), gone.end(),
+                     [&](int a, int b) { return rows_.at(a).lastSeen < rows_.at(b).lastSeen; });
+    gone = gone.mid(0, rows_.size() - kMaxWatchedBoards);
+    std::sort(gone.begin(), gone.end(), std::greater<int>());
+    for (int r : gone) {
+        beginRemoveRows(QModelIndex(), r, r);
+        rows_.removeAt(r);
+        endRemoveRows();
+    }
+    index_.clear();
+    for (int r = 0; r < rows_.size(); ++r) {
+        index_.insert(boardKey(rows_.at(r).board), r);
+    }
+    return gone.size();
+}
+
+int BoardTableModel::applyRound(const RoundReport &report) {
     for (const WatchEvent &e : report.events) {
         const QString key = boardKey(e.board);
         int row = index_.value(key, -1);
@@ -199,6 +228,7 @@ void BoardTableModel::applyRound(const RoundReport &report) {
     if (!rows_.isEmpty()) {
         emit dataChanged(index(0, 0), index(rows_.size() - 1, ColumnCount - 1));
     }
+    return prune();
 }
 
 int BoardTableModel::heardCount() const {

@@ -73,7 +73,9 @@ class BoardTableModel : public QAbstractTableModel {
     // Starts afresh with the interface's boards from the history: those there at the last
     // look as missing until they answer, the others as gone.
     void reset(const QList<HistoryBoard> &lastLook);
-    void applyRound(const RoundReport &report);
+    // Applies a round; past kMaxWatchedBoards rows, the gone rows seen longest ago leave the
+    // table, and this returns how many did.
+    int applyRound(const RoundReport &report);
     // A reset's progress or result on the board's row.
     void setReset(const QString &key, const QString &state);
 
@@ -96,6 +98,7 @@ class BoardTableModel : public QAbstractTableModel {
 
   private:
     int add(const WindowBoard &board);
+    int prune();
     void rekey(const QString &from, const QString &to);
     QString cell(const WindowBoard &b, int column) const;
 

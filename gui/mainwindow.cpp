@@ -535,7 +535,13 @@ void MainWindow::showProblem(const QString &text) {
 void MainWindow::onRound(const RoundReport &report) {
     ++rounds_;
     lastRound_ = report.at;
-    model_->applyRound(report);
+    const int pruned = model_->applyRound(report);
+    if (pruned > 0 && !prunedTold_) {
+        prunedTold_ = true;
+        onActivity(QStringLiteral("more than %1 boards in the table: the gone ones seen longest "
+                                  "ago leave it (the history keeps them)")
+                       .arg(kMaxWatchedBoards));
+    }
     if (report.sharedReplies > 0) {
         switchBanner_->setText(sharedAddressWarning(QStringLiteral("Boards answer")));
         switchBanner_->show();

@@ -157,6 +157,7 @@ class MainWindow : public QMainWindow {
     bool columnsFitted_ = false;  // sized by the technician (or remembered): left alone
     bool fittingColumns_ = false; // the window itself is sizing them
     int rounds_ = 0;
+    bool prunedTold_ = false;
     QDateTime lastRound_;
     QString historyProblem_;
 };

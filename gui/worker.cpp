@@ -157,6 +157,9 @@ void StationWorker::round() {
         ++it;
     }
     report.events = watchRound(&state_, found.boards, nullptr, found.othersAskedMs);
+    if (state_.fullNow) {
+        emit activity(followLimitText(interface_));
+    }
     for (const BoardInfo &b : found.boards) {
         if (silentHeld.contains(boardKey(b))) {
             held_.remove(boardKey(b));

@@ -359,6 +359,15 @@ int runHistory(const StationOptions &o) {
     if (!store.open(HistoryStore::defaultPath(), &error, HistoryStore::Access::Read)) {
         return fail(ExitHistory, error);
     }
+    if (o.stats) {
+        const HistoryStats stats = store.stats(&error);
+        if (!error.isEmpty()) {
+            return fail(ExitHistory, error);
+        }
+        out() << (o.json ? QString::fromUtf8(historyStatsJson(stats)) : historyStatsText(stats));
+        out().flush();
+        return ExitOk;
+    }
     HistoryQuery query;
     query.interface = o.interface;
     query.since = o.since;

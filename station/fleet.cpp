@@ -4,6 +4,8 @@
 
 #include "wire.h"
 
+#include <algorithm>
+
 QStringList changedFields(const BoardInfo &before, const BoardInfo &now) {
     QStringList fields;
     const auto check = [&](const QString &field, bool differs) {
@@ -75,6 +77,7 @@ QList<WatchEvent> watchRound(WatchState *state, const QList<BoardInfo> &answered
     QSet<QString> seen;
     int sharedAnswered = 0;
     bool sharedKnown = false;
+    state->fullNow = false;
     for (const WatchedBoard &known : *state) {
         sharedKnown = sharedKnown || known.board.sharedAddress();
     }
@@ -89,12 +92,23 @@ QList<WatchEvent> watchRound(WatchState *state, const QList<BoardInfo> &answered
         if (known == state->end()) {
             const QString former = formerKey(*state, seen, board);
             if (former.isEmpty()) {
+                if (state->size() >= kMaxWatchedBoards) {
+                    state->fullNow = state->fullNow || state->unfollowed == 0;
+                    ++state->unfollowed;
+                    continue;
+                }
                 state->insert(key, WatchedBoard{board, 0});
                 events.append(WatchEvent{WatchEvent::Added, board, BoardInfo()});
                 continue;
             }
             known = state->insert(key, state->take(former));
         }
+        if (known->missed == 0) {
+            ++known->streak;
+        } else {
+            known->streak = 1;
+        }
+        known->best = std::max(known->best, std::min(known->streak, 1000));
         if (board.conflict) {
             // Two replies from its address: neither is taken for a change of the board.
             known->missed = 0;
@@ -111,14 +125,29 @@ QList<WatchEvent> watchRound(WatchState *state, const QList<BoardInfo> &answered
     state->floodedRounds = sharedAnswered > 1 ? state->floodedRounds + 1 : 0;
     state->floods = state->floods || state->floodedRounds >= 2;
     state->sharedSilent = sharedKnown && sharedAnswered == 0;
+    // The boards a switch may hide: at most kMaxSparedShared of them, those that answered
+    // longest in a row first. Replies forged anew each round cannot pile up.
+    QList<QString> hidden;
+    for (auto it = state->cbegin(); it != state->cend(); ++it) {
+        if (!seen.contains(it.key()) && it->board.sharedAddress() &&
+            hiddenBySwitch(*state, it.value(), sharedAnswered, othersAskedMs)) {
+            hidden.append(it.key());
+        }
+    }
+    if (hidden.size() > kMaxSparedShared) {
+        std::stable_sort(hidden.begin(), hidden.end(), [&](const QString &a, const QString &b) {
+            return state->value(a).best > state->value(b).best;
+        });
+        hidden = hidden.mid(0, kMaxSparedShared);
+    }
+    const QSet<QString> sparedKeys(hidden.cbegin(), hidden.cend());
     bool anySpared = false;
     for (auto it = state->begin(); it != state->end();) {
         if (seen.contains(it.key())) {
             ++it;
             continue;
         }
-        if (it->board.sharedAddress() &&
-            hiddenBySwitch(*state, it.value(), sharedAnswered, othersAskedMs)) {
+        if (sparedKeys.contains(it.key())) {
             anySpared = true;
             ++it;
             continue;

@@ -60,7 +60,10 @@ const QList<QStringList> &migrations() {
                         "session INTEGER REFERENCES sessions (id), interface TEXT NOT NULL, "
                         "key TEXT NOT NULL, at INTEGER NOT NULL, ended INTEGER, "
                         "board TEXT NOT NULL, outcome TEXT NOT NULL)"),
-         QStringLiteral("CREATE INDEX resets_at ON resets (at)")},
+         QStringLiteral("CREATE INDEX resets_at ON resets (at)"),
+         // For the pruning and for one board's changes.
+         QStringLiteral("CREATE INDEX changes_board ON changes (board)"),
+         QStringLiteral("CREATE INDEX boards_interface_seen ON boards (interface, last_seen)")},
     };
     return steps;
 }
@@ -448,6 +451,8 @@ bool HistoryStore::beginSession(const QString &program, const QString &interface
     // the first round that can be.
     QString why;
     if (writeSession(&why) || busy_) {
+        QString ignored; // a busy file is pruned another time
+        prune(HistoryRetention::fromEnvironment(), &ignored);
         return true;
     }
     *error = why;
@@ -561,6 +566,10 @@ bool HistoryStore::record(const QList<BoardInfo> &answered, const QList<WatchEve
             return false;
         }
         pending_.removeFirst();
+        if (++roundsSincePrune_ >= kPruneRounds) {
+            QString ignored;
+            prune(HistoryRetention::fromEnvironment(), &ignored);
+        }
     }
     dropped_ = 0;
     return true;
@@ -797,6 +806,133 @@ QList<HistoryChange> HistoryStore::changes(const HistoryQuery &query, QString *e
         }
     }
     return shown;
+}
+
+HistoryRetention HistoryRetention::fromEnvironment() {
+    HistoryRetention keep;
+    const auto number = [](const char *name, int fallback) {
+        bool ok = false;
+        const int value = qEnvironmentVariableIntValue(name, &ok);
+        return ok && value > 0 ? value : fallback;
+    };
+    keep.days = number("L2STATION_HISTORY_DAYS", keep.days);
+    keep.boards = number("L2STATION_HISTORY_BOARDS", keep.boards);
+    keep.changes = number("L2STATION_HISTORY_CHANGES", keep.changes);
+    return keep;
+}
+
+bool HistoryStore::prune(const HistoryRetention &keep, QString *error) {
+    roundsSincePrune_ = 0;
+    if (!writable()) {
+        *error = readOnlyReason_;
+        return false;
+    }
+    QSqlDatabase db = QSqlDatabase::database(connection_);
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        *error = describe(QStringLiteral("not pruned now"), q.lastError().databaseText());
+        return false;
+    }
+    const qint64 cutoff = msOf(QDateTime::currentDateTimeUtc().addDays(-keep.days));
+    QStringList interfaces;
+    q.exec(QStringLiteral("SELECT DISTINCT interface FROM boards"));
+    while (q.next()) {
+        interfaces.append(q.value(0).toString());
+    }
+    q.finish();
+    QStringList statements{
+        QStringLiteral("DELETE FROM changes WHERE at < %1").arg(cutoff),
+        QStringLiteral("DELETE FROM resets WHERE at < %1").arg(cutoff),
+        QStringLiteral("DELETE FROM changes WHERE board IN (SELECT id FROM boards WHERE "
+                       "last_seen < %1)")
+            .arg(cutoff),
+        QStringLiteral("DELETE FROM boards WHERE last_seen < %1").arg(cutoff)};
+    // Per interface, the newest only: a flood of made-up boards on one line does not push
+    // another line's history out.
+    for (int i = 0; i < interfaces.size(); ++i) {
+        const QString boardsBeyond =
+            QStringLiteral("SELECT id FROM boards WHERE interface = :i%1 ORDER BY last_seen DESC "
+                           "LIMIT -1 OFFSET %2")
+                .arg(i)
+                .arg(keep.boards);
+        statements << QStringLiteral("DELETE FROM changes WHERE board IN (%1)").arg(boardsBeyond)
+                   << QStringLiteral("DELETE FROM boards WHERE id IN (%1)").arg(boardsBeyond)
+                   << QStringLiteral("DELETE FROM changes WHERE id IN (SELECT c.id FROM changes c "
+                                     "JOIN boards b ON b.id = c.board WHERE b.interface = :i%1 "
+                                     "ORDER BY c.at DESC LIMIT -1 OFFSET %2)")
+                          .arg(i)
+                          .arg(keep.changes)
+                   << QStringLiteral("DELETE FROM resets WHERE id IN (SELECT id FROM resets WHERE "
+                                     "interface = :i%1 ORDER BY at DESC LIMIT -1 OFFSET %2)")
+                          .arg(i)
+                          .arg(keep.changes);
+    }
+    statements << QStringLiteral("DELETE FROM sessions WHERE started < %1 AND ended IS NOT NULL "
+                                 "AND id NOT IN (SELECT session FROM changes WHERE session IS NOT "
+                                 "NULL) AND id NOT IN (SELECT session FROM resets WHERE session "
+                                 "IS NOT NULL)")
+                      .arg(cutoff);
+    for (const QString &statement : statements) {
+        q.prepare(statement);
+        for (int i = 0; i < interfaces.size(); ++i) {
+            if (statement.contains(QStringLiteral(":i%1 ").arg(i))) {
+                q.bindValue(QStringLiteral(":i%1").arg(i), interfaces.at(i));
+            }
+        }
+        if (!q.exec()) {
+            *error = describe(QStringLiteral("cannot be pruned"), q.lastError().databaseText());
+            QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+            return false;
+        }
+    }
+    if (!q.exec(QStringLiteral("COMMIT"))) {
+        *error = describe(QStringLiteral("cannot be pruned"), q.lastError().databaseText());
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return false;
+    }
+    return true;
+}
+
+HistoryStats HistoryStore::stats(QString *error) const {
+    HistoryStats stats;
+    stats.path = path_;
+    stats.bytes = QFileInfo(path_).size() + QFileInfo(path_ + QStringLiteral("-wal")).size();
+    stats.retention = HistoryRetention::fromEnvironment();
+    QSqlQuery q(QSqlDatabase::database(connection_));
+    if (!q.exec(QStringLiteral("SELECT interface, COUNT(*), MIN(first_seen), MAX(last_seen) "
+                               "FROM boards GROUP BY interface ORDER BY interface"))) {
+        *error = describe(QStringLiteral("cannot be read"), q.lastError().databaseText());
+        return stats;
+    }
+    while (q.next()) {
+        HistoryStats::Interface i;
+        i.name = q.value(0).toString();
+        i.boards = q.value(1).toInt();
+        i.oldest = timeOf(q.value(2));
+        i.newest = timeOf(q.value(3));
+        stats.interfaces.append(i);
+    }
+    const auto count = [&](const QString &sql, int HistoryStats::Interface::*field) {
+        QSqlQuery c(QSqlDatabase::database(connection_));
+        if (!c.exec(sql)) {
+            return;
+        }
+        while (c.next()) {
+            for (HistoryStats::Interface &i : stats.interfaces) {
+                if (i.name == c.value(0).toString()) {
+                    i.*field = c.value(1).toInt();
+                }
+            }
+        }
+    };
+    count(QStringLiteral("SELECT b.interface, COUNT(*) FROM changes c JOIN boards b ON b.id = "
+                         "c.board GROUP BY b.interface"),
+          &HistoryStats::Interface::changes);
+    if (schema_ >= 3) {
+        count(QStringLiteral("SELECT interface, COUNT(*) FROM resets GROUP BY interface"),
+              &HistoryStats::Interface::resets);
+    }
+    return stats;
 }
 
 const QStringList &historyEvents() {

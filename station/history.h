@@ -42,6 +42,34 @@ struct HistoryQuery {
     QString board;      // a board's own address (any spelling of a MAC) or its HardId
     QStringList events; // changes of these kinds only: added, changed, gone, reset
 };
+// How much history is kept: rows older than `days`, and beyond the newest `boards` boards and
+// `changes` changes and resets of an interface, are pruned by the writers. The environment
+// sets them: L2STATION_HISTORY_DAYS, L2STATION_HISTORY_BOARDS, L2STATION_HISTORY_CHANGES.
+struct HistoryRetention {
+    int days = 90;
+    int boards = 20000;
+    int changes = 200000;
+    static HistoryRetention fromEnvironment();
+};
+
+// What 'history --stats' shows.
+struct HistoryStats {
+    QString path;
+    qint64 bytes = 0; // the file with its write-ahead log
+    struct Interface {
+        QString name;
+        int boards = 0;
+        int changes = 0;
+        int resets = 0;
+        QDateTime oldest; // the first sighting or change kept
+        QDateTime newest;
+    };
+    QList<Interface> interfaces;
+    HistoryRetention retention;
+};
+QString historyStatsText(const HistoryStats &stats);
+QByteArray historyStatsJson(const HistoryStats &stats);
+
 // The kinds of change --event takes.
 const QStringList &historyEvents();
 // Whether `board` is the one `wanted` names: its own address, or its HardId (any case).
@@ -107,6 +135,12 @@ class HistoryStore {
     // ("resetting"): the row's id, or -1 with *error.
     qint64 recordReset(const BoardInfo &board, const QDateTime &at, const QString &outcome,
                        QString *error);
+    // Drops what `keep` does not keep, in one short transaction; a busy file is left for the
+    // next time. Writers call it when a session begins and every kPruneRounds rounds.
+    bool prune(const HistoryRetention &keep, QString *error);
+    static constexpr int kPruneRounds = 50;
+    HistoryStats stats(QString *error) const;
+
     // What came of the reset `id`.
     bool finishReset(qint64 id, const QString &outcome, const QDateTime &at, QString *error);
 
@@ -132,6 +166,7 @@ class HistoryStore {
 
     int busyTimeoutMs_;
     int schema_ = 0; // of the file as opened
+    int roundsSincePrune_ = 0;
     QString readOnlyReason_;
     QString connection_;
     QString path_;

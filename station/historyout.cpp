@@ -110,3 +110,49 @@ QByteArray historyChangesJson(const QList<HistoryChange> &changes) {
     }
     return escapeJsonControls(QJsonDocument(array).toJson(QJsonDocument::Indented));
 }
+
+QString historyStatsText(const HistoryStats &stats) {
+    QString text = QStringLiteral("history %1: %2 KiB\n")
+                       .arg(printableText(stats.path))
+                       .arg((stats.bytes + 1023) / 1024);
+    QList<QStringList> rows{{QStringLiteral("INTERFACE"), QStringLiteral("BOARDS"),
+                             QStringLiteral("CHANGES"), QStringLiteral("RESETS"),
+                             QStringLiteral("OLDEST"), QStringLiteral("NEWEST")}};
+    for (const HistoryStats::Interface &i : stats.interfaces) {
+        rows.append({printableText(i.name), QString::number(i.boards), QString::number(i.changes),
+                     QString::number(i.resets), shownTime(i.oldest), shownTime(i.newest)});
+    }
+    if (!stats.interfaces.isEmpty()) {
+        text += textTable(rows, {});
+    }
+    return text + QStringLiteral("kept: %1 days, and the newest %2 boards and %3 changes and "
+                                 "resets of each interface (L2STATION_HISTORY_DAYS, "
+                                 "L2STATION_HISTORY_BOARDS, L2STATION_HISTORY_CHANGES)\n")
+                      .arg(stats.retention.days)
+                      .arg(stats.retention.boards)
+                      .arg(stats.retention.changes);
+}
+
+QByteArray historyStatsJson(const HistoryStats &stats) {
+    QJsonObject o;
+    o.insert(QStringLiteral("path"), stats.path);
+    o.insert(QStringLiteral("bytes"), double(stats.bytes));
+    QJsonArray interfaces;
+    for (const HistoryStats::Interface &i : stats.interfaces) {
+        QJsonObject row;
+        row.insert(QStringLiteral("interface"), i.name);
+        row.insert(QStringLiteral("boards"), i.boards);
+        row.insert(QStringLiteral("changes"), i.changes);
+        row.insert(QStringLiteral("resets"), i.resets);
+        row.insert(QStringLiteral("oldest"), jsonTime(i.oldest));
+        row.insert(QStringLiteral("newest"), jsonTime(i.newest));
+        interfaces.append(row);
+    }
+    o.insert(QStringLiteral("interfaces"), interfaces);
+    QJsonObject kept;
+    kept.insert(QStringLiteral("days"), stats.retention.days);
+    kept.insert(QStringLiteral("boards"), stats.retention.boards);
+    kept.insert(QStringLiteral("changes"), stats.retention.changes);
+    o.insert(QStringLiteral("retention"), kept);
+    return escapeJsonControls(QJsonDocument(o).toJson(QJsonDocument::Indented));
+}

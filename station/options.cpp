@@ -46,7 +46,7 @@ const CommandEntry kCommands[] = {
      "Exit: 0 done, 2 usage, 3 no such interface, 4 no permission, 5 capture error."},
     {Command::History, "history",
      "[-i IFACE] [--since WHEN] [--until WHEN] [--board MAC|HARDID] [--changes] "
-     "[--event KIND] [--json] [--wide]",
+     "[--event KIND] [--json] [--wide] | --stats [--json]",
      "Lists every board that watch or the window (l2station-gui) has seen, interface by\n"
      "interface, with when it was first and last seen and whether it was there at the last\n"
      "look; --changes lists each change instead (added, changed, gone, and each reset with\n"
@@ -54,7 +54,8 @@ const CommandEntry kCommands[] = {
      "was reset is part of its reset. --since and --until take a date (2026-12-01), a date\n"
      "and time (2026-12-01T08:00), today, yesterday, or a time back from now (90s, 15m,\n"
      "12h, 7d). The history is only read: any history this user may read is listed. It is\n"
-     "kept in $XDG_DATA_HOME/l2station/history.sqlite (~/.local/share by default), per user.",
+     "kept in $XDG_DATA_HOME/l2station/history.sqlite (~/.local/share by default), per user,\n"
+     "90 days and the newest 20000 boards and 200000 changes of each interface (--stats).",
      "Exit: 0 listed, 1 nothing to list, 2 usage, 8 the history cannot be read."},
     {Command::Ping, "ping", "[-i IFACE] [--board MAC] [-c COUNT] [-s SIZE] [-W MS] [--interval MS]",
      "Echo round trips to every board, or to the one --board names, with figures per board.\n"
@@ -292,6 +293,9 @@ void addOptions(QCommandLineParser *parser, Command command, const StationOption
                                           "--changes)"),
                            QStringLiteral("KIND")});
         parser->addOption({QStringLiteral("changes"), QStringLiteral("list the changes")});
+        parser->addOption({QStringLiteral("stats"),
+                           QStringLiteral("the history's size, rows per interface, and what it "
+                                          "keeps")});
         parser->addOption(
             {QStringLiteral("wide"), QStringLiteral("show every value whole (a table is cut to the "
                                                     "terminal's width)")});
@@ -489,6 +493,7 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
     options->wide = flag("wide");
     options->history = !flag("no-history");
     options->changes = flag("changes");
+    options->stats = flag("stats");
     if (cmd == Command::History) {
         for (const char *name : {"since", "until"}) {
             const QString option = QLatin1String(name);

@@ -59,6 +59,13 @@ Round askSegment(StationLink &link, const StationOptions &o, double listenUntilM
     return round;
 }
 
+QString followLimitText(const QString &interface) {
+    return QStringLiteral("%1 boards followed on %2, the most this station follows: further "
+                          "boards are not followed (made-up replies flooding the segment?)")
+        .arg(kMaxWatchedBoards)
+        .arg(interface);
+}
+
 QString conflictText(const BoardInfo &twin) {
     return QStringLiteral("two different replies came from %1 in one round: a second board "
                           "with that address, or an impostor; neither is trusted to be the "

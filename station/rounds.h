@@ -37,6 +37,8 @@ struct Round {
 Round askSegment(StationLink &link, const StationOptions &o, double listenUntilMs = 0);
 // Malformed replies and boards past the limit, on standard error.
 void reportProblems(const Round &round);
+// watch and the window follow kMaxWatchedBoards boards at most: said once when reached.
+QString followLimitText(const QString &interface);
 // Two different replies from one address, in the words info, watch and the window use.
 QString conflictText(const BoardInfo &twin);
 // Boards at the shared service address hide one another behind a learning switch: says so on

@@ -54,6 +54,13 @@ constexpr int kDefaultWatchIntervalMs = 2000;
 constexpr int kWatchMissedRounds = 2;
 // A round keeps at most this many boards; a flood of made-up replies costs no more.
 constexpr int kMaxBoards = 10000;
+// watch and the window follow at most this many boards; past it, new ones are not followed
+// (and said so once).
+constexpr int kMaxWatchedBoards = 20000;
+// At most this many boards at the shared address are spared as hidden by a switch while they
+// miss rounds; past it, boards that never answered twice in a row (churn: forged replies that
+// change every round) are the first to go as any board goes.
+constexpr int kMaxSparedShared = 256;
 // Boards cloned from one image answer one request alike and together: identical replies from
 // the shared address within this spread of the first are that many boards. Later ones answer
 // another station's request, or nothing of this run's. (Another station's request sent within
@@ -99,6 +106,7 @@ struct StationOptions {
     QDateTime until;                   // history: up to this time (null: now)
     QString historyBoard;              // history --board: a MAC or a HardId
     QStringList events;                // history --event: these kinds of change only
+    bool stats = false;                // history --stats: its size and what it keeps
     QString keyFile;                   // --key-file; key new: the file to write
     QList<keys::Key> keys;             // --key-file's keys, read and checked
 };
@@ -339,6 +347,8 @@ struct WatchEvent {
 struct WatchedBoard {
     BoardInfo board;
     int missed = 0; // rounds in a row without an answer
+    int streak = 1; // rounds in a row with one, this one included
+    int best = 1;   // the longest such run
 };
 // The boards watch follows, by boardKey, and what the rounds showed of the segment.
 struct WatchState : QMap<QString, WatchedBoard> {
@@ -351,6 +361,10 @@ struct WatchState : QMap<QString, WatchedBoard> {
     bool sharedSilent = false;
     // Boards being reset, by boardKey: their silence is the reset's, not their going away.
     QSet<QString> resetting;
+    // Boards left unfollowed since the state held kMaxWatchedBoards; and whether this round
+    // was the first to leave one out (to be said once).
+    int unfollowed = 0;
+    bool fullNow = false;
 };
 // Boards are gone after kWatchMissedRounds missed rounds. A board at the shared address that
 // misses a round is not counted as missing when the round fits a switch hiding it: exactly one

@@ -165,6 +165,10 @@ int runWatch(const QString &interface, const StationOptions &o) {
         bool spared = false;
         const QList<WatchEvent> events =
             watchRound(&state, round.boards, &spared, round.othersAskedMs);
+        if (state.fullNow) {
+            err() << "l2station: " << followLimitText(interface) << '\n';
+            err().flush();
+        }
         for (const WatchEvent &event : events) {
             printWatchEvent(event, o.json);
         }

@@ -161,6 +161,7 @@ class TestHistory : public QObject {
     void twoWriters();
     void busyFileKeepsTheRound();
     void privateAndNeverThroughALink();
+    void pruneKeepsTheNewest();
     void resetsAmongTheChanges();
     void readableWhoeverOwnsIt();
     void since_data();
@@ -435,6 +436,43 @@ void TestHistory::busyFileKeepsTheRound() {
                                              "NULL"))
                  .toInt(),
              2);
+}
+
+// The writers keep what the retention keeps: the newest boards and changes of each interface,
+// none older than its days; a flood on one interface pushes nothing of another's out.
+void TestHistory::pruneKeepsTheNewest() {
+    HistoryStore store;
+    QString error;
+    QVERIFY(store.open(path(), &error));
+    QVERIFY(store.beginSession(QStringLiteral("watch"), QStringLiteral("seg0"), &error));
+    WatchState churn;
+    // An old round, then 30 rounds of boards each seen once (a forger's churn).
+    QVERIFY(store.record({board(99)}, watchRound(&churn, {board(99)}), at(-200 * 86400), &error));
+    for (int r = 0; r < 30; ++r) {
+        BoardInfo b = board(1);
+        b.mac = QByteArray::fromHex(QByteArray::number(0x020000001000LL + r, 16));
+        QVERIFY2(store.record({b}, watchRound(&churn, {b}), at(r), &error), qPrintable(error));
+    }
+    HistoryStore other;
+    QVERIFY(other.open(path(), &error));
+    QVERIFY(other.beginSession(QStringLiteral("watch"), QStringLiteral("seg1"), &error));
+    WatchState quiet;
+    QVERIFY(other.record({board(1), board(2)}, watchRound(&quiet, {board(1), board(2)}), at(0),
+                         &error));
+    HistoryRetention keep;
+    keep.boards = 10;
+    keep.changes = 15;
+    QVERIFY2(store.prune(keep, &error), qPrintable(error));
+    const HistoryStats stats = store.stats(&error);
+    QCOMPARE(stats.interfaces.size(), 2);
+    QCOMPARE(stats.interfaces[0].name, QStringLiteral("seg0"));
+    QCOMPARE(stats.interfaces[0].boards, 10);
+    QVERIFY(stats.interfaces[0].changes <= 15);
+    QCOMPARE(stats.interfaces[0].oldest, at(20)); // the newest ten, none from 200 days ago
+    QCOMPARE(stats.interfaces[1].boards, 2);
+    QCOMPARE(stats.interfaces[1].changes, 2);
+    QVERIFY(stats.bytes > 0);
+    QVERIFY(historyStatsText(stats).contains(QStringLiteral("kept: 90 days")));
 }
 
 // A new history is its owner's alone whatever the umask; a symbolic link where the history

@@ -33,6 +33,7 @@ class TestStation : public QObject {
     void restartEvidenceOf();
     void otherStations();
     void twinsAreConflicts();
+    void churnIsBounded();
     void sparing_data();
     void sparing();
     void payloadPadding();
@@ -713,6 +714,47 @@ void TestStation::twinsAreConflicts() {
     QVERIFY(resetPhaseText(reset.first(), true).contains(QStringLiteral("two different replies")));
     a.conflict = true;
     QCOMPARE(resetStart({a}).first().phase, ResetTrack::Unknown);
+}
+
+// Replies forged anew each round, while another station asks (so that boards at the shared
+// address that miss a round may be hidden by a switch): the boards that answered for rounds
+// stay spared, the churn goes as any board goes, and the state stays bounded.
+void TestStation::churnIsBounded() {
+    WatchState state;
+    QList<BoardInfo> real;
+    for (int n = 0; n < 3; ++n) {
+        real.append(board(QStringLiteral("REAL-%1").arg(n), QStringLiteral("R%1").arg(n)));
+    }
+    for (int round = 0; round < 3; ++round) {
+        watchRound(&state, real);
+    }
+    int gone = 0;
+    for (int round = 0; round < 20; ++round) {
+        QList<BoardInfo> forged;
+        for (int n = 0; n < 300; ++n) {
+            forged.append(board(QStringLiteral("F-%1-%2").arg(round).arg(n), QStringLiteral("F")));
+        }
+        for (const WatchEvent &e : watchRound(&state, forged, nullptr, {5.0})) {
+            QVERIFY2(!e.board.device.startsWith(QLatin1String("REAL")), qPrintable(e.board.device));
+            gone += e.kind == WatchEvent::Gone ? 1 : 0;
+        }
+        QVERIFY2(state.size() <= kMaxSparedShared + 2 * 300,
+                 qPrintable(QString::number(state.size())));
+    }
+    QVERIFY(gone > 4000);
+    // Past kMaxWatchedBoards, new boards are not followed, and that is said once.
+    WatchState full;
+    QList<BoardInfo> many;
+    for (int n = 0; n < kMaxWatchedBoards + 5; ++n) {
+        BoardInfo b;
+        b.mac = QByteArray::fromHex(QByteArray::number(0x020000000000LL + n, 16));
+        many.append(b);
+    }
+    QCOMPARE(watchRound(&full, many).size(), kMaxWatchedBoards);
+    QVERIFY(full.fullNow);
+    QCOMPARE(full.unfollowed, 5);
+    watchRound(&full, many);
+    QVERIFY(!full.fullNow);
 }
 
 // Another station's requests, seen on the segment: known by their tags (this process's own are
