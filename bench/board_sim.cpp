@@ -2,7 +2,9 @@
 // boards on one link, each from its own address (02:53:49 and the board's number), as the
 // agent answers in that mode: any station's requests, answered to the station that asked: info
 // with the request's tag and the restart values, echo, and a reset acknowledgement.
-//   board_sim IFACE N      prints "ready" on standard error once it listens
+// With --churn every request to the group address is answered by N boards never seen before:
+// new addresses and identities each time, as a forger flooding a station would.
+//   board_sim IFACE N [--churn]      prints "ready" on standard error once it listens
 #include "wire.h"
 
 #include <QByteArray>
@@ -54,11 +56,13 @@ QByteArray answer(int board, const QByteArray &request, const QString &start) {
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 3 || std::atoi(argv[2]) < 1 || std::atoi(argv[2]) > 0xFFFFFF) {
-        std::fprintf(stderr, "usage: board_sim IFACE N\n");
+    const bool churn = argc == 4 && QByteArray(argv[3]) == "--churn";
+    if ((argc != 3 && !churn) || std::atoi(argv[2]) < 1 || std::atoi(argv[2]) > 0xFFFFFF) {
+        std::fprintf(stderr, "usage: board_sim IFACE N [--churn]\n");
         return 2;
     }
     const int boards = std::atoi(argv[2]);
+    int round = 0;
     const QString start = QString::number(quint64(std::time(nullptr)), 16);
     const int fd = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
     sockaddr_ll address{};
@@ -98,12 +102,14 @@ int main(int argc, char **argv) {
             send(fd, out.constData(), size_t(out.size()), 0);
         };
         if (dst == wire::groupMac()) {
-            for (int board = 1; board <= boards; ++board) {
+            // Churn: the next N numbers each time, past the end back to the start.
+            const int first = churn ? 1 + (round++ * boards) % (0xFFFFFF - boards) : 1;
+            for (int board = first; board < first + boards; ++board) {
                 reply(board);
             }
         } else if (dst.startsWith(boardMac(0).left(3))) {
             const int board = (uchar(dst[3]) << 16) | (uchar(dst[4]) << 8) | uchar(dst[5]);
-            if (board >= 1 && board <= boards) {
+            if (board >= 1 && (churn || board <= boards)) {
                 reply(board);
             }
         }

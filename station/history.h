@@ -138,7 +138,7 @@ class HistoryStore {
     // Drops what `keep` does not keep, in one short transaction; a busy file is left for the
     // next time. Writers call it when a session begins and every kPruneRounds rounds.
     bool prune(const HistoryRetention &keep, QString *error);
-    static constexpr int kPruneRounds = 50;
+    static constexpr int kPruneRounds = 10;
     HistoryStats stats(QString *error) const;
 
     // What came of the reset `id`.

@@ -8,6 +8,8 @@
 #include <QDateTime>
 #include <QJsonDocument>
 
+#include <algorithm>
+
 namespace {
 
 // One board on one line: device, version, product, HardId, addresses, its own address.
@@ -110,6 +112,7 @@ int runWatch(const QString &interface, const StationOptions &o) {
     bool silentTold = false;
     QList<QByteArray> stations;
     QSet<QString> conflicts;
+    double workMs = 0; // what the last round took after its listening
     for (int n = 0; (o.count == 0 || n < o.count) && g_interrupted == 0; ++n) {
         QString why;
         if (!linkUsable(interface, &why)) {
@@ -138,9 +141,12 @@ int runWatch(const QString &interface, const StationOptions &o) {
         }
         const double start = StationLink::nowMs();
         // The pause before the next round still listens: a late reply counts for this one.
+        // It ends early by the time the last round's lines and history took, so that rounds
+        // keep their interval however many boards answer.
         const bool more = o.count == 0 || n + 1 < o.count;
-        const Round round =
-            askSegment(link, o, more ? start + jitteredIntervalMs(o.intervalMs) : 0);
+        const double next = start + jitteredIntervalMs(o.intervalMs);
+        const Round round = askSegment(link, o, more ? next - workMs : 0);
+        const double heard = StationLink::nowMs();
         if (!linkUsable(interface, &why)) {
             --n; // a round the link cut short says nothing of the boards
             continue;
@@ -190,6 +196,7 @@ int runWatch(const QString &interface, const StationOptions &o) {
             err().flush();
         }
         silentTold = state.sharedSilent;
+        workMs = std::min(StationLink::nowMs() - heard, o.intervalMs / 2.0);
     }
     return ExitOk;
 }
