@@ -34,6 +34,7 @@ class TestWindow : public QObject {
     void stateColoursReadable();
     void verifiedMark();
     void boardTextsEscaped();
+    void rowsBounded();
     void csvCells_data();
     void csvCells();
 };
@@ -260,6 +261,31 @@ void TestWindow::boardTextsEscaped() {
     QVERIFY(csv.contains(QStringLiteral("SAFE-\\u202egnp.exe")));
     QVERIFY(copied.contains(QStringLiteral("\t'=cmd|' /C calc'!A0\\u2028\t")));
     QVERIFY(json.contains(QStringLiteral("SAFE-\\u202egnp.exe")));
+}
+
+// Past kMaxWatchedBoards rows, the gone boards seen longest ago leave the table, with their
+// keys; the others keep their rows.
+void TestWindow::rowsBounded() {
+    BoardTableModel model;
+    QList<HistoryBoard> known;
+    for (int n = 0; n < kMaxWatchedBoards + 5; ++n) {
+        HistoryBoard h;
+        h.board.mac = QByteArray::fromHex(QByteArray::number(0x020000000000LL + n, 16));
+        h.lastSeen = at(n); // board 0 seen longest ago
+        h.present = n < 3;  // three there at the last look, the rest gone
+        known.append(h);
+    }
+    model.reset(known);
+    RoundReport r;
+    r.at = at(kMaxWatchedBoards + 10);
+    QCOMPARE(model.applyRound(r), 5);
+    QCOMPARE(model.rowCount(), kMaxWatchedBoards);
+    QCOMPARE(model.counts().missing, 3);
+    QCOMPARE(model.rowOf(boardKey(known.at(3).board)), -1); // the oldest gone ones
+    QCOMPARE(model.rowOf(boardKey(known.at(7).board)), -1);
+    const int row = model.rowOf(boardKey(known.at(8).board));
+    QVERIFY(row >= 0);
+    QCOMPARE(model.boardAt(row).lastSeen, at(8));
 }
 
 void TestWindow::csvCells_data() {
