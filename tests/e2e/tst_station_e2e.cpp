@@ -18,6 +18,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <csignal>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -58,6 +59,7 @@ class TestStationE2e : public QObject {
     void exitStatuses();
     void hostileBoardEscaped();
     void replyFloodBounded();
+    void churnFloodBounded();
     void defaultBoardJoins();
     void mixedFleetListedByDefault();
     void addressChangeFollowed();
@@ -473,6 +475,79 @@ void TestStationE2e::replyFloodBounded() {
           qPrintable(r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts).last()));
     QVERIFY(took < 1500);
     QVERIFY(r.out.count(QLatin1Char('\n')) <= kMaxBoardsShown + 2);
+}
+
+// A forger answers every round of watch as 300 boards never seen before: the rounds keep their
+// interval, each board goes as it came, and the history keeps no more than it is told to.
+// SIGTERM then ends a watch as Ctrl-C does.
+void TestStationE2e::churnFloodBounded() {
+    Netns evil(QStringLiteral("churn"));
+    QVERIFY(evil.ok());
+    QVERIFY(addVeth(evil, QStringLiteral("eth1"), *segment_, QStringLiteral("pchurn"), QString(),
+                    true, QStringLiteral("quiet0")));
+    PacketSocket forger;
+    QVERIFY(forger.open(evil.name(), QStringLiteral("eth1")));
+    std::atomic<bool> forging{true};
+    std::thread forge([&] {
+        for (int round = 0; forging;) {
+            const QByteArray request = forger.receive(200, QByteArray(), wire::groupMac());
+            const QString text = QString::fromLatin1(request.mid(wire::kHeaderLen));
+            const QString tag =
+                wire::requestTag(text.left(text.indexOf(QChar(0))), wire::kInfoKeyword);
+            if (request.isEmpty() || tag.isEmpty()) {
+                continue;
+            }
+            for (int n = 0; n < 300; ++n, ++round) {
+                const QByteArray mac =
+                    QByteArray::fromHex(QByteArray::number(0x026600000000LL + round, 16));
+                forger.send(wire::buildFrame(request.mid(wire::kSrcOffset, wire::kAddressLen), mac,
+                                             "res:kiv+info\nDevice : F" +
+                                                 QByteArray::number(round) +
+                                                 "\nVersion : 1\nProduct : P\nHardId : H\n"
+                                                 "IpAddress : 10.0.0.1\n" +
+                                                 wire::tagLine(tag).toLatin1()));
+            }
+        }
+    });
+    const QByteArray data = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", dir_.filePath(QStringLiteral("churn-data")).toUtf8());
+    qputenv("L2STATION_HISTORY_BOARDS", "500");
+    QElapsedTimer timer;
+    timer.start();
+    const Result r =
+        station({QStringLiteral("watch"), QStringLiteral("-i"), QStringLiteral("quiet0"),
+                 QStringLiteral("--interval"), QStringLiteral("500"), QStringLiteral("--fast"),
+                 QStringLiteral("-c"), QStringLiteral("12"), QStringLiteral("--json")});
+    const qint64 took = timer.elapsed();
+    forging = false;
+    forge.join();
+    const Result stats =
+        station({QStringLiteral("history"), QStringLiteral("--stats"), QStringLiteral("--json")});
+    // SIGTERM: the watch ends cleanly, as with Ctrl-C.
+    QProcess watch;
+    watch.start(QStringLiteral("ip"),
+                {QStringLiteral("netns"), QStringLiteral("exec"), segment_->name(), stationBinary(),
+                 QStringLiteral("watch"), QStringLiteral("-i"), QStringLiteral("quiet0")});
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((said += watch.readAllStandardError()).contains("watching quiet0"),
+                             10000);
+    ::kill(pid_t(watch.processId()), SIGTERM);
+    QVERIFY(watch.waitForFinished(10000));
+    qputenv("XDG_DATA_HOME", data);
+    qunsetenv("L2STATION_HISTORY_BOARDS");
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(took < 12 * 500 * 1.1 + 1500, qPrintable(QString::number(took)));
+    QVERIFY2(r.out.count(QStringLiteral("\"event\":\"gone\"")) >= 9 * 300,
+             qPrintable(QString::number(r.out.count(QLatin1Char('\n')))));
+    const QJsonArray interfaces = QJsonDocument::fromJson(stats.out.toUtf8())
+                                      .object()
+                                      .value(QStringLiteral("interfaces"))
+                                      .toArray();
+    QCOMPARE(interfaces.size(), 1);
+    const int kept = interfaces.at(0).toObject().value(QStringLiteral("boards")).toInt();
+    QVERIFY2(kept >= 500 && kept <= 500 + 10 * 300, qPrintable(stats.out));
+    QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(watch.exitCode(), 0);
 }
 
 // A board in the default mode joins the segment: the four are still listed, and the station
