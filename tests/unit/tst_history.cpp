@@ -622,6 +622,11 @@ void TestHistory::readableWhoeverOwnsIt() {
         if (setgid(65534) != 0 || setuid(65534) != 0) {
             _exit(10);
         }
+        // A build chroot's user namespace may keep another user out of the temporary folder
+        // altogether: nothing to test there.
+        if (access(QFile::encodeName(path()).constData(), R_OK) != 0) {
+            _exit(20);
+        }
         for (const HistoryStore::Access access :
              {HistoryStore::Access::Write, HistoryStore::Access::Read}) {
             HistoryStore store;
@@ -647,7 +652,11 @@ void TestHistory::readableWhoeverOwnsIt() {
         }
         _exit(0);
     }
-    QCOMPARE(waitWriter(pid, 30000), 0);
+    const int status = waitWriter(pid, 30000);
+    if (status == 20) {
+        QSKIP("another user cannot reach the temporary folder here");
+    }
+    QCOMPARE(status, 0);
 }
 
 void TestHistory::since_data() {
