@@ -921,6 +921,12 @@ void TestAgentE2e::queuedInfoCarriesNewAddress() {
 // left by a wrapper killed with SIGKILL is stopped by the next one, which starts its own; a
 // wrapper stopped with SIGTERM takes its agent with it.
 void TestAgentE2e::oneWrapperOneAgent() {
+    // The wrapper is the BusyBox boards' (a Buildroot or Yocto image, or an install with
+    // -DL2_SYSVINIT=ON); the Debian packages ship the systemd units instead, so their
+    // autopkgtest has nothing of it to test.
+    if (qEnvironmentVariableIsSet("AUTOPKGTEST_TMP")) {
+        QSKIP("l2agent-run is not in the Debian packages");
+    }
     Segment segment;
     QVERIFY(segment.ok() && segment.addLink());
     const QString home = dir_.filePath(QStringLiteral("wrapper-home"));
@@ -930,16 +936,18 @@ void TestAgentE2e::oneWrapperOneAgent() {
     QVERIFY(writeFile(home + QStringLiteral("/default"),
                       "L2AGENT_BINARY=" + agentBinary().toUtf8() + "\n"));
     const QString comm = QFileInfo(agentBinary()).fileName().left(15);
-    // The agents serving from this wrapper's home, by their working directory.
+    // The agents this test's wrappers started: they inherit the wrapper's L2AGENT_HOME (a
+    // testbed's temporary folder may be reached through a link, so not by working directory).
+    const QByteArray mark = "L2AGENT_HOME=" + home.toUtf8();
     const auto agents = [&] {
         QList<int> pids;
         for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-            if (pid.toInt() > 0 &&
-                QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).symLinkTarget() == home) {
-                QFile name(QStringLiteral("/proc/%1/comm").arg(pid));
-                if (name.open(QIODevice::ReadOnly) && name.readAll().trimmed() == comm.toUtf8()) {
-                    pids.append(pid.toInt());
-                }
+            QFile name(QStringLiteral("/proc/%1/comm").arg(pid));
+            QFile environ(QStringLiteral("/proc/%1/environ").arg(pid));
+            if (pid.toInt() > 0 && name.open(QIODevice::ReadOnly) &&
+                name.readAll().trimmed() == comm.toUtf8() && environ.open(QIODevice::ReadOnly) &&
+                environ.readAll().split('\0').contains(mark)) {
+                pids.append(pid.toInt());
             }
         }
         return pids;
