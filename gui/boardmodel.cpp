@@ -89,6 +89,12 @@ QString stateText(WindowBoard::State state) {
     return QString();
 }
 
+QString boardLogName(const BoardInfo &b) {
+    return QStringLiteral("%1 %2 %3 (%4)")
+        .arg(shownValue(b.device), shownValue(b.product), shownValue(b.hardId),
+             boardAddressText(b));
+}
+
 QString stateCellText(const WindowBoard &b) {
     switch (b.state) {
     case WindowBoard::Changed:

@@ -107,6 +107,8 @@ class BoardTableModel : public QAbstractTableModel {
 };
 
 QString stateText(WindowBoard::State state);
+// How the window's log names a board: device, product, HardId and its address.
+QString boardLogName(const BoardInfo &board);
 // The State column: "missing since ..." with the time the board was last seen, "changed: ..."
 // with the fields.
 QString stateCellText(const WindowBoard &board);

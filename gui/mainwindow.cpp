@@ -884,44 +884,37 @@ QString resetAllText(int heard, int missing, const QString &interface, bool wait
 } // namespace
 
 void MainWindow::resetAll() {
-    if (!cannotSend().isEmpty()) {
-        return;
-    }
-    const int n = model_->heardCount();
-    if (!confirm_(QStringLiteral("Reset all boards"),
-                  resetAllText(n, model_->counts().missing, interface_, false))) {
-        return;
-    }
-    onActivity(QStringLiteral("reset all %1 boards on %2…").arg(n).arg(interface_));
-    QStringList keys;
-    ResetOrder order;
-    order.kind = ResetOrder::Send;
-    for (int r = 0; r < model_->rowCount(); ++r) {
-        const WindowBoard &b = model_->boardAt(r);
-        keys.append(boardKey(b.board));
-        if (b.state == WindowBoard::Present || b.state == WindowBoard::Changed) {
-            order.heard.append(b.board);
-        }
-    }
-    startReset(order, keys);
+    resetEveryBoard(false);
 }
 
 void MainWindow::resetAllAndWait() {
+    resetEveryBoard(true);
+}
+
+void MainWindow::resetEveryBoard(bool wait) {
     if (!cannotSend().isEmpty()) {
         return;
     }
     const int n = model_->heardCount();
-    if (!confirm_(QStringLiteral("Reset all boards and wait"),
-                  resetAllText(n, model_->counts().missing, interface_, true))) {
+    if (!confirm_(wait ? QStringLiteral("Reset all boards and wait")
+                       : QStringLiteral("Reset all boards"),
+                  resetAllText(n, model_->counts().missing, interface_, wait))) {
         return;
     }
-    onActivity(QStringLiteral("reset all %1 boards on %2 and wait…").arg(n).arg(interface_));
+    onActivity(QStringLiteral("reset all %1 boards on %2%3…")
+                   .arg(n)
+                   .arg(interface_, wait ? QStringLiteral(" and wait") : QString()));
     QStringList keys;
-    for (int r = 0; r < model_->rowCount(); ++r) {
-        keys.append(boardKey(model_->boardAt(r).board));
-    }
     ResetOrder order;
-    order.kind = ResetOrder::AndWait;
+    order.kind = wait ? ResetOrder::AndWait : ResetOrder::Send;
+    for (int r = 0; r < model_->rowCount(); ++r) {
+        const WindowBoard &b = model_->boardAt(r);
+        keys.append(boardKey(b.board));
+        // A wait lists the boards itself; a reset without one reports those heard.
+        if (!wait && (b.state == WindowBoard::Present || b.state == WindowBoard::Changed)) {
+            order.heard.append(b.board);
+        }
+    }
     startReset(order, keys);
 }
 

@@ -124,6 +124,8 @@ class MainWindow : public QMainWindow {
     void updateBanners();
     void exportAs(bool json);
     void updateStatus();
+    // Reset all, with a wait or without: the confirmation, then the job.
+    void resetEveryBoard(bool wait);
     // Starts a reset (the rows' boards are held by the rounds while it runs).
     void startReset(const ResetOrder &order, const QStringList &keys);
     // Why nothing can be sent now, or empty.

@@ -14,13 +14,6 @@ QString seconds(double ms) {
     return QString::number(ms / 1000.0, 'f', 1) + QStringLiteral(" s");
 }
 
-// How the log names a board: device, product, HardId and its address.
-QString named(const BoardInfo &b) {
-    return QStringLiteral("%1 %2 %3 (%4)")
-        .arg(shownValue(b.device), shownValue(b.product), shownValue(b.hardId),
-             boardAddressText(b));
-}
-
 // A reset-and-wait's changes on the rows, in the log and in the history.
 class JobReporter : public ResetWaitObserver {
   public:
@@ -39,7 +32,7 @@ class JobReporter : public ResetWaitObserver {
         const QString what = resetPhaseText(t, over_);
         emit job_->boardReset(boardKey(t.board), what);
         emit job_->activity(QStringLiteral("%1 %2").arg(
-            named(t.phase == ResetTrack::Back ? t.now : t.board), what));
+            boardLogName(t.phase == ResetTrack::Back ? t.now : t.board), what));
     }
     // The wait ended: a board still silent is not back; each outcome goes to the history.
     void finish(const ResetState &state, bool stopped) {
@@ -145,16 +138,7 @@ void ResetJob::runSend(StationLink &link) {
         }
         if (to.isEmpty()) {
             // Every board: those the window heard, and any other that acknowledged.
-            QList<BoardInfo> reached = order_.heard;
-            for (const QByteArray &mac : outcome.acknowledged) {
-                BoardInfo b;
-                b.mac = mac;
-                if (std::none_of(reached.cbegin(), reached.cend(),
-                                 [&](const BoardInfo &r) { return r.mac == mac; })) {
-                    reached.append(b);
-                }
-            }
-            for (const BoardInfo &b : reached) {
+            for (const BoardInfo &b : resetReached(order_.heard, outcome)) {
                 const QString what = resetSentText(b, outcome, !order_.keys.isEmpty());
                 emit boardReset(boardKey(b), what);
                 emit sent(b, at, what, id_ + boardKey(b));
@@ -173,7 +157,7 @@ void ResetJob::runSend(StationLink &link) {
             const QString what = resetSentText(b, outcome, !order_.keys.isEmpty());
             emit boardReset(boardKey(b), what);
             emit sent(b, at, what, id_ + boardKey(b));
-            emit activity(QStringLiteral("reset %1: %2").arg(named(b), what));
+            emit activity(QStringLiteral("reset %1: %2").arg(boardLogName(b), what));
         }
     }
 }
@@ -185,7 +169,7 @@ void ResetJob::runWait(StationLink &link) {
     const ResetWaitOutcome outcome =
         ::resetAndWait(link, board, order_.waitMs, &reporter, order_.keys);
     const QString what = order_.boards.size() == 1
-                             ? named(order_.boards.first())
+                             ? boardLogName(order_.boards.first())
                              : QStringLiteral("every board on ") + order_.interface;
     switch (outcome.result) {
     case ResetWaitOutcome::NotSent:

@@ -5,17 +5,6 @@
 #include "actions.h"
 #include "wire.h"
 
-namespace {
-
-// How the log names a board: device, product, HardId and its address.
-QString named(const BoardInfo &b) {
-    return QStringLiteral("%1 %2 %3 (%4)")
-        .arg(shownValue(b.device), shownValue(b.product), shownValue(b.hardId),
-             boardAddressText(b));
-}
-
-} // namespace
-
 StationWorker::StationWorker(bool keepHistory, int intervalMs, QList<keys::Key> keys)
     : keepHistory_(keepHistory), intervalMs_(intervalMs), keys_(std::move(keys)) {}
 
@@ -166,7 +155,7 @@ void StationWorker::round() {
         }
     }
     for (const BoardInfo &twin : found.twins) {
-        const QString pair = boardKey(twin) + QString::fromLatin1(twin.reply);
+        const QString pair = conflictKey(twin);
         if (!conflicts_.contains(pair) && conflicts_.size() < 1000) {
             conflicts_.insert(pair);
             emit activity(conflictText(twin));
@@ -247,19 +236,19 @@ void StationWorker::ping(const BoardInfo &board) {
         o.timeoutMs = 500;
         const PingOutcome outcome = pingBoards(*link_, o, nullptr);
         if (!outcome.sent) {
-            emit activity(
-                QStringLiteral("ping %1: cannot send: %2").arg(named(board), link_->lastError()));
+            emit activity(QStringLiteral("ping %1: cannot send: %2")
+                              .arg(boardLogName(board), link_->lastError()));
             return;
         }
         if (outcome.boards.isEmpty()) {
             PingSummary none;
             none.transmitted = outcome.transmitted;
             emit activity(QStringLiteral("ping ") +
-                          pingSummaryText(named(board), none, outcome.elapsedMs).trimmed());
+                          pingSummaryText(boardLogName(board), none, outcome.elapsedMs).trimmed());
         }
         for (auto it = outcome.boards.cbegin(); it != outcome.boards.cend(); ++it) {
             emit activity(QStringLiteral("ping ") +
-                          pingSummaryText(named(board), it.value(), outcome.elapsedMs)
+                          pingSummaryText(boardLogName(board), it.value(), outcome.elapsedMs)
                               .trimmed()
                               .replace(QLatin1Char('\n'), QStringLiteral("; ")));
         }

@@ -49,6 +49,10 @@ struct ResetOutcome {
 // answers from there (every board at that address gets it).
 QByteArray actionTarget(const BoardInfo &board);
 
+// The boards a reset went to, for what came of it: `listed` (as they answered before it), then
+// every other board that acknowledged it, known by its address alone.
+QList<BoardInfo> resetReached(QList<BoardInfo> listed, const ResetOutcome &outcome);
+
 // What a reset without a wait came to for `board`, in the history's words: acknowledged (and
 // verified or not, with keys), not acknowledged, or sent to the shared address.
 QString resetSentText(const BoardInfo &board, const ResetOutcome &outcome, bool keyed);

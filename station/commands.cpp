@@ -169,21 +169,13 @@ int runReset(StationLink &link, const StationOptions &o, const QString &interfac
         // Each board the reset went to, with what came of it: a board asked before the reset
         // as it answered, another only by its address.
         HistoryStore history;
-        QList<BoardInfo> reached;
+        QList<BoardInfo> listed;
         for (const BoardInfo &b : before.boards) {
             if (o.board.isEmpty() || b.mac == o.board) {
-                reached.append(b);
+                listed.append(b);
             }
         }
-        for (const QByteArray &mac : outcome.acknowledged) {
-            const bool listed = std::any_of(reached.cbegin(), reached.cend(),
-                                            [&](const BoardInfo &b) { return b.mac == mac; });
-            if (!listed) {
-                BoardInfo b;
-                b.mac = mac;
-                reached.append(b);
-            }
-        }
+        QList<BoardInfo> reached = resetReached(listed, outcome);
         if (reached.isEmpty() && !o.board.isEmpty()) {
             BoardInfo b;
             b.mac = o.board;

@@ -5,6 +5,8 @@
 #include "link.h"
 #include "wire.h"
 
+#include <algorithm>
+
 namespace {
 
 // The key to prove a reset to `board` with: one it holds, or the first (the board then says
@@ -61,6 +63,18 @@ QList<QByteArray> verifiedAcks(const BoardCollector &acks, const QList<keys::Key
 
 QByteArray actionTarget(const BoardInfo &board) {
     return board.sharedAddress() ? wire::serviceMac() : board.mac;
+}
+
+QList<BoardInfo> resetReached(QList<BoardInfo> listed, const ResetOutcome &outcome) {
+    for (const QByteArray &mac : outcome.acknowledged) {
+        if (std::none_of(listed.cbegin(), listed.cend(),
+                         [&](const BoardInfo &b) { return b.mac == mac; })) {
+            BoardInfo b;
+            b.mac = mac;
+            listed.append(b);
+        }
+    }
+    return listed;
 }
 
 QString resetSentText(const BoardInfo &board, const ResetOutcome &outcome, bool keyed) {

@@ -66,6 +66,10 @@ QString followLimitText(const QString &interface) {
         .arg(interface);
 }
 
+QString conflictKey(const BoardInfo &twin) {
+    return boardKey(twin) + QString::fromLatin1(twin.reply);
+}
+
 QString conflictText(const BoardInfo &twin) {
     return QStringLiteral("two different replies came from %1 in one round: a second board "
                           "with that address, or an impostor; neither is trusted to be the "

@@ -41,6 +41,8 @@ void reportProblems(const Round &round);
 QString followLimitText(const QString &interface);
 // Two different replies from one address, in the words info, watch and the window use.
 QString conflictText(const BoardInfo &twin);
+// What tells one pair of replies from one address from another: said once a pair.
+QString conflictKey(const BoardInfo &twin);
 // Boards at the shared service address hide one another behind a learning switch: says so on
 // standard error, with the remedy.
 void warnAboutSharedAddress(const QString &what);

@@ -161,7 +161,7 @@ int runWatch(const QString &interface, const StationOptions &o) {
         noteOtherStations(interface, round, &stations);
         for (const BoardInfo &twin : round.twins) {
             // Said once for each pair of replies, with both: the first as the board was.
-            const QString pair = boardKey(twin) + QString::fromLatin1(twin.reply);
+            const QString pair = conflictKey(twin);
             if (!conflicts.contains(pair)) {
                 conflicts.insert(pair);
                 err() << "l2station: " << conflictText(twin) << ": " << boardLine(twin) << '\n';

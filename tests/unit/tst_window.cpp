@@ -22,6 +22,16 @@ QDateTime at(int seconds) {
     return momentAfter(seconds);
 }
 
+// One round of watch, as the worker reports it, applied to the table.
+int applyRound(BoardTableModel *model, WatchState *state, const QList<BoardInfo> &answered,
+               int seconds) {
+    RoundReport r;
+    r.at = at(seconds);
+    r.answered = answered;
+    r.events = watchRound(state, answered);
+    return model->applyRound(r);
+}
+
 } // namespace
 
 class TestWindow : public QObject {
@@ -52,11 +62,7 @@ void TestWindow::rowsFollowTheRounds() {
     WatchState state;
     state.insert(boardKey(known.board), WatchedBoard{known.board, 0});
     const auto round = [&](const QList<BoardInfo> &answered, int s) {
-        RoundReport r;
-        r.at = at(s);
-        r.answered = answered;
-        r.events = watchRound(&state, answered);
-        model.applyRound(r);
+        applyRound(&model, &state, answered, s);
     };
     // The known board answers as it was; a shared board appears.
     round({board(1), board(2, QStringLiteral("1.0"), true)}, 0);
@@ -118,11 +124,7 @@ void TestWindow::lastLookShowsWhatIsMissing() {
     WatchState watched;
     watched.insert(boardKey(there.board), WatchedBoard{there.board, 0});
     for (int s = 0; s < 3; ++s) {
-        RoundReport r;
-        r.at = at(s);
-        r.answered = {board(3)};
-        r.events = watchRound(&watched, r.answered);
-        model.applyRound(r);
+        applyRound(&model, &watched, {board(3)}, s);
     }
     QCOMPARE(model.boardAt(0).state, WindowBoard::Missing);
     const StateCounts counts = model.counts();
@@ -190,11 +192,7 @@ void TestWindow::stateColoursReadable() {
     model.reset({h});
     WatchState state;
     state.insert(boardKey(h.board), WatchedBoard{h.board, 0});
-    RoundReport r;
-    r.at = at(1);
-    r.answered = {board(1, QStringLiteral("2.0"))};
-    r.events = watchRound(&state, r.answered);
-    model.applyRound(r);
+    applyRound(&model, &state, {board(1, QStringLiteral("2.0"))}, 1);
     QCOMPARE(model.boardAt(0).state, WindowBoard::Changed);
     const auto luminance = [](const QColor &c) {
         const auto channel = [](double v) {
@@ -222,11 +220,7 @@ void TestWindow::verifiedMark() {
     BoardInfo unproven = board(4);
     unproven.checked = true;
     WatchState state;
-    RoundReport r;
-    r.at = at(0);
-    r.answered = {board(1), proven, unproven};
-    r.events = watchRound(&state, r.answered);
-    model.applyRound(r);
+    applyRound(&model, &state, {board(1), proven, unproven}, 0);
     const auto address = [&](const BoardInfo &b) {
         return model.index(model.rowOf(boardKey(b)), BoardTableModel::Address).data().toString();
     };
@@ -243,11 +237,7 @@ void TestWindow::boardTextsEscaped() {
     b.device = QStringLiteral("SAFE-\u202egnp.exe");
     b.product = QStringLiteral("=cmd|' /C calc'!A0\u2028");
     WatchState state;
-    RoundReport r;
-    r.at = at(0);
-    r.answered = {b};
-    r.events = watchRound(&state, r.answered);
-    model.applyRound(r);
+    applyRound(&model, &state, {b}, 0);
     const QModelIndex device = model.index(0, BoardTableModel::Device);
     QCOMPARE(device.data().toString(), QStringLiteral("SAFE-\\u202egnp.exe"));
     QCOMPARE(device.data(Qt::ToolTipRole).toString(), QStringLiteral("SAFE-\\u202egnp.exe"));
@@ -276,9 +266,8 @@ void TestWindow::rowsBounded() {
         known.append(h);
     }
     model.reset(known);
-    RoundReport r;
-    r.at = at(kMaxWatchedBoards + 10);
-    QCOMPARE(model.applyRound(r), 5);
+    WatchState state;
+    QCOMPARE(applyRound(&model, &state, {}, kMaxWatchedBoards + 10), 5);
     QCOMPARE(model.rowCount(), kMaxWatchedBoards);
     QCOMPARE(model.counts().missing, 3);
     QCOMPARE(model.rowOf(boardKey(known.at(3).board)), -1); // the oldest gone ones
