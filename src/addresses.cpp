@@ -1,33 +1,12 @@
-// Listing the board's IPv4 addresses, and the kept copy of that list.
+// Listing the board's IPv4 addresses, and the info reply kept for them.
 #include "addresses.h"
 
+#include "args_str.h"
 #include "decide.h"
 #include "linkstate.h"
 
 #include <QHostAddress>
 #include <QNetworkInterface>
-
-namespace {
-
-LinkMonitor *g_monitor = nullptr;
-bool g_kept = false;
-QStringList g_addresses;
-// The info reply built for the kept list, and for which record.
-QByteArray g_payload;
-const ArgsStr *g_payloadFor = nullptr;
-
-QStringList readSystemAddresses() {
-    QList<QList<QNetworkAddressEntry>> interfaces;
-    const QList<QNetworkInterface> all = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &interface : all) {
-        interfaces.append(interface.addressEntries());
-    }
-    return ipv4AddressList(interfaces);
-}
-
-AddressReader g_reader = readSystemAddresses;
-
-} // namespace
 
 QStringList ipv4AddressList(QList<QList<QNetworkAddressEntry>> interfaces) {
     QStringList list;
@@ -42,56 +21,28 @@ QStringList ipv4AddressList(QList<QList<QNetworkAddressEntry>> interfaces) {
     return list;
 }
 
-namespace {
-
-// Whether the kept list still stands. A notification may have come since the last dispatch
-// began (while a reset script ran, say); the capture loop gets it afterwards, the list is
-// dropped now.
-bool keepList() {
-    bool addressesChanged = false;
-    if (g_monitor->takePending(&addressesChanged) && addressesChanged) {
-        dropBoardAddresses();
+QStringList systemIpv4Addresses() {
+    QList<QList<QNetworkAddressEntry>> interfaces;
+    const QList<QNetworkInterface> all = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &interface : all) {
+        interfaces.append(interface.addressEntries());
     }
-    if (g_kept) {
-        return true;
-    }
-    g_addresses = g_reader();
-    g_kept = true;
-    return false;
-}
-
-} // namespace
-
-QStringList boardIpv4Addresses() {
-    if (g_monitor == nullptr) {
-        return g_reader();
-    }
-    keepList();
-    return g_addresses;
+    return ipv4AddressList(interfaces);
 }
 
 QByteArray boardInfoPayload(const ArgsStr &args) {
-    if (g_monitor == nullptr) {
-        return infoReplyPayload(args, g_reader());
+    InfoCache &cache = args.info;
+    const AddressReader read = cache.read != nullptr ? cache.read : systemIpv4Addresses;
+    if (args.links == nullptr || !args.links->isOpen()) {
+        return infoReplyPayload(args, read());
     }
-    if (!keepList() || g_payloadFor != &args) {
-        g_payload = infoReplyPayload(args, g_addresses);
-        g_payloadFor = &args;
+    // A notification may have come since the last dispatch began (while a reset script ran,
+    // say): it counts before this reply.
+    args.links->catchUp();
+    const quint64 generation = args.links->addressGeneration();
+    if (cache.generation != generation) {
+        cache.payload = infoReplyPayload(args, read());
+        cache.generation = generation;
     }
-    return g_payload;
-}
-
-void setBoardAddressCaching(LinkMonitor *monitor) {
-    g_monitor = monitor != nullptr && monitor->isOpen() ? monitor : nullptr;
-    dropBoardAddresses();
-}
-
-void dropBoardAddresses() {
-    g_kept = false;
-    g_addresses.clear();
-}
-
-void setAddressReader(AddressReader reader) {
-    g_reader = reader != nullptr ? reader : readSystemAddresses;
-    dropBoardAddresses();
+    return cache.payload;
 }

@@ -3,6 +3,7 @@
 
 #include "addresses.h"
 #include "args_str.h"
+#include "netif.h"
 #include "framelog.h"
 #include "protocol.h"
 #include "wire.h"
@@ -53,14 +54,9 @@ QByteArray openFailureText(QByteArray device, int status, QByteArray reason) {
     }
 }
 
-int snapLenForMtu(int mtu) {
-    return mtu > 0 ? qMin(mtu + 14 + 2 * 4, kSnapLenUnknownMtu) : kSnapLenUnknownMtu;
-}
-
 int ringBytesFor(int snapLen) {
-    // libpcap's slot: the frame after about 80 bytes of its own header, 16-byte aligned.
-    const qint64 slot = (snapLen + 80 + 15) / 16 * 16;
-    return static_cast<int>(qBound<qint64>(kMinRingBytes, kRingFrames * slot, kMaxRingBytes));
+    return static_cast<int>(
+        qBound(qint64(kMinRingBytes), kRingFrames * netif::ringSlotBytes(snapLen), qint64(kMaxRingBytes)));
 }
 
 QString captureFilter(const ArgsStr &args) {
@@ -78,7 +74,7 @@ pcap *openLive(const QByteArray &device, int mtu, char *errbuf, int *status) {
     if (handle == nullptr) {
         return nullptr;
     }
-    const int snapLen = snapLenForMtu(mtu);
+    const int snapLen = netif::snapLenForMtu(mtu);
     pcap_set_snaplen(handle, snapLen);
     pcap_set_promisc(handle, kPromiscuous);
     pcap_set_timeout(handle, kReadTimeoutMs);
@@ -134,11 +130,6 @@ OpenResult openCapture(pcap **handle, const QString &interfaceName, const QStrin
         return OpenResult::Failed;
     }
     return OpenResult::Open;
-}
-
-bool pcap_init(pcap **handle, QString interfaceName, QString filter) {
-    return openCapture(handle, interfaceName, filter, lookUpLink(interfaceName).mtu) ==
-           OpenResult::Open;
 }
 
 namespace {
@@ -267,7 +258,7 @@ bool reopenForMtu(Serving *serving, int mtu, int *captureFd) {
 bool followAddress(Serving *serving, const QByteArray &mac) {
     ArgsStr *args = serving->args;
     qDebug() << QStringLiteral("link '%1' address changed to %2")
-                    .arg(args->interfaceName, wire::macText(mac));
+                    .arg(args->interfaceName, macBytes2String(mac));
     args->boardMac = mac;
     return installFilter(serving->handle, captureFilter(*args), "");
 }
@@ -293,13 +284,14 @@ ServeEnd pcap_serve(pcap **handle, ArgsStr *args, const ServedLink &opened, Link
         return ServeEnd::Ended;
     }
     // The notifications are subscribed for the whole run: the link as it stands now, and every
-    // change after it, reach this loop.
-    ServedLink link = resyncServedLink(opened, name);
+    // change after it, reach this loop, through whoever reads them.
+    monitor->follow(opened, name);
+    args->links = monitor;
     int capturedMtu = opened.mtu;
-    setBoardAddressCaching(monitor);
     ServeEnd end = ServeEnd::Ended;
-    enum Slot { CaptureSlot, LinkSlot, SlotCount };
+    enum Slot { CaptureSlot, LinkSlot, LogSlot, SlotCount };
     for (;;) {
+        const ServedLink &link = monitor->served();
         const LinkVerdict verdict = servedLinkVerdict(link, name);
         if (verdict != LinkVerdict::Serving) {
             end = endFor(verdict, link, name);
@@ -316,8 +308,10 @@ ServeEnd pcap_serve(pcap **handle, ArgsStr *args, const ServedLink &opened, Link
             link.mac != args->boardMac && !followAddress(&serving, link.mac)) {
             break;
         }
-        pollfd fds[SlotCount] = {{captureFd, POLLIN, 0}, {monitor->fd(), POLLIN, 0}};
-        if (poll(fds, SlotCount, monitor->holdsEvents() ? 0 : logDueInMs()) < 0) {
+        pollfd fds[SlotCount] = {{captureFd, POLLIN, 0},
+                                 {monitor->fd(), POLLIN, 0},
+                                 {logStalledFd(), POLLOUT, 0}};
+        if (poll(fds, SlotCount, logDueInMs()) < 0) {
             if (errno == EINTR) {
                 honourStopRequest();
                 continue;
@@ -326,20 +320,14 @@ ServeEnd pcap_serve(pcap **handle, ArgsStr *args, const ServedLink &opened, Link
                             .arg(name, QString::fromLocal8Bit(std::strerror(errno)));
             break;
         }
+        if (fds[LogSlot].revents != 0) {
+            resumeLog(); // the log's reader reads again
+        }
         flushLogIfDue();
-        // Notifications first: the link may be gone, and an address added before a request
-        // came belongs in its reply.
-        if (fds[LinkSlot].revents != 0 || monitor->holdsEvents()) {
+        // Notifications first: the link may be gone.
+        if (fds[LinkSlot].revents != 0) {
             QList<LinkEvent> events;
-            if (monitor->read(&events) == LinkMonitor::Lost) {
-                dropBoardAddresses();
-                link = resyncServedLink(link, name);
-            } else {
-                if (addressesMayHaveChanged(events)) {
-                    dropBoardAddresses();
-                }
-                followServedLink(&link, events);
-            }
+            monitor->read(&events);
             continue;
         }
         if (fds[CaptureSlot].revents != 0) {
@@ -356,7 +344,7 @@ ServeEnd pcap_serve(pcap **handle, ArgsStr *args, const ServedLink &opened, Link
         honourStopRequest();
     }
     *handle = serving.handle;
-    setBoardAddressCaching(nullptr);
+    args->links = nullptr;
     logKernelDrops(serving.handle, name);
     return end;
 }

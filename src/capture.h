@@ -11,11 +11,11 @@
 
 struct ArgsStr;
 
-// Capture parameters. In immediate mode every ring slot has room for a whole snapshot, so the
-// snapshot follows the link's MTU: at 65536 an 8 MiB ring holds only about 128 frames. The ring
-// holds a back-to-back burst of 1000 requests while the handler answers the first ones, up to
-// an MTU of about 14000; at 65535 it holds about 250 (l2agent(8), "Capture ring").
-constexpr int kSnapLenUnknownMtu = 65536;
+// Capture parameters. In immediate mode every ring slot has room for a whole snapshot, and the
+// snapshot follows the link's MTU (netif::snapLenForMtu): the ring holds kRingFrames slots up
+// to kMaxRingBytes. A back-to-back burst of 1000 requests is held while the handler answers
+// the first ones up to an MTU of about 14000; at 65535 the ring holds about 250 slots
+// (l2agent(8), "Capture ring").
 constexpr int kPromiscuous = 1;
 constexpr int kReadTimeoutMs = 500;
 constexpr int kRingFrames = 1100;
@@ -25,9 +25,6 @@ constexpr int kMaxRingBytes = 16 * 1024 * 1024;
 // is still acted on within a fraction of a millisecond of frames.
 constexpr int kDispatchBatch = 64;
 
-// A whole frame on a link of this MTU: Ethernet header and two VLAN tags (libpcap puts a
-// stripped tag back into the frame). 65536 when the MTU is unknown.
-int snapLenForMtu(int mtu);
 // The ring's size for kRingFrames slots of this snapshot length, within its bounds.
 int ringBytesFor(int snapLen);
 
@@ -44,8 +41,6 @@ enum class OpenResult {
 // Opens a promiscuous immediate-mode capture sized for `mtu` and installs the filter. Every
 // failure is logged with libpcap's reason; nothing is left open.
 OpenResult openCapture(pcap **handle, const QString &interfaceName, const QString &filter, int mtu);
-// The same, sized for the interface's MTU now: true when the capture is open.
-bool pcap_init(pcap **handle, QString interfaceName, QString filter);
 
 // The reason for a failed activation as pcap_open_live words it: the device, then the reason,
 // with libpcap's status text where pcap_open_live adds it.

@@ -13,6 +13,8 @@ ServiceFrame splitFrame(const QByteArray &frame) {
     // text.
     const int zero = f.payload.indexOf('\0');
     f.textBytes = zero < 0 ? f.payload : f.payload.left(zero);
+    static const char kByteOrderMark[] = "\xEF\xBB\xBF";
+    f.keywordBytes = f.textBytes.startsWith(kByteOrderMark) ? f.textBytes.mid(3) : f.textBytes;
     return f;
 }
 
@@ -64,16 +66,16 @@ FrameDecision decideBoardFrame(FrameDecision decision, const QByteArray &frame, 
             .toLatin1();
     };
     ResetGuard *guard = args.guard.get();
-    if (request.textBytes.startsWith(kResetKeyword)) {
+    if (request.keywordBytes.startsWith(kResetKeyword)) {
         QByteArray ack = QByteArray(wire::kResetAckTag) + '\n' + closing(kResetKeyword);
         if (guard != nullptr) {
             const QString tag = wire::requestTag(request.text(), kResetKeyword);
-            decision.refused = guard->check(request.textBytes, tag, args.boardMac, request.src);
+            decision.refused = guard->check(request.keywordBytes, tag, args.boardMac, request.src);
             if (!decision.refused.isEmpty()) {
                 return decision; // nothing runs, nothing is sent
             }
             // The acknowledgement proves the board, for this station, challenge and tag.
-            const QByteArray challenge = keys::resetAuth(request.textBytes).challenge.toLatin1();
+            const QByteArray challenge = keys::resetAuth(request.keywordBytes).challenge.toLatin1();
             ack += keys::proofLines(guard->keys(), keys::Purpose::Ack,
                                     {args.boardMac, request.src, challenge, tag.toLatin1(), ack});
         }
@@ -82,7 +84,7 @@ FrameDecision decideBoardFrame(FrameDecision decision, const QByteArray &frame, 
         return decision;
     }
     decision.action = FrameAction::Send;
-    if (request.textBytes.startsWith(kInfoKeyword)) {
+    if (request.keywordBytes.startsWith(kInfoKeyword)) {
         QByteArray text = info(args) + closing(kInfoKeyword);
         if (guard != nullptr) {
             // A challenge for the station's next reset, and proofs that tie the reply to this
@@ -113,12 +115,12 @@ FrameDecision decideFrame(const QByteArray &frame, const ArgsStr &args, InfoSour
         return decideBoardFrame(decision, frame, args, info);
     }
     const ServiceFrame &request = decision.request;
-    if (request.textBytes.startsWith(kResetKeyword)) {
+    if (request.keywordBytes.startsWith(kResetKeyword)) {
         decision.action = FrameAction::Reset;
         return decision;
     }
     decision.action = FrameAction::Send;
-    if (request.textBytes.startsWith(kInfoKeyword)) {
+    if (request.keywordBytes.startsWith(kInfoKeyword)) {
         decision.reply = replyFrame(request, info(args));
     } else {
         decision.reply = replyFrame(request, request.payload);

@@ -24,8 +24,11 @@ struct ServiceFrame {
     QByteArray src;
     QByteArray payload;
     QByteArray textBytes; // the payload up to its first zero byte
-    // Those bytes as UTF-8: the frame's text. A keyword is tested on the bytes, which is the
-    // same test (an ASCII prefix decodes to itself, and nothing else decodes to ASCII).
+    // What a keyword is tested on: those bytes without a leading UTF-8 byte-order mark, which
+    // the text's decoder drops too. So the byte test is the text test: an ASCII prefix
+    // decodes to itself, and nothing else decodes to ASCII.
+    QByteArray keywordBytes;
+    // The text bytes as UTF-8: the frame's text.
     QString text() const {
         return QString::fromUtf8(textBytes);
     }

@@ -11,15 +11,29 @@
 #include <csignal>
 #include <cstring>
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-bool g_batching = false;
-QByteArray g_batch;
-int g_frames = 0;
-QElapsedTimer g_since; // when the oldest pending line came
-QtMessageHandler g_previous = nullptr;
+// The log's one instance. Qt's message handler is a plain function and the stop signal's
+// handler can reach nothing but what is global, so this state is process-wide by nature; it is
+// the only mutable state the capture path keeps outside the run's own objects.
+struct AgentLog {
+    bool directFrames = false; // the frames' lines formatted here (see startAgentLog)
+    QByteArray pending;        // lines not yet written, from `written` on
+    int written = 0;           // bytes at the front already written: a cut line goes on here
+    int frames = 0;
+    QElapsedTimer since; // when the oldest pending line came
+    QtMessageHandler previous = nullptr;
+    int fd = STDERR_FILENO;
+    bool socket = false;  // standard error is a socket: sent with MSG_DONTWAIT
+    bool stalled = false; // the reader took nothing at the last write
+    qint64 dropped = 0;   // whole lines dropped since the log was last written through
+};
+AgentLog g_log;
 // For the signal handler: set before a line is added, cleared once the buffer is written.
 volatile sig_atomic_t g_pending = 0;
 volatile sig_atomic_t g_stopSignal = 0;
@@ -96,28 +110,40 @@ QString macOrEmpty(const QByteArray &slice) {
     return slice.size() == wire::kAddressLen ? wire::macText(slice) : QString();
 }
 
+int backlog() {
+    return g_log.pending.size() - g_log.written;
+}
+
+// Whether `lines` more fit in the bounded buffer; otherwise they are counted as dropped, whole.
+// Once lines are dropped, later ones are too until the buffer is written through, so that the
+// line counting them stands where they were lost.
+bool roomFor(int bytes, int lines) {
+    if (g_log.dropped == 0 && backlog() + bytes <= kLogBacklogBytes) {
+        return true;
+    }
+    g_log.dropped += lines;
+    return false;
+}
+
 void startPending() {
     g_pending = 1;
-    if (g_batch.isEmpty()) {
-        g_since.start();
+    if (backlog() == 0) {
+        g_log.since.start();
     }
 }
 
-void appendLines(const QByteArray &lines, int frames) {
-    startPending();
-    g_batch.append(lines);
-    g_frames += frames;
-    if (g_frames >= kLogPendingFrames || g_batch.size() >= kLogPendingBytes) {
+void flushIfFull() {
+    if (g_log.frames >= kLogPendingFrames || backlog() >= kLogPendingBytes) {
         flushLog();
     }
 }
 
 // Every other line joins the same buffer, so the log keeps its order without any call site
 // flushing by hand. The text is what Qt's default handler would write for it.
-void batchingHandler(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+void agentHandler(QtMsgType type, const QMessageLogContext &context, const QString &message) {
     if (type == QtFatalMsg) {
         flushLog();
-        g_previous(type, context, message);
+        g_log.previous(type, context, message);
         return;
     }
     QByteArray line = qFormatLogMessage(type, context, message).toLocal8Bit();
@@ -125,7 +151,54 @@ void batchingHandler(QtMsgType type, const QMessageLogContext &context, const QS
     if (nul >= 0) {
         line.truncate(nul);
     }
-    appendLines(line + '\n', 0);
+    line.append('\n');
+    if (!roomFor(line.size(), 1)) {
+        return;
+    }
+    startPending();
+    g_log.pending.append(line);
+    flushIfFull();
+}
+
+// A pipe's own open file description, non-blocking, so that a reader that stops reading never
+// blocks the agent. Standard error's description is shared (with a reset script, with the
+// wrapper's logger) and keeps its flags. Anything else keeps standard error itself: a socket is
+// sent to without waiting, a file or terminal is written as before.
+void openLogDescriptor() {
+    struct stat status;
+    if (fstat(STDERR_FILENO, &status) != 0) {
+        return;
+    }
+    if (S_ISSOCK(status.st_mode)) {
+        g_log.socket = true;
+    } else if (S_ISFIFO(status.st_mode)) {
+        const int own = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (own >= 0) {
+            g_log.fd = own;
+        }
+    }
+}
+
+// One write of what is pending without blocking: the bytes taken, 0 when the reader takes
+// nothing now, -1 when the log cannot be written at all.
+ssize_t writeSome(const char *data, size_t size) {
+    for (;;) {
+        const ssize_t n = g_log.socket ? send(g_log.fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                       : write(g_log.fd, data, size);
+        if (n >= 0) {
+            return n;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+}
+
+void onStopDeadline(int) {
+    const int signal = g_stopSignal;
+    std::signal(signal, SIG_DFL);
+    raise(signal);
 }
 
 void onStopSignal(int signal) {
@@ -135,7 +208,10 @@ void onStopSignal(int signal) {
         raise(signal);
         return;
     }
+    // The loop writes what it can and ends; should it be held up (a reset script still
+    // running), the agent ends by this signal a second later all the same.
     g_stopSignal = signal;
+    alarm(kStopDeadlineSeconds);
 }
 
 } // namespace
@@ -178,12 +254,15 @@ bool frameLogLines(quint32 capLen, quint32 wireLen, const ServiceFrame &frame, Q
 }
 
 void logFrame(quint32 capLen, quint32 wireLen, const ServiceFrame &frame) {
-    if (g_batching) {
+    if (g_log.directFrames) {
+        // A frame's lines are about 130 bytes, with a long text up to a frame's worth.
+        if (!roomFor(frame.textBytes.size() * 4 + 160, 5)) {
+            return;
+        }
         startPending();
-        if (frameLogLines(capLen, wireLen, frame, &g_batch)) {
-            if (++g_frames >= kLogPendingFrames || g_batch.size() >= kLogPendingBytes) {
-                flushLog();
-            }
+        if (frameLogLines(capLen, wireLen, frame, &g_log.pending)) {
+            ++g_log.frames;
+            flushIfFull();
             return;
         }
     }
@@ -192,20 +271,18 @@ void logFrame(quint32 capLen, quint32 wireLen, const ServiceFrame &frame) {
     qDebug() << "mac src    :" << macOrEmpty(frame.src);
     qDebug() << "mac dst    :" << macOrEmpty(frame.dst);
     qDebug() << "data str   :" << frame.text();
-    if (g_batching) {
-        g_frames += 1;
-    }
+    ++g_log.frames;
 }
 
 bool startAgentLog() {
-    // A message pattern or logging rules would change or drop what qDebug writes.
-    g_batching = qEnvironmentVariableIsEmpty("QT_MESSAGE_PATTERN") &&
-                 QLoggingCategory::defaultCategory()->isDebugEnabled();
-    if (g_batching) {
-        g_previous = qInstallMessageHandler(batchingHandler);
-        // Written out at this size; reserved once, so that no frame pays for growing it.
-        g_batch.reserve(kLogPendingBytes + 4 * 1024);
-    }
+    // A message pattern or logging rules would change or drop what qDebug writes, so then the
+    // frames' lines go through qDebug too; either way every line waits in the one buffer.
+    g_log.directFrames = qEnvironmentVariableIsEmpty("QT_MESSAGE_PATTERN") &&
+                         QLoggingCategory::defaultCategory()->isDebugEnabled();
+    openLogDescriptor();
+    g_log.previous = qInstallMessageHandler(agentHandler);
+    // Written out at this size; reserved once, so that no frame pays for growing it.
+    g_log.pending.reserve(kLogPendingBytes + 4 * 1024);
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = onStopSignal;
@@ -213,32 +290,53 @@ bool startAgentLog() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
-    return g_batching;
+    action.sa_handler = onStopDeadline;
+    sigaction(SIGALRM, &action, nullptr);
+    return g_log.directFrames;
 }
 
 int logDueInMs() {
-    if (g_batch.isEmpty()) {
-        return -1;
+    if (backlog() == 0 || g_log.stalled) {
+        return -1; // a stalled log is written again when its reader takes more
     }
-    return static_cast<int>(qMax<qint64>(0, kLogPendingMs - g_since.elapsed()));
+    return static_cast<int>(qMax<qint64>(0, kLogPendingMs - g_log.since.elapsed()));
 }
 
 void flushLog() {
-    const char *data = g_batch.constData();
-    qint64 left = g_batch.size();
-    while (left > 0) {
-        const ssize_t n = write(STDERR_FILENO, data, static_cast<size_t>(left));
-        if (n < 0 && errno == EINTR) {
-            continue;
+    for (;;) {
+        while (backlog() > 0) {
+            const ssize_t n = writeSome(g_log.pending.constData() + g_log.written,
+                                        static_cast<size_t>(backlog()));
+            if (n == 0) {
+                // Kept, the cut line included, for when the reader reads again.
+                g_log.stalled = true;
+                if (g_log.written >= kLogPendingBytes) {
+                    g_log.pending.remove(0, g_log.written);
+                    g_log.written = 0;
+                }
+                return;
+            }
+            if (n < 0) {
+                // A log nobody can read loses its lines, as qDebug's would be lost.
+                g_log.dropped = 0;
+                break;
+            }
+            g_log.written += static_cast<int>(n);
         }
-        if (n <= 0) {
-            break; // a log nobody reads loses its lines, as qDebug's would be lost
+        g_log.pending.resize(0); // keeps what was reserved
+        g_log.written = 0;
+        g_log.frames = 0;
+        g_log.stalled = false;
+        if (g_log.dropped == 0) {
+            break;
         }
-        data += n;
-        left -= n;
+        const qint64 dropped = g_log.dropped;
+        g_log.dropped = 0;
+        const QString text = QStringLiteral("the log was not read: %1 lines dropped").arg(dropped);
+        g_log.pending.append(qFormatLogMessage(QtDebugMsg, QMessageLogContext(), debugQuoted(text))
+                                 .toLocal8Bit());
+        g_log.pending.append('\n');
     }
-    g_batch.resize(0); // keeps what was reserved
-    g_frames = 0;
     g_pending = 0;
 }
 
@@ -246,6 +344,15 @@ void flushLogIfDue() {
     if (logDueInMs() == 0) {
         flushLog();
     }
+}
+
+int logStalledFd() {
+    return g_log.stalled ? g_log.fd : -1;
+}
+
+void resumeLog() {
+    g_log.stalled = false;
+    flushLog();
 }
 
 void expectLogLines() {

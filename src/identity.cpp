@@ -114,29 +114,34 @@ QString getHardIdFrom(const char *command) {
 
 namespace {
 
-// Only a regular file is read, and only its first kIdentityReadCap bytes: a FIFO would block
-// start-up for ever and a device such as /dev/zero would never end.
-bool openIdentityFile(QFile *file, QIODevice::OpenMode mode) {
-    const QFileInfo info(file->fileName());
-    return info.exists() && info.isFile() && file->open(mode);
+// Only a regular file is read, only its first kIdentityReadCap bytes, and within
+// kIdentityReadMs: a FIFO would block start-up for ever, a device such as /dev/zero would never
+// end, and some regular files block on read (/proc/kmsg). A file that cannot be read gives no
+// bytes, and so the fallback.
+QByteArray readIdentityFile(const QString &path) {
+    const QFileInfo info(path);
+    QByteArray content;
+    if (info.exists() && info.isFile()) {
+        readFileBounded(QFile::encodeName(path).constData(), kIdentityReadMs, kIdentityReadCap,
+                        &content);
+    }
+    return content;
 }
 
 } // namespace
 
 QString getDeviceIdFrom(QString path) {
-    QFile file(path);
-    // A file that cannot be opened reads as no bytes and so gives the fallback.
-    const QByteArray content =
-        openIdentityFile(&file, QIODevice::ReadOnly) ? file.read(kIdentityReadCap) : QByteArray();
-    return deviceIdFromFile(content);
+    return deviceIdFromFile(readIdentityFile(path));
 }
 
 void initDeviceInfoFrom(ArgsStr *args, QString path) {
+    const QFileInfo info(path);
     QFile file(path);
-    if (!openIdentityFile(&file, QIODevice::ReadOnly | QIODevice::Text)) {
-        return;
+    if (!info.exists() || !info.isFile() || !file.open(QIODevice::ReadOnly)) {
+        return; // no file to read: the record's texts stay as they are
     }
-    deviceInfoFromFile(file.read(kIdentityReadCap), &args->deviceName, &args->version);
+    file.close();
+    deviceInfoFromFile(readIdentityFile(path), &args->deviceName, &args->version);
 }
 
 QString getHardId() {

@@ -16,6 +16,8 @@ extern const char *const kVersionPath;   // "/App/bin/version"
 // hangs must not keep the agent from serving.
 constexpr int kIdentityReadCap = 16384;
 constexpr int kHardIdTimeoutMs = 5000;
+// How long an identity file may take to read.
+constexpr int kIdentityReadMs = 2000;
 
 // Fallback texts.
 extern const char *const kNoHardId;     // popen failed

@@ -1,6 +1,8 @@
 // Reading, parsing and following rtnetlink link and address notifications.
 #include "linkstate.h"
 
+#include "netif.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -22,6 +24,12 @@ bool LinkEvent::up() const {
 
 namespace {
 
+// The kernel ends a name with a NUL; the name is what comes before it, on every Qt.
+QString textUpToNul(const QByteArray &bytes) {
+    const int nul = bytes.indexOf('\0');
+    return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
+}
+
 // The IFLA_IFNAME, IFLA_MTU and IFLA_ADDRESS attributes of one link message.
 void readLinkAttributes(const QByteArray &datagram, int at, int end, LinkEvent *event) {
     while (end - at >= static_cast<int>(sizeof(rtattr))) {
@@ -33,8 +41,7 @@ void readLinkAttributes(const QByteArray &datagram, int at, int end, LinkEvent *
         const int valueAt = at + static_cast<int>(RTA_LENGTH(0));
         const int valueLen = attr.rta_len - static_cast<int>(RTA_LENGTH(0));
         if (attr.rta_type == IFLA_IFNAME) {
-            // The kernel ends the name with a NUL; fromUtf8 stops there.
-            event->name = QString::fromUtf8(datagram.mid(valueAt, valueLen));
+            event->name = textUpToNul(datagram.mid(valueAt, valueLen));
         } else if (attr.rta_type == IFLA_MTU && valueLen >= static_cast<int>(sizeof(quint32))) {
             quint32 mtu = 0;
             std::memcpy(&mtu, datagram.constData() + valueAt, sizeof mtu);
@@ -85,6 +92,20 @@ QList<LinkEvent> parseLinkMessages(QByteArray datagram) {
     return events;
 }
 
+namespace {
+
+ssize_t receiveFromKernel(int fd, char *buffer, size_t size, sockaddr_nl *from) {
+    socklen_t length = sizeof *from;
+    std::memset(from, 0, sizeof *from);
+    return recvfrom(fd, buffer, size, MSG_TRUNC | MSG_DONTWAIT, reinterpret_cast<sockaddr *>(from),
+                    &length);
+}
+
+// A receive buffer grown on each loss, as lldpd does, up to this.
+constexpr int kMaxReceiveBuffer = 4 * 1024 * 1024;
+
+} // namespace
+
 LinkMonitor::~LinkMonitor() {
     if (fd_ >= 0) {
         close(fd_);
@@ -96,6 +117,7 @@ bool LinkMonitor::open() {
     if (fd_ < 0) {
         return false;
     }
+    receive_ = receiveFromKernel;
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
     address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR;
@@ -109,19 +131,37 @@ bool LinkMonitor::open() {
     return true;
 }
 
-LinkMonitor::ReadResult LinkMonitor::read(QList<LinkEvent> *events) {
-    *events = early_;
-    ReadResult result = earlyLost_ ? Lost : Complete;
-    early_.clear();
-    earlyLost_ = false;
-    if (fd_ < 0) {
-        return result;
+void LinkMonitor::openOn(int fd, Receive receive) {
+    fd_ = fd;
+    receive_ = receive != nullptr ? receive : receiveFromKernel;
+}
+
+void LinkMonitor::growReceiveBuffer() {
+    int size = 0;
+    socklen_t length = sizeof size;
+    if (getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0 || size >= kMaxReceiveBuffer) {
+        return;
     }
+    // The kernel reports twice what was set; doubling what it reports doubles the room. Root
+    // may pass the system's limit.
+    const int wanted = qMin(size * 2, kMaxReceiveBuffer);
+    if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted) != 0) {
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+    }
+}
+
+LinkMonitor::ReadResult LinkMonitor::read(QList<LinkEvent> *events) {
+    events->clear();
+    if (fd_ < 0) {
+        return Complete;
+    }
+    ReadResult result = Complete;
     // Link notifications are well under a page; a larger datagram would be cut and counts as
     // lost, like an overflow.
     char buffer[32768];
     for (;;) {
-        const ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_TRUNC);
+        sockaddr_nl from;
+        const ssize_t n = receive_(fd_, buffer, sizeof buffer, &from);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -132,54 +172,51 @@ LinkMonitor::ReadResult LinkMonitor::read(QList<LinkEvent> *events) {
             }
             // EAGAIN: all read. Any other error leaves the socket in an unknown state, so the
             // link itself is asked afresh.
-            return errno == EAGAIN || errno == EWOULDBLOCK ? result : Lost;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                result = Lost;
+            }
+            break;
         }
         if (n == 0) {
-            return result;
+            break;
         }
         if (static_cast<size_t>(n) > sizeof buffer) {
             result = Lost;
             continue;
         }
+        // Only the kernel speaks on this socket: anything another process sends is not news.
+        if (from.nl_family == AF_NETLINK && from.nl_pid != 0) {
+            continue;
+        }
         events->append(parseLinkMessages(QByteArray(buffer, static_cast<int>(n))));
     }
+    if (result == Lost) {
+        growReceiveBuffer();
+        ++generation_;
+        if (!servedName_.isEmpty()) {
+            served_ = resyncServedLink(served_, servedName_);
+        }
+        return Lost;
+    }
+    if (addressesMayHaveChanged(*events)) {
+        ++generation_;
+    }
+    followServedLink(&served_, *events);
+    return Complete;
 }
 
-bool LinkMonitor::takePending(bool *addresses) {
-    *addresses = false;
-    if (fd_ < 0) {
-        return false;
-    }
-    pollfd readable{fd_, POLLIN, 0};
-    if (poll(&readable, 1, 0) <= 0) {
-        return false;
-    }
-    // read() hands out what was kept before too; all of it is kept again, in order.
-    const int keptBefore = early_.size();
+void LinkMonitor::catchUp() {
     QList<LinkEvent> events;
-    const ReadResult result = read(&events);
-    early_ = events;
-    earlyLost_ = result == Lost;
-    *addresses = result == Lost || addressesMayHaveChanged(events.mid(keptBefore));
-    return true;
+    read(&events);
+}
+
+void LinkMonitor::follow(const ServedLink &known, const QString &servedName) {
+    servedName_ = servedName;
+    served_ = resyncServedLink(known, servedName);
+    ++generation_;
 }
 
 namespace {
-
-bool interfaceRequest(const QByteArray &name, unsigned long request, ifreq *answer) {
-    if (name.isEmpty() || name.size() >= IFNAMSIZ) {
-        return false;
-    }
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return false;
-    }
-    std::memset(answer, 0, sizeof *answer);
-    std::memcpy(answer->ifr_name, name.constData(), static_cast<size_t>(name.size()));
-    const bool ok = ioctl(fd, request, answer) == 0;
-    close(fd);
-    return ok;
-}
 
 QString nameOf(int index) {
     char name[IF_NAMESIZE] = {};
@@ -211,11 +248,11 @@ ServedLink resyncServedLink(const ServedLink &known, const QString &servedName) 
     }
     const QByteArray name = now.name.toUtf8();
     ifreq request;
-    now.up = interfaceRequest(name, SIOCGIFFLAGS, &request) && (request.ifr_flags & IFF_UP) != 0;
-    if (interfaceRequest(name, SIOCGIFMTU, &request)) {
+    now.up = netif::ask(name, SIOCGIFFLAGS, &request) && (request.ifr_flags & IFF_UP) != 0;
+    if (netif::ask(name, SIOCGIFMTU, &request)) {
         now.mtu = request.ifr_mtu;
     }
-    if (interfaceRequest(name, SIOCGIFHWADDR, &request) &&
+    if (netif::ask(name, SIOCGIFHWADDR, &request) &&
         request.ifr_hwaddr.sa_family == ARPHRD_ETHER) {
         now.mac = QByteArray(request.ifr_hwaddr.sa_data, 6);
     }

@@ -23,49 +23,6 @@ struct LinkEvent {
 // The notifications in one rtnetlink datagram; other messages and malformed ones are skipped.
 QList<LinkEvent> parseLinkMessages(QByteArray datagram);
 
-// A socket subscribed to link and IPv4 address notifications, close-on-exec and non-blocking.
-// The agent keeps one for its whole run, so that nothing falls between a capture and the wait
-// that follows it.
-class LinkMonitor {
-  public:
-    LinkMonitor() = default;
-    ~LinkMonitor();
-    LinkMonitor(const LinkMonitor &) = delete;
-    LinkMonitor &operator=(const LinkMonitor &) = delete;
-
-    // False (with errno set) when the socket cannot be made.
-    bool open();
-    // Reads datagrams from `fd` instead, which it then owns: tests feed it messages.
-    void openOn(int fd) {
-        fd_ = fd;
-    }
-    bool isOpen() const {
-        return fd_ >= 0;
-    }
-    int fd() const {
-        return fd_;
-    }
-    enum ReadResult {
-        Complete, // every pending notification is in *events
-        Lost,     // the kernel dropped some (ENOBUFS) or one was cut (MSG_TRUNC): read afresh
-    };
-    // Reads every pending notification, those taken early by takePending() first.
-    ReadResult read(QList<LinkEvent> *events);
-    // Reads what is pending now without waiting, and keeps it for the next read(). Returns
-    // whether anything was pending; *addresses tells whether the address list may have
-    // changed (also when notifications were lost).
-    bool takePending(bool *addresses);
-    // Whether takePending() kept notifications that read() has not handed out yet.
-    bool holdsEvents() const {
-        return !early_.isEmpty() || earlyLost_;
-    }
-
-  private:
-    int fd_ = -1;
-    QList<LinkEvent> early_;
-    bool earlyLost_ = false;
-};
-
 // The served link as the agent last knew it, followed by index so that a rename shows.
 struct ServedLink {
     int index = 0; // 0: no interface of the served name
@@ -74,6 +31,67 @@ struct ServedLink {
     bool removed = false;
     int mtu = 0;
     QByteArray mac; // its hardware address; empty when it has none (a tun)
+};
+
+struct sockaddr_nl;
+
+// The one reader of the kernel's link and IPv4 address notifications, owned by the agent's run
+// for its whole length, so that nothing falls between a capture and the wait that follows it.
+// It keeps the served link as the notifications tell it, and an address generation that moves
+// on whenever the board's address list may have changed. The capture loop, the frame handler
+// (before an info reply) and the wait all read through it; whatever any of them reads is
+// applied here first, so none of them misses what another one read.
+class LinkMonitor {
+  public:
+    // How a datagram is received; tests put in their own. MSG_TRUNC semantics: the datagram's
+    // whole length is returned even when the buffer is shorter. *from is the sender.
+    using Receive = ssize_t (*)(int fd, char *buffer, size_t size, sockaddr_nl *from);
+
+    LinkMonitor() = default;
+    ~LinkMonitor();
+    LinkMonitor(const LinkMonitor &) = delete;
+    LinkMonitor &operator=(const LinkMonitor &) = delete;
+
+    // False (with errno set) when the socket cannot be made.
+    bool open();
+    // Reads datagrams from `fd` instead, which it then owns: tests feed it messages.
+    void openOn(int fd, Receive receive = nullptr);
+    bool isOpen() const {
+        return fd_ >= 0;
+    }
+    int fd() const {
+        return fd_;
+    }
+
+    enum ReadResult {
+        Complete, // every pending notification is in *events
+        Lost,     // the kernel dropped some (ENOBUFS) or one was cut: the followed link has been
+                  // asked afresh, and the receive buffer grown for next time
+    };
+    // Reads every pending notification and applies it; *events gets them, in order.
+    ReadResult read(QList<LinkEvent> *events);
+    // The same, keeping nothing: the frame handler's look before an info reply.
+    void catchUp();
+
+    // Follows the link named `servedName`, from where the kernel says it stands now (`known`:
+    // as the caller last saw it, followed by its index).
+    void follow(const ServedLink &known, const QString &servedName);
+    const ServedLink &served() const {
+        return served_;
+    }
+    // Moves on with every notification that may change the address list, a lost one included,
+    // and with follow(); a kept list or reply of an older generation is stale.
+    quint64 addressGeneration() const {
+        return generation_;
+    }
+
+  private:
+    void growReceiveBuffer();
+    int fd_ = -1;
+    Receive receive_ = nullptr;
+    QString servedName_;
+    ServedLink served_;
+    quint64 generation_ = 1;
 };
 
 // Where the link stands now, as the kernel says: by its index when it has one, so that a

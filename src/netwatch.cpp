@@ -163,18 +163,6 @@ int udevadm_monitor_with(udev *context, const WatchOps &ops,
     return result;
 }
 
-int udevadm_monitor(udev *context) {
-    return udevadm_monitor_with(context, systemWatchOps());
-}
-
-int wait_device_receive() {
-    // One watch on a context of its own, released afterwards.
-    udev *context = udev_new();
-    udevadm_monitor_with(context, systemWatchOps());
-    udev_unref(context);
-    return 1;
-}
-
 #endif // L2_UDEV
 
 int waitForLinkAlone(const LinkWatch &link, const std::function<bool()> &changedMeanwhile) {

@@ -26,12 +26,6 @@ enum WatchResult {
 };
 
 #ifdef L2_UDEV
-// Makes a udev context, runs one watch on it, releases it; always returns 1.
-int wait_device_receive();
-
-// One whole watch: user test, monitor, wait for a network-class event, tear-down.
-int udevadm_monitor(udev *context);
-
 // Logs action, device path and subsystem; with `withProperties`, every property too.
 void print_device(udev_device *device, bool withProperties);
 

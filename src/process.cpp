@@ -42,6 +42,38 @@ void endChild(pid_t pid, const QElapsedTimer &clock, int timeoutMs) {
     }
 }
 
+// Reads the child's output from `fd` until it ends, `cap` bytes have come or the time is up;
+// then closes `fd`, and ends and reaps the child.
+void collectOutput(int fd, pid_t pid, int timeoutMs, int cap, QByteArray *output) {
+    QElapsedTimer clock;
+    clock.start();
+    char buffer[1024];
+    while (output->size() < cap) {
+        const qint64 left = timeoutMs - clock.elapsed();
+        if (left <= 0) {
+            break;
+        }
+        pollfd readable{fd, POLLIN, 0};
+        const int ready = poll(&readable, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            break;
+        }
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break; // end of output
+        }
+        output->append(buffer, static_cast<int>(qMin<qint64>(n, cap - output->size())));
+    }
+    close(fd);
+    endChild(pid, clock, output->size() < cap ? timeoutMs : 0);
+}
+
 } // namespace
 
 void guardStandardDescriptors() {
@@ -116,32 +148,46 @@ bool readCommandOutput(const char *command, int timeoutMs, int cap, QByteArray *
         close(fds[0]);
         return false;
     }
-    QElapsedTimer clock;
-    clock.start();
-    char buffer[1024];
-    while (output->size() < cap) {
-        const qint64 left = timeoutMs - clock.elapsed();
-        if (left <= 0) {
-            break;
-        }
-        pollfd readable{fds[0], POLLIN, 0};
-        const int ready = poll(&readable, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready <= 0) {
-            break;
-        }
-        const ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break; // end of output
-        }
-        output->append(buffer, static_cast<int>(qMin<qint64>(n, cap - output->size())));
+    collectOutput(fds[0], pid, timeoutMs, cap, output);
+    return true;
+}
+
+bool readFileBounded(const char *path, int timeoutMs, int cap, QByteArray *output) {
+    output->clear();
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return false;
     }
-    close(fds[0]);
-    endChild(pid, clock, output->size() < cap ? timeoutMs : 0);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return false;
+    }
+    if (pid == 0) {
+        // Only async-signal-safe calls here: the file is read by this child, so that a read
+        // that blocks (a FIFO, /proc/kmsg) blocks nobody but it.
+        setpgid(0, 0);
+        const int file = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        if (file < 0) {
+            _exit(1);
+        }
+        char buffer[1024];
+        int left = cap;
+        while (left > 0) {
+            const ssize_t n = read(file, buffer, sizeof buffer < size_t(left) ? sizeof buffer : size_t(left));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0 || write(fds[1], buffer, size_t(n)) != n) {
+                break;
+            }
+            left -= int(n);
+        }
+        _exit(0);
+    }
+    setpgid(pid, pid); // as the child does, so that a time-out ends it whichever runs first
+    close(fds[1]);
+    collectOutput(fds[0], pid, timeoutMs, cap, output);
     return true;
 }

@@ -24,3 +24,7 @@ void closeOnExecAboveStderr();
 // passed or `cap` bytes were read; what was read by then is kept. False when the pipe or the
 // process could not be made.
 bool readCommandOutput(const char *command, int timeoutMs, int cap, QByteArray *output);
+// The first `cap` bytes of the file at `path`, read by a child within `timeoutMs`: a file whose
+// read blocks (a FIFO, /proc/kmsg) gives what came in time. False when no child could be made;
+// a file that cannot be opened reads as no bytes.
+bool readFileBounded(const char *path, int timeoutMs, int cap, QByteArray *output);

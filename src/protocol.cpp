@@ -18,16 +18,13 @@ const char *const kResetCommand = "./run/resetAll.sh";
 
 namespace {
 
-// When the last run of the reset script ended; requests read before that were served by it.
-timeval g_lastResetEnded{0, 0};
-
 bool send(const ArgsStr *args, const QByteArray &frame) {
     return pcap_sendpacket(args->pcapHandle, reinterpret_cast<const u_char *>(frame.constData()),
                            frame.size()) == 0;
 }
 
-void runResetScript(const timeval &requestReceived) {
-    if (foldsIntoLastReset(requestReceived, g_lastResetEnded)) {
+void runResetScript(ArgsStr *args, const timeval &requestReceived) {
+    if (foldsIntoLastReset(requestReceived, args->lastResetEnded)) {
         // A flood of resets would otherwise replay the script once per request, and the board
         // would stay deaf for as long.
         qDebug() << "reset request folded into the run that just ended";
@@ -41,13 +38,15 @@ void runResetScript(const timeval &requestReceived) {
     closeOnExecAboveStderr();
     const int ignored = std::system(kResetCommand);
     Q_UNUSED(ignored);
-    gettimeofday(&g_lastResetEnded, nullptr);
+    // Taken when the script has ended: requests that came while it ran were served by it.
+    gettimeofday(&args->lastResetEnded, nullptr);
 }
 
 } // namespace
 
 void on_handle_pkt(unsigned char *user, const pcap_pkthdr *header, const unsigned char *bytes) {
-    const ArgsStr *args = reinterpret_cast<const ArgsStr *>(user);
+    // The record: the handler reads it, and keeps in it when the reset script last ended.
+    ArgsStr *args = reinterpret_cast<ArgsStr *>(user);
     // Read in place: the decision copies what it keeps.
     const QByteArray frame = QByteArray::fromRawData(reinterpret_cast<const char *>(bytes),
                                                      static_cast<int>(header->caplen));
@@ -63,7 +62,7 @@ void on_handle_pkt(unsigned char *user, const pcap_pkthdr *header, const unsigne
         qDebug() << QStringLiteral("reset refused: %1").arg(decision.refused);
     }
     if (decision.action == FrameAction::Reset) {
-        runResetScript(header->ts);
+        runResetScript(args, header->ts);
     }
 }
 
@@ -71,7 +70,6 @@ QString macBytes2String(QByteArray mac) {
     // The wire definition's MAC text: six upper-case hexadecimal pairs joined by ":".
     return mac.size() == wire::kAddressLen ? wire::macText(mac) : QString();
 }
-
 QByteArray string2MacBytes(QString text) {
     const QStringList groups =
         text.split(QRegExp(QStringLiteral("[: \r\n\t]")), Qt::SkipEmptyParts);

@@ -16,4 +16,6 @@ extern const char *const kResetCommand; // "./run/resetAll.sh"
 void on_handle_pkt(unsigned char *user, const pcap_pkthdr *header, const unsigned char *bytes);
 
 QString macBytes2String(QByteArray mac);
+// The codec's other half: what the agent's own lines never need, kept as the codec is specified
+// and fuzzed against the first half.
 QByteArray string2MacBytes(QString text);

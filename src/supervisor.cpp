@@ -7,17 +7,21 @@
 #include "identity.h"
 #include "netwatch.h"
 #include "process.h"
+#include "protocol.h"
 #include "usage.h"
 #include "wire.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #ifdef L2_UDEV
 #include <libudev.h>
 #endif
+#include <ctime>
 #include <unistd.h>
 
 void initArgsStr(ArgsStr *args, const AgentCommandLine &line) {
@@ -78,10 +82,16 @@ LoopOps systemLoopOps(udev *context, LinkMonitor *monitor) {
             return changedSinceAttempt(how, seen, lookUpLink(interfaceName));
         });
     };
-    ops.pause = [](unsigned seconds) {
+    ops.pause = [](int milliseconds) {
         flushLog(); // nothing waits in the buffer while the agent sleeps
-        return sleep(seconds);
+        // A stop signal cuts the sleep short, and is honoured at once.
+        const timespec pause{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+        nanosleep(&pause, nullptr);
+        honourStopRequest();
     };
+    const auto clock = std::make_shared<QElapsedTimer>();
+    clock->start();
+    ops.clockMs = [clock] { return clock->elapsed(); };
     return ops;
 }
 
@@ -108,7 +118,7 @@ AttemptEnd capture(ArgsStr *args, const LoopOps &ops, const ServedLink &seen) {
     qDebug() << QStringLiteral("start '%1' dump").arg(name);
     if (args->boardAddress) {
         qDebug() << QStringLiteral("serving '%1' at %2 and %3")
-                        .arg(name, wire::macText(args->boardMac), wire::macText(wire::groupMac()));
+                        .arg(name, macBytes2String(args->boardMac), macBytes2String(wire::groupMac()));
     }
     // Returns only when the capture ends: the interface was removed, renamed or taken down.
     const ServeEnd served = ops.serve(&handle, args, seen);
@@ -128,8 +138,18 @@ AttemptEnd capture(ArgsStr *args, const LoopOps &ops, const ServedLink &seen) {
 
 } // namespace
 
+int retryPauseMs(AttemptEnd how, const ServedLink &seen, const ServedLink &now, qint64 elapsedMs) {
+    const bool cameBack = how == AttemptEnd::LinkDown && seen.index != 0 &&
+                          now.index == seen.index && !now.removed && now.up;
+    if (!cameBack) {
+        return kRetryPauseMs;
+    }
+    return static_cast<int>(qBound<qint64>(0, kRetryPauseMs - elapsedMs, kRetryPauseMs));
+}
+
 void runAttempt(ArgsStr *args, const LoopOps &ops) {
     const QString name = args->interfaceName;
+    const qint64 began = ops.clockMs();
     AttemptEnd end = AttemptEnd::NotFound;
     ServedLink seen;
     if (!ops.find(name)) {
@@ -139,7 +159,8 @@ void runAttempt(ArgsStr *args, const LoopOps &ops) {
         end = capture(args, ops, seen);
     }
     ops.wait(name, end, seen);
-    ops.pause(kRetryPauseSeconds);
+    const ServedLink now = end == AttemptEnd::LinkDown ? ops.look(name) : ServedLink();
+    ops.pause(retryPauseMs(end, seen, now, ops.clockMs() - began));
 }
 
 void runAgent(ArgsStr *args) {

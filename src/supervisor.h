@@ -15,7 +15,11 @@
 struct ArgsStr;
 struct udev;
 
-constexpr unsigned kRetryPauseSeconds = 3;
+// Attempts begin at most this often. After a wait the pause is the whole of it, so that udev has
+// settled a new interface; only when the served link itself came back up (the same interface,
+// taken down and up) it is what is left of it since the attempt began, and a link that served
+// for longer is served again at once.
+constexpr int kRetryPauseMs = 3000;
 
 // Collects the identity, then takes the interface name and the mode from the command line.
 void initArgsStr(ArgsStr *args, const AgentCommandLine &line);
@@ -45,11 +49,16 @@ struct LoopOps {
     std::function<ServeEnd(pcap **handle, ArgsStr *args, const ServedLink &opened)> serve;
     std::function<void(pcap *handle)> close;
     std::function<void(QString interfaceName, AttemptEnd how, const ServedLink &seen)> wait;
-    std::function<unsigned(unsigned seconds)> pause;
+    std::function<void(int milliseconds)> pause;
+    std::function<qint64()> clockMs; // a monotonic clock
 };
 
 // The real calls, on the run's udev context and link monitor.
 LoopOps systemLoopOps(udev *context, LinkMonitor *monitor);
+
+// The pause after the wait: kRetryPauseMs, or what is left of it since the attempt began when
+// the attempt ended with the link down and `now` is that link (by index) up again.
+int retryPauseMs(AttemptEnd how, const ServedLink &seen, const ServedLink &now, qint64 elapsedMs);
 
 // One attempt of the supervision loop, the wait and the pause included.
 void runAttempt(ArgsStr *args, const LoopOps &ops);

@@ -1,6 +1,8 @@
 // libpcap capture and injection for the station tool.
 #include "link.h"
 
+#include "netif.h"
+
 #include "wire.h"
 
 #include <QFile>
@@ -37,28 +39,11 @@ double wallMs() {
     return double(ts.tv_sec) * 1000.0 + double(ts.tv_nsec) / 1e6;
 }
 
-// One ioctl about the interface `name`, asked in the caller's network namespace; false when
-// the name cannot be one or the kernel does not answer.
-bool askInterface(const QByteArray &name, unsigned long what, ifreq *request) {
-    if (name.isEmpty() || name.size() >= IFNAMSIZ) {
-        return false;
-    }
-    std::memcpy(request->ifr_name, name.constData(), size_t(name.size()));
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const bool ok = fd >= 0 && ioctl(fd, what, request) == 0;
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    return ok;
-}
-
-// A whole reply: the interface's MTU, the Ethernet header and two VLAN tags. In immediate mode
-// every ring slot has room for a whole snapshot; at 65536 the ring would hold a few hundred
-// replies where a thousand boards answer at once.
+// A whole reply: in immediate mode every ring slot has room for a whole snapshot; at 65536
+// the ring would hold a few hundred replies where a thousand boards answer at once.
 int snapLenFor(const QByteArray &interface) {
     ifreq request{};
-    const bool ok = askInterface(interface, SIOCGIFMTU, &request);
-    return ok && request.ifr_mtu > 0 ? std::min(request.ifr_mtu + 14 + 8, 65536) : 65536;
+    return netif::snapLenForMtu(netif::ask(interface, SIOCGIFMTU, &request) ? request.ifr_mtu : 0);
 }
 
 void collectOne(u_char *user, const pcap_pkthdr *header, const u_char *bytes) {
@@ -116,8 +101,7 @@ StationExit StationLink::open(const QString &interface, QString *error) {
     // up to kMaxRingBytes.
     pcap_set_immediate_mode(handle_, 1);
     pcap_set_buffer_size(
-        handle_, int(std::min<qint64>(qint64(kRingReplies) * ((snapLen + 80 + 15) / 16 * 16),
-                                      kMaxRingBytes)));
+        handle_, int(std::min<qint64>(qint64(kRingReplies) * netif::ringSlotBytes(snapLen), kMaxRingBytes)));
     const int status = pcap_activate(handle_);
     if (status < 0) {
         const QString reason = QString::fromLocal8Bit(pcap_geterr(handle_));
@@ -247,7 +231,7 @@ bool sendRequest(StationLink &link, const QByteArray &board, const char *keyword
 
 QByteArray interfaceMac(const QString &interface) {
     ifreq request{};
-    const bool ok = askInterface(interface.toUtf8(), SIOCGIFHWADDR, &request) &&
+    const bool ok = netif::ask(interface.toUtf8(), SIOCGIFHWADDR, &request) &&
                     request.ifr_hwaddr.sa_family == ARPHRD_ETHER;
     return ok ? QByteArray(request.ifr_hwaddr.sa_data, wire::kAddressLen) : QByteArray();
 }
@@ -261,7 +245,6 @@ QList<InterfaceCandidate> listInterfaces() {
     }
     // The link type is asked of the kernel, in this network namespace: sysfs shows the one it
     // was mounted in, which under nsenter or setns is another.
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     for (pcap_if_t *d = devices; d != nullptr; d = d->next) {
         InterfaceCandidate c;
         c.name = QString::fromUtf8(d->name);
@@ -269,24 +252,16 @@ QList<InterfaceCandidate> listInterfaces() {
         c.loopback = (d->flags & PCAP_IF_LOOPBACK) != 0;
         const QByteArray name(d->name);
         ifreq request{};
-        if (fd >= 0 && name.size() < IFNAMSIZ) {
-            std::memcpy(request.ifr_name, name.constData(), size_t(name.size()));
-            c.ethernet = ioctl(fd, SIOCGIFHWADDR, &request) == 0 &&
-                         request.ifr_hwaddr.sa_family == ARPHRD_ETHER;
-            // SIOCGIWNAME (linux/wireless.h, which clashes with net/if.h): answered by Wi-Fi
-            // devices only. Its struct iwreq is smaller than an ifreq.
-            constexpr unsigned long kGetWirelessName = 0x8B01;
-            ifreq wireless{};
-            std::memcpy(wireless.ifr_name, name.constData(), size_t(name.size()));
-            const QString sys = QStringLiteral("/sys/class/net/%1/").arg(c.name);
-            c.wireless = ioctl(fd, kGetWirelessName, &wireless) == 0 ||
-                         QFile::exists(sys + QStringLiteral("wireless")) ||
-                         QFile::exists(sys + QStringLiteral("phy80211"));
-        }
+        c.ethernet = netif::ask(name, SIOCGIFHWADDR, &request) &&
+                     request.ifr_hwaddr.sa_family == ARPHRD_ETHER;
+        // SIOCGIWNAME (linux/wireless.h, which clashes with net/if.h): answered by Wi-Fi
+        // devices only. Its struct iwreq is smaller than an ifreq.
+        constexpr unsigned long kGetWirelessName = 0x8B01;
+        const QString sys = QStringLiteral("/sys/class/net/%1/").arg(c.name);
+        c.wireless = netif::ask(name, kGetWirelessName, &request) ||
+                     QFile::exists(sys + QStringLiteral("wireless")) ||
+                     QFile::exists(sys + QStringLiteral("phy80211"));
         list.append(c);
-    }
-    if (fd >= 0) {
-        ::close(fd);
     }
     pcap_freealldevs(devices);
     return list;
@@ -294,7 +269,7 @@ QList<InterfaceCandidate> listInterfaces() {
 
 bool linkUsable(const QString &interface, QString *why) {
     ifreq request{};
-    if (!askInterface(interface.toUtf8(), SIOCGIFFLAGS, &request)) {
+    if (!netif::ask(interface.toUtf8(), SIOCGIFFLAGS, &request)) {
         *why = QStringLiteral("no such interface: %1").arg(interface);
     } else if ((request.ifr_flags & IFF_UP) == 0) {
         *why = QStringLiteral("%1 is down (bring it up: ip link set %1 up)").arg(interface);

@@ -4,11 +4,12 @@
 # bound to a test directory, extra directories first on PATH, its own systemd-udevd, and
 # another user.
 #   board-env.sh [--app DIR] [--path DIR] [--udev] [--user NAME] [--log-reader-exits]
-#                [--close-stdout-stderr] -- COMMAND [ARG...]
+#                [--close-stdout-stderr] [--log-reader-pid FILE] -- COMMAND [ARG...]
 # --log-reader-exits puts standard error on a pipe whose reader exits after the first line;
+# --log-reader-pid puts it on a pipe read by a `cat` whose PID goes in FILE (tests stop it);
 # --close-stdout-stderr starts COMMAND with descriptors 1 and 2 closed.
 set -eu
-app= path= udev= user= deadreader= closed=
+app= path= udev= user= deadreader= closed= readerpid=
 while [ $# -gt 0 ]; do
     case "$1" in
     --app) app=$2; shift 2 ;;
@@ -17,6 +18,7 @@ while [ $# -gt 0 ]; do
     --user) user=$2; shift 2 ;;
     --log-reader-exits) deadreader=1; shift ;;
     --close-stdout-stderr) closed=1; shift ;;
+    --log-reader-pid) readerpid=$2; shift 2 ;;
     --) shift; break ;;
     *) echo "board-env.sh: unknown option $1" >&2; exit 2 ;;
     esac
@@ -53,6 +55,14 @@ fi
 if [ -n "$deadreader" ]; then
     { "$@" 2>&1 >/dev/null | head -n 1 >/dev/null; } 2>&1
     exit
+fi
+if [ -n "$readerpid" ]; then
+    fifo=$(mktemp -u /tmp/l2log.XXXXXX)
+    mkfifo -m 600 "$fifo"
+    cat "$fifo" >&2 &
+    echo $! >"$readerpid"
+    exec 2>"$fifo"
+    rm -f "$fifo"
 fi
 if [ -n "$closed" ]; then
     exec "$@" 1>&- 2>&-

@@ -5,10 +5,12 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -100,6 +102,11 @@ class TestAgentE2e : public QObject {
     void renameUnderFloodActedOnAtOnce();
     void queuedInfoCarriesNewAddress();
     void oneWrapperOneAgent();
+    void linkBackServedAtOnce();
+    void byteOrderMarkKeywords();
+    void resetDuringScriptFolded();
+    void stalledLogReader();
+    void addressStormLeavesFreshReplies();
     void cleanupTestCase();
 
   private:
@@ -915,6 +922,211 @@ void TestAgentE2e::queuedInfoCarriesNewAddress() {
     }
     QFile::remove(agent.workDir() + QStringLiteral("/addr"));
     QFile::remove(agent.workDir() + QStringLiteral("/slow"));
+}
+
+// A link taken down and up again is served again within half a second (median of five), once
+// its capture had served for the pause's length; every line of the cycle is kept.
+void TestAgentE2e::linkBackServedAtOnce() {
+    Segment segment;
+    AgentRun agent;
+    QVERIFY(serveNewBoard(segment, agent));
+    const QByteArray info = stationFrame("req:kiv+info", 60);
+    QList<qint64> delays;
+    QElapsedTimer served;
+    served.start();
+    for (int cycle = 1; cycle <= 5; ++cycle) {
+        // Attempts begin at most every three seconds: the capture must have served that long.
+        QThread::msleep(static_cast<unsigned long>(qMax<qint64>(0, 3100 - served.elapsed())));
+        QVERIFY(setLinkUp(segment.board, QStringLiteral("eth1"), false));
+        QVERIFY(agent.waitForLine(QStringLiteral("\"link 'eth1' down\""), cycle));
+        QVERIFY(waiting(agent, cycle));
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(setLinkUp(segment.board, QStringLiteral("eth1"), true));
+        while (segment.ask(info, 20).isEmpty()) {
+            QVERIFY2(timer.elapsed() < 10000, "not served again");
+        }
+        delays.append(timer.elapsed());
+        served.restart();
+        QVERIFY(agent.waitForLine(kStopLine, cycle));
+        QVERIFY(agent.waitForLine(kStartLine, cycle + 1));
+    }
+    std::sort(delays.begin(), delays.end());
+    qInfo("link up to first answer, sorted: %lld %lld %lld %lld %lld ms", delays[0], delays[1],
+          delays[2], delays[3], delays[4]);
+    QVERIFY(delays[2] <= 500);
+}
+
+// A byte-order mark before a keyword is what the text's decoder drops: the request is an info
+// or a reset request, not an echo.
+void TestAgentE2e::byteOrderMarkKeywords() {
+    const QString work = agent_->workDir();
+    QFile resets(work + QStringLiteral("/reset.log"));
+    const qint64 before = resets.exists() ? resets.size() : 0;
+    const QByteArray reply = main_->ask(stationFrame("\xEF\xBB\xBFreq:kiv+info", 60));
+    QVERIFY2(reply.mid(14).startsWith("res:kiv+info\nDevice : BOARD-A7\n"), reply.constData());
+    QVERIFY(main_->socket.send(stationFrame("\xEF\xBB\xBFreq:kiv+init", 60)));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(resets.fileName()).size() > before, 10000);
+    // No echo of the reset request: the next frame's answer is its own.
+    QCOMPARE(main_->ask(stationFrame("after", 60)).mid(14, 5), QByteArray("after"));
+}
+
+// A reset request that comes while the script runs was served by that run.
+void TestAgentE2e::resetDuringScriptFolded() {
+    Segment segment;
+    AgentRun agent;
+    QVERIFY(serveNewBoard(segment, agent));
+    QVERIFY(writeFile(agent.workDir() + QStringLiteral("/pause"), "1"));
+    QFile resets(agent.workDir() + QStringLiteral("/reset.log"));
+    QVERIFY(segment.socket.send(stationFrame("req:kiv+init", 60)));
+    // The script has started (it writes its line first) and sleeps a second.
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(resets.fileName()).size() > 0, 10000);
+    QVERIFY(segment.socket.send(stationFrame("req:kiv+init", 60)));
+    QVERIFY(agent.waitForLine(QStringLiteral("reset request folded into the run that just ended")));
+    QFile::remove(agent.workDir() + QStringLiteral("/pause"));
+    QVERIFY(!segment.ask(stationFrame("req:kiv+info"), 5000).isEmpty());
+    QVERIFY(resets.open(QIODevice::ReadOnly));
+    QCOMPARE(resets.readAll().count('\n'), 1);
+    QCOMPARE(agent.logCount(QStringLiteral("start reset all")), 1);
+}
+
+namespace {
+
+// Whether every line of a log is one the agent writes whole: a frame's five lines, or a line
+// of its own between quotes.
+QString firstBrokenLine(const QStringList &lines) {
+    static const QRegularExpression whole(QStringLiteral(
+        "^(capLen     : \\d+|len        : \\d+|mac (src|dst)    : \"[0-9A-F:]*\"|"
+        "data str   : \"[^\"]*\"|\"[^\"]*\"|[a-z_ ]+(error)?.*|monitor will print.*)$"));
+    for (const QString &line : lines) {
+        if (!whole.match(line).hasMatch() || line.count(QStringLiteral(" : ")) > 1) {
+            return line;
+        }
+    }
+    return QString();
+}
+
+} // namespace
+
+// A log reader that stops reading: the agent keeps answering, keeps lines within its bound and
+// drops the rest whole, says how many once the reader reads again, and still ends at once on
+// SIGTERM.
+void TestAgentE2e::stalledLogReader() {
+    Segment segment;
+    QVERIFY(segment.ok() && segment.addLink());
+    AgentRun agent;
+    const QString readerPidFile = dir_.filePath(QStringLiteral("log-reader.pid"));
+    QVERIFY(startBoard(segment, agent, {QStringLiteral("--log-reader-pid"), readerPidFile}));
+    QVERIFY(agent.waitForLine(kStartLine));
+    QFile pidFile(readerPidFile);
+    QVERIFY(pidFile.open(QIODevice::ReadOnly));
+    const pid_t reader = pidFile.readAll().trimmed().toInt();
+    QVERIFY(reader > 0);
+    QCOMPARE(kill(reader, SIGSTOP), 0);
+    // Far more lines than the pipe and the agent's bound hold together.
+    const int frames = 12000;
+    int answered = 0;
+    for (int i = 0; i < frames; ++i) {
+        const QByteArray payload = "stalled " + QByteArray::number(i);
+        QVERIFY(segment.socket.send(stationFrame(payload, 60)));
+        answered += segment.socket.receive(1000).isEmpty() ? 0 : 1;
+    }
+    qInfo("with the log's reader stopped: %d of %d answered", answered, frames);
+    QCOMPARE(answered, frames);
+    // Read again: the agent writes what waited and the count by itself, then logs as before.
+    QCOMPARE(kill(reader, SIGCONT), 0);
+    QVERIFY(agent.waitForText(QStringLiteral(" lines dropped\"")));
+    QVERIFY(!segment.ask(stationFrame("read again", 60)).isEmpty());
+    QVERIFY(agent.waitForLine(QStringLiteral("data str   : \"read again\"")));
+    const QStringList lines = agent.logLines();
+    const QRegularExpression droppedLine(
+        QStringLiteral("^\"the log was not read: (\\d+) lines dropped\"$"));
+    int dropped = -1;
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch match = droppedLine.match(line);
+        if (match.hasMatch()) {
+            QCOMPARE(dropped, -1); // said once
+            dropped = match.captured(1).toInt();
+        }
+    }
+    QVERIFY2(dropped > 0, "no line counts the dropped lines");
+    QCOMPARE(dropped % 5, 0); // whole frames' lines
+    const int logged = lines.filter(QRegularExpression(QStringLiteral("^data str   : \"stalled "))).size();
+    qInfo("%d frames logged, %d lines dropped", logged, dropped);
+    QCOMPARE(logged + dropped / 5, frames); // nothing lost without being counted
+    QCOMPARE(firstBrokenLine(lines), QString());
+
+    // Stopped again, with lines waiting: SIGTERM ends the agent at once all the same.
+    QCOMPARE(kill(reader, SIGSTOP), 0);
+    for (int i = 0; i < 2000; ++i) {
+        QVERIFY(segment.socket.send(stationFrame("before the stop", 60)));
+    }
+    QVERIFY(!segment.ask(stationFrame("last", 60), 3000).isEmpty());
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(kill(agent.pid(), SIGTERM), 0);
+    const int status = agent.waitForExit(5000);
+    const qint64 took = timer.elapsed();
+    kill(reader, SIGCONT);
+    qInfo("SIGTERM to exit with the reader stopped: %lld ms", took);
+    QVERIFY(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    QVERIFY(took < 1000);
+}
+
+// After a storm of address notifications the first info reply carries the addresses as they
+// stand: the kernel's dropped notifications are noticed and the list read afresh.
+void TestAgentE2e::addressStormLeavesFreshReplies() {
+    Segment segment;
+    AgentRun agent;
+    QVERIFY(serveNewBoard(segment, agent));
+    QVERIFY(addVeth(segment.board, QStringLiteral("storm0"), segment.board,
+                    QStringLiteral("storm1")));
+    const QByteArray info = stationFrame("req:kiv+info", 60);
+    for (int storm = 1; storm <= 3; ++storm) {
+        // 4000 changes as fast as ip makes them, leaving one address behind each time.
+        QByteArray batch;
+        for (int i = 0; i < 1000; ++i) {
+            const QByteArray address = QByteArray("10.9.") + QByteArray::number(i / 250) + "." +
+                                       QByteArray::number(i % 250 + 1) + "/32";
+            batch += "addr add " + address + " dev storm0\n";
+        }
+        for (int i = 0; i < 1000; ++i) {
+            const QByteArray address = QByteArray("10.9.") + QByteArray::number(i / 250) + "." +
+                                       QByteArray::number(i % 250 + 1) + "/32";
+            if (i + 1 != storm) {
+                batch += "addr del " + address + " dev storm0\n";
+            }
+        }
+        const QString file = dir_.filePath(QStringLiteral("storm.batch"));
+        QVERIFY(writeFile(file, batch));
+        // Requests all through the storm, as a station would send them.
+        std::atomic<bool> stormOver{false};
+        std::thread asker([&] {
+            while (!stormOver) {
+                segment.socket.send(info);
+                QThread::msleep(2);
+            }
+        });
+        const bool ran = segment.board.ip({QStringLiteral("-batch"), file});
+        stormOver = true;
+        asker.join();
+        QVERIFY(ran);
+        const QByteArray expected = "IpAddress : 192.168.10.25 10.9.0." +
+                                    QByteArray::number(storm) + "\n";
+        // Replies to the requests during the storm may still be on their way; the first one
+        // to a request sent after it must be fresh.
+        QVERIFY(segment.socket.send(stationFrame("marker " + QByteArray::number(storm), 60)));
+        QByteArray reply;
+        do {
+            reply = segment.socket.receive(3000);
+            QVERIFY(!reply.isEmpty());
+        } while (!reply.mid(14).startsWith("marker"));
+        QVERIFY(segment.socket.send(info));
+        reply = segment.socket.receive(3000);
+        QVERIFY2(reply.contains(expected), reply.constData());
+        QVERIFY(segment.board.ip({QStringLiteral("addr"), QStringLiteral("flush"),
+                                  QStringLiteral("dev"), QStringLiteral("storm0")}));
+    }
 }
 
 // The BusyBox boards' wrapper: one per interface. A second one exits saying why; an agent

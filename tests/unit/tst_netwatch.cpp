@@ -1,5 +1,6 @@
 // The watcher's paths and lines, with real udev devices and monitors and scripted failures.
 #include "addresses.h"
+#include "args_str.h"
 #include "linkstate.h"
 #include "logcapture.h"
 #include "netwatch.h"
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <sys/socket.h>
@@ -110,6 +112,7 @@ class TestNetwatch : public QObject {
     void lostNotificationsAskTheLink_data();
     void lostNotificationsAskTheLink();
     void addressCache();
+    void monitorLossAndForgery();
 };
 
 void TestNetwatch::subsystem_data() {
@@ -248,12 +251,22 @@ void TestNetwatch::watch() {
     QCOMPARE(script.waits, steps.size());
 }
 
-// The real entry point as a non-root user returns at once; run in a child so that the test
-// process keeps its own user.
+namespace {
+// One whole watch on the system's calls, on a context of its own.
+int systemWatch() {
+    udev *context = udev_new();
+    const int result = udevadm_monitor_with(context, systemWatchOps());
+    udev_unref(context);
+    return result;
+}
+} // namespace
+
+// The real watch as a non-root user returns at once; run in a child so that the test process
+// keeps its own user.
 void TestNetwatch::waitReleasesEverything() {
     if (getuid() != 0) {
         LogCapture capture;
-        QCOMPARE(wait_device_receive(), 1);
+        QCOMPARE(systemWatch(), int(WatchNetworkChanged));
         QCOMPARE(capture.lines().size(), 2);
         return;
     }
@@ -264,11 +277,11 @@ void TestNetwatch::waitReleasesEverything() {
             _exit(10);
         }
         LogCapture capture;
-        const int result = wait_device_receive();
+        const int result = systemWatch();
         const QStringList expected{
             QStringLiteral("getuid error root privileges needed to subscribe to kernel events"),
             QStringLiteral("stop the kernel uevent")};
-        _exit(result == 1 && capture.lines() == expected ? 0 : 11);
+        _exit(result == WatchNetworkChanged && capture.lines() == expected ? 0 : 11);
     }
     int status = 0;
     QCOMPARE(waitpid(child, &status, 0), child);
@@ -498,45 +511,101 @@ QStringList countedRead() {
     ++g_reads;
     return {QStringLiteral("192.0.2.%1").arg(g_reads)};
 }
+
+void send(int fd, const QByteArray &datagram) {
+    QCOMPARE(write(fd, datagram.constData(), size_t(datagram.size())), ssize_t(datagram.size()));
+}
+
+QString addressLine(const ArgsStr &args) {
+    const QList<QByteArray> lines = boardInfoPayload(args).split('\n');
+    return QString::fromLatin1(lines.value(5));
+}
 } // namespace
 
-// The kept address list: read once, dropped by a notification that came before the request,
-// and not kept at all without something that listens.
+// The kept reply: built once per address generation, a notification that came before the
+// request moves the generation on, and nothing is kept without something that listens.
 void TestNetwatch::addressCache() {
     int fds[2];
     QCOMPARE(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
     LinkMonitor monitor;
     monitor.openOn(fds[0]);
     g_reads = 0;
-    setAddressReader(countedRead);
-    setBoardAddressCaching(&monitor);
-    QCOMPARE(boardIpv4Addresses(), QStringList{QStringLiteral("192.0.2.1")});
-    QCOMPARE(boardIpv4Addresses(), QStringList{QStringLiteral("192.0.2.1")});
+    ArgsStr args;
+    args.info.read = countedRead;
+    args.links = &monitor;
+    QCOMPARE(addressLine(args), QStringLiteral("IpAddress : 192.0.2.1"));
+    QCOMPARE(addressLine(args), QStringLiteral("IpAddress : 192.0.2.1"));
     QCOMPARE(g_reads, 1);
-    // An address notification that came before the next request drops the list.
-    const QByteArray address = addressMessage(RTM_NEWADDR, 3);
-    QCOMPARE(write(fds[1], address.constData(), size_t(address.size())), ssize_t(address.size()));
-    QCOMPARE(boardIpv4Addresses(), QStringList{QStringLiteral("192.0.2.2")});
-    QCOMPARE(boardIpv4Addresses(), QStringList{QStringLiteral("192.0.2.2")});
+    // An address notification that came before the next request counts for it, and the link
+    // the monitor follows has it applied.
+    const quint64 before = monitor.addressGeneration();
+    send(fds[1], addressMessage(RTM_NEWADDR, 3));
+    QCOMPARE(addressLine(args), QStringLiteral("IpAddress : 192.0.2.2"));
+    QCOMPARE(addressLine(args), QStringLiteral("IpAddress : 192.0.2.2"));
     QCOMPARE(g_reads, 2);
-    // The capture loop still gets that notification afterwards.
-    QVERIFY(monitor.holdsEvents());
-    QList<LinkEvent> events;
-    QCOMPARE(monitor.read(&events), LinkMonitor::Complete);
-    QCOMPARE(events.size(), 1);
-    QCOMPARE(events.first().kind, LinkEvent::Address);
-    QVERIFY(!monitor.holdsEvents());
+    QVERIFY(monitor.addressGeneration() > before);
     // A route notification is no reason.
-    const QByteArray route = linkMessage(RTM_NEWROUTE, 3, 0, "x");
-    QCOMPARE(write(fds[1], route.constData(), size_t(route.size())), ssize_t(route.size()));
-    QCOMPARE(boardIpv4Addresses(), QStringList{QStringLiteral("192.0.2.2")});
+    send(fds[1], linkMessage(RTM_NEWROUTE, 3, 0, "x"));
+    QCOMPARE(addressLine(args), QStringLiteral("IpAddress : 192.0.2.2"));
     QCOMPARE(g_reads, 2);
     // Without a listener nothing is kept.
-    setBoardAddressCaching(nullptr);
-    boardIpv4Addresses();
-    boardIpv4Addresses();
+    args.links = nullptr;
+    addressLine(args);
+    addressLine(args);
     QCOMPARE(g_reads, 4);
-    setAddressReader(nullptr);
+    close(fds[1]);
+}
+
+namespace {
+int g_lossesLeft = 0;
+// The kernel's answer after an overflow: ENOBUFS once, then what is still queued.
+ssize_t overflowingReceive(int fd, char *buffer, size_t size, sockaddr_nl *from) {
+    std::memset(from, 0, sizeof *from);
+    if (g_lossesLeft > 0) {
+        --g_lossesLeft;
+        errno = ENOBUFS;
+        return -1;
+    }
+    return recv(fd, buffer, size, MSG_TRUNC | MSG_DONTWAIT);
+}
+ssize_t fromAProcess(int fd, char *buffer, size_t size, sockaddr_nl *from) {
+    const ssize_t n = recv(fd, buffer, size, MSG_TRUNC | MSG_DONTWAIT);
+    std::memset(from, 0, sizeof *from);
+    from->nl_family = AF_NETLINK;
+    from->nl_pid = 4242;
+    return n;
+}
+} // namespace
+
+// Lost notifications are reported, the followed link is asked afresh (here: no such
+// interface, so removed) and the address generation moves on; a forged notification from a
+// process is no news.
+void TestNetwatch::monitorLossAndForgery() {
+    int fds[2];
+    QCOMPARE(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+    LinkMonitor monitor;
+    monitor.openOn(fds[0], overflowingReceive);
+    ServedLink known;
+    known.index = 0x7ffffff0; // an index no interface has
+    known.name = QStringLiteral("l2gone0");
+    known.up = true;
+    monitor.follow(known, known.name);
+    QVERIFY(monitor.served().removed);
+    const quint64 before = monitor.addressGeneration();
+    g_lossesLeft = 1;
+    send(fds[1], linkMessage(RTM_NEWLINK, 3, IFF_UP, "eth1"));
+    QList<LinkEvent> events;
+    QCOMPARE(monitor.read(&events), LinkMonitor::Lost);
+    QCOMPARE(events.size(), 1); // what came after the loss still counts
+    QVERIFY(monitor.addressGeneration() > before);
+    QCOMPARE(monitor.read(&events), LinkMonitor::Complete);
+    QVERIFY(events.isEmpty());
+
+    LinkMonitor forged;
+    forged.openOn(dup(fds[0]), fromAProcess);
+    send(fds[1], linkMessage(RTM_DELLINK, 3, 0, "eth1"));
+    QCOMPARE(forged.read(&events), LinkMonitor::Complete);
+    QVERIFY(events.isEmpty());
     close(fds[1]);
 }
 

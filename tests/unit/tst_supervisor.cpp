@@ -4,6 +4,7 @@
 #include "capture.h"
 #include "linkstate.h"
 #include "logcapture.h"
+#include "netif.h"
 #include "supervisor.h"
 #include "wire.h"
 
@@ -21,6 +22,8 @@ struct Script {
     QByteArray mac = kBoardMac;
     OpenResult opens = OpenResult::Open;
     ServeEnd served = ServeEnd::Ended;
+    qint64 clockMs = 0;
+    qint64 serveMs = 0; // how long the capture serves
     QStringList calls;
 };
 
@@ -48,6 +51,7 @@ LoopOps fakeOps(Script *script, ArgsStr *args) {
         const bool same = *handle == kFakeHandle && served == args &&
                           args->pcapHandle == kFakeHandle && opened.index == 7;
         script->calls << (same ? QStringLiteral("serve") : QStringLiteral("serve wrong"));
+        script->clockMs += script->serveMs;
         return script->served;
     };
     ops.close = [=](pcap *handle) {
@@ -59,10 +63,10 @@ LoopOps fakeOps(Script *script, ArgsStr *args) {
                              .arg(name, QLatin1String(kEnds[int(how)]))
                              .arg(seen.index);
     };
-    ops.pause = [=](unsigned seconds) {
-        script->calls << QStringLiteral("pause %1").arg(seconds);
-        return 0u;
+    ops.pause = [=](int milliseconds) {
+        script->calls << QStringLiteral("pause %1").arg(milliseconds);
     };
+    ops.clockMs = [=] { return script->clockMs; };
     return ops;
 }
 
@@ -91,6 +95,8 @@ class TestSupervisor : public QObject {
     void openFailureWording();
     void captureSizes_data();
     void captureSizes();
+    void pauseAfterWait_data();
+    void pauseAfterWait();
 };
 
 // As pcap_open_live words a failed activation.
@@ -172,23 +178,23 @@ void TestSupervisor::attempt_data() {
     QTest::newRow("missing") << QStringLiteral("eth1") << false << false << kBoardMac << ok << ended
                              << QStringList{QStringLiteral("find eth1"),
                                             QStringLiteral("wait eth1 not-found 0"),
-                                            QStringLiteral("pause 3")}
+                                            QStringLiteral("pause 3000")}
                              << QStringList{QStringLiteral("\"could not find device 'eth1'\"")};
     QTest::newRow("empty name") << QString() << false << false << kBoardMac << ok << ended
                                 << QStringList{QStringLiteral("find "),
                                                QStringLiteral("wait  not-found 0"),
-                                               QStringLiteral("pause 3")}
+                                               QStringLiteral("pause 3000")}
                                 << QStringList{QStringLiteral("\"could not find device ''\"")};
     QTest::newRow("open fails") << QStringLiteral("eth1") << false << true << kBoardMac
                                 << int(OpenResult::Failed) << ended
                                 << QStringList{QStringLiteral("find eth1"), open,
                                                QStringLiteral("wait eth1 open-failed 7"),
-                                               QStringLiteral("pause 3")}
+                                               QStringLiteral("pause 3000")}
                                 << QStringList{QStringLiteral("pcap_init failed")};
     QTest::newRow("open finds the link down")
         << QStringLiteral("eth1") << false << true << kBoardMac << int(OpenResult::NotUp) << ended
         << QStringList{QStringLiteral("find eth1"), open, QStringLiteral("wait eth1 link-down 7"),
-                       QStringLiteral("pause 3")}
+                       QStringLiteral("pause 3000")}
         << QStringList{QStringLiteral("pcap_init failed")};
     const QList<QPair<ServeEnd, const char *>> ends{{ServeEnd::LinkDown, "link-down"},
                                                     {ServeEnd::Renamed, "renamed"},
@@ -201,7 +207,7 @@ void TestSupervisor::attempt_data() {
                            QStringLiteral("serve"),
                            QStringLiteral("close"),
                            QStringLiteral("wait eth1 %1 7").arg(QLatin1String(end.second)),
-                           QStringLiteral("pause 3")}
+                           QStringLiteral("pause 3000")}
             << startStop;
     }
     QTest::newRow("a name with a quote")
@@ -211,7 +217,7 @@ void TestSupervisor::attempt_data() {
                        QStringLiteral("serve"),
                        QStringLiteral("close"),
                        QStringLiteral("wait en\"p0 capture-ended 7"),
-                       QStringLiteral("pause 3")}
+                       QStringLiteral("pause 3000")}
         << QStringList{QStringLiteral("\"start 'en\\\"p0' dump\""),
                        QStringLiteral("\"stop 'en\\\"p0' dump\"")};
     QTest::newRow("board address")
@@ -225,7 +231,7 @@ void TestSupervisor::attempt_data() {
                        QStringLiteral("serve"),
                        QStringLiteral("close"),
                        QStringLiteral("wait eth1 capture-ended 7"),
-                       QStringLiteral("pause 3")}
+                       QStringLiteral("pause 3000")}
         << QStringList{startStop.first(),
                        QStringLiteral("\"serving 'eth1' at 52:54:00:12:34:56 and "
                                       "67:77:88:99:AA:BB\""),
@@ -233,7 +239,7 @@ void TestSupervisor::attempt_data() {
     QTest::newRow("board address, none on the link")
         << QStringLiteral("eth1") << true << true << QByteArray() << ok << ended
         << QStringList{QStringLiteral("find eth1"), QStringLiteral("wait eth1 open-failed 7"),
-                       QStringLiteral("pause 3")}
+                       QStringLiteral("pause 3000")}
         << QStringList{QStringLiteral("\"no hardware address on 'eth1' to serve at\"")};
 }
 
@@ -316,8 +322,46 @@ void TestSupervisor::captureSizes() {
     QFETCH(int, mtu);
     QFETCH(int, snapLen);
     QFETCH(int, ringBytes);
-    QCOMPARE(snapLenForMtu(mtu), snapLen);
+    QCOMPARE(netif::snapLenForMtu(mtu), snapLen);
     QCOMPARE(ringBytesFor(snapLen), ringBytes);
+}
+
+// The link taken down and up again is served again as soon as the attempts' rate allows; every
+// other wait is followed by the whole pause.
+void TestSupervisor::pauseAfterWait_data() {
+    QTest::addColumn<int>("how");
+    QTest::addColumn<ServedLink>("now");
+    QTest::addColumn<qint64>("elapsed");
+    QTest::addColumn<int>("pause");
+    const int down = int(AttemptEnd::LinkDown);
+    QTest::newRow("back after long service") << down << link(7, true) << qint64(5000) << 0;
+    QTest::newRow("back within the rate") << down << link(7, true) << qint64(1200) << 1800;
+    QTest::newRow("still down") << down << link(7, false) << qint64(5000) << 3000;
+    QTest::newRow("re-created") << down << link(8, true) << qint64(5000) << 3000;
+    QTest::newRow("removed") << down << link(7, true, true) << qint64(5000) << 3000;
+    QTest::newRow("capture ended") << int(AttemptEnd::CaptureEnded) << link(7, true)
+                                   << qint64(5000) << 3000;
+    QTest::newRow("renamed back") << int(AttemptEnd::Renamed) << link(7, true) << qint64(5000)
+                                  << 3000;
+}
+
+void TestSupervisor::pauseAfterWait() {
+    QFETCH(int, how);
+    QFETCH(ServedLink, now);
+    QFETCH(qint64, elapsed);
+    QFETCH(int, pause);
+    QCOMPARE(retryPauseMs(AttemptEnd(how), link(7, true), now, elapsed), pause);
+    // Through one attempt: the capture's service counts, the wait's look decides.
+    if (how == int(AttemptEnd::LinkDown) && now.index == 7 && now.up && !now.removed) {
+        ArgsStr args;
+        args.interfaceName = QStringLiteral("eth1");
+        Script script;
+        script.served = ServeEnd::LinkDown;
+        script.serveMs = elapsed;
+        LogCapture capture;
+        runAttempt(&args, fakeOps(&script, &args));
+        QCOMPARE(script.calls.last(), QStringLiteral("pause %1").arg(pause));
+    }
 }
 
 QTEST_APPLESS_MAIN(TestSupervisor)
