@@ -1,23 +1,32 @@
 #!/usr/bin/env bash
-# Mutation check of the unit tests: applies each mutation below, one at a time, to a copy of
-# this tree, rebuilds, runs the unit tests, and reports the mutations no test caught
+# Mutation check of the tests: applies each mutation below, one at a time, to a copy of this
+# tree, rebuilds, runs the unit tests (or the end-to-end test function a mutation names, for
+# what only real links and processes show), and reports the mutations no test caught
 # ("survived"). Exits 1 when one survived or no longer applies. Not part of CI: it builds once
-# per mutation (about 15 s each here). Run it after changing the logic a mutation names, or
-# after touching the tests that guard it.
+# per mutation (about 15 s each here). Run it, as root for the end-to-end ones, after changing
+# the logic a mutation names, or after touching the tests that guard it.
 #   scripts/mutate.sh [PATTERN]      only the mutations whose description matches PATTERN
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 need_packages "${L2_BUILD_PACKAGES[@]}" rsync
 
-# file ;; sed expression ;; what the mutation does
+# file ;; sed expression ;; what the mutation does [;; test binary and function that catch it]
 mutations=(
     'src/framelog.cpp;;s/ || u == .\\\\.)/)/;;the fast log path lets a lone backslash through unescaped'
     'src/identity.cpp;;s/at + 1023/at + 1024/;;joinFgetsPieces cuts 1024-byte pieces'
-    'src/capture.cpp;;s/mtu + 14 + 2 \* 4/mtu + 14/;;snapLenForMtu leaves out the VLAN tags'
+    'common/netif.cpp;;s/mtu + 14 + 2 \* 4/mtu + 14/;;snapLenForMtu leaves out the VLAN tags'
     'src/netwatch.cpp;;s/    if (lost) {/    if (false) {/;;the wait ignores lost notifications'
-    'src/addresses.cpp;;s/ && addressesChanged) {/ \&\& false) {/;;the address list is kept past a notification'
-    'src/addresses.cpp;;s/    if (g_kept) {/    if (false) {/;;the address list is read for every request'
+    'src/addresses.cpp;;s/    if (cache.generation != generation) {/    if (cache.generation == 0) {/;;the info reply is kept past a notification'
+    'src/addresses.cpp;;s/    if (cache.generation != generation) {/    if (true) {/;;the address list is read for every request'
+    'src/linkstate.cpp;;s/                result = Lost; \/\/ the kernel dropped/                \/\/ the kernel dropped/;;ENOBUFS on the link notifications is not reported as lost'
+    'src/linkstate.cpp;;s/        if (from.nl_family == AF_NETLINK \&\& from.nl_pid != 0) {/        if (false) {/;;link notifications from other processes are believed'
+    'src/supervisor.cpp;;s/    return static_cast<int>(qBound<qint64>(0, kRetryPauseMs - elapsedMs, kRetryPauseMs));/    return kRetryPauseMs;/;;a link that came back waits the whole pause'
+    'station/history.cpp;;0,/BEGIN IMMEDIATE/s//BEGIN/;;the history is migrated in a deferred transaction'
+    'src/protocol.cpp;;/Taken when the script has ended/{n;d};s/    const int ignored = std::system(kResetCommand);/    gettimeofday(\&args->lastResetEnded, nullptr);\n&/;;the reset fold counts from when the script starts;;tst_agent_e2e resetDuringScriptFolded'
+    'station/link.cpp;;s/if (n <= 0 || nowMs() >= rule.deadlineMs) {/if (n <= 0) {/;;a collection ignores its deadline while replies keep coming;;tst_station_e2e replyFloodBounded'
+    'src/decide.cpp;;s/f.textBytes.startsWith(kByteOrderMark) ? f.textBytes.mid(3) : //;;keywords are tested before the byte-order mark is dropped;;tst_agent_e2e byteOrderMarkKeywords'
+    'src/framelog.cpp;;s/O_WRONLY | O_NONBLOCK | O_CLOEXEC/O_WRONLY | O_CLOEXEC/;;a log written through a pipe blocks the agent;;tst_agent_e2e stalledLogReader'
     'src/linkstate.cpp;;s/return kind == Link \&\& (flags \& IFF_UP) != 0;/return (flags \& IFF_UP) != 0;/;;LinkEvent::up ignores the kind of event'
     'src/process.cpp;;s/kill(-pid, SIGKILL);/kill(pid, SIGKILL);/;;a timed-out command: only the shell is killed, not its group'
     'src/decide.cpp;;s/return timercmp(&requestReceived, &lastRunEnded, <);/return false;/;;reset requests are never folded'
@@ -25,9 +34,9 @@ mutations=(
     'src/supervisor.cpp;;s/return now.index != seen.index;/return true;/;;an open failure is retried without a change'
     'src/linkstate.cpp;;s/return atStart.up ? LinkWake::None : LinkWake::Now;/return LinkWake::Now;/;;any flag change of an up link ends the wait'
     'station/boards.cpp;;s/if (tag != tag_) {/if (false) {/;;another station'"'"'s replies count'
-    'station/boards.cpp;;s/if (atMs - firstShared_.value(known.value()) > kCloneSpreadMs) {/if (false) {/;;every identical reply counts as a clone'
-    'station/fleet.cpp;;s/if (it->board.sharedAddress() \&\& sharedAnswered) {/if (false) {/;;watch reports boards hidden by a switch as gone'
-    'station/fleet.cpp;;s/if (track.acknowledged \&\& answeredNow) {/if (false) {/;;reset --wait ignores acknowledgements'
+    'station/boards.cpp;;s/if (atMs - firstShared_.value(known.value()) > kCloneSpreadMs ||/if (false ||/;;every identical reply counts as a clone'
+    'station/fleet.cpp;;s/    if (sharedAnswered == 1 \&\& !state.floods) {/    if (false) {/;;watch reports boards hidden by a switch as gone'
+    'station/fleet.cpp;;s/track.acknowledged = track.acknowledged || acked.contains(it.key());/track.acknowledged = false;/;;reset --wait ignores acknowledgements'
 )
 
 work=$(mktemp -d /tmp/l2mutate.XXXXXX)
@@ -35,7 +44,11 @@ trap 'rm -rf "$work"' EXIT
 rsync -a --exclude='/build*' --exclude=/out --exclude=/bench/work --exclude=.git ./ "$work/src/"
 # Warnings are not errors here: a mutation that leaves a variable unused must still build, or
 # it would count as caught by the compiler.
-cmake -S "$work/src" -B "$work/build" -DL2_WERROR=OFF -DL2_E2E_TESTS=OFF -DL2_BENCH=OFF >/dev/null
+e2e=OFF
+for m in "${mutations[@]}"; do
+    [[ "$m" != *';;'*';;'*';;'* ]] || e2e=ON
+done
+cmake -S "$work/src" -B "$work/build" -DL2_WERROR=OFF -DL2_E2E_TESTS=$e2e -DL2_BENCH=$e2e >/dev/null
 cmake --build "$work/build" -j "$(nproc)" >/dev/null
 ctest --test-dir "$work/build" -L unit >/dev/null || { echo "mutate.sh: the unit tests fail unmutated" >&2; exit 1; }
 
@@ -44,7 +57,10 @@ for m in "${mutations[@]}"; do
     file=${m%%;;*}
     rest=${m#*;;}
     expression=${rest%%;;*}
-    what=${rest#*;;}
+    rest=${rest#*;;}
+    what=${rest%%;;*}
+    catcher=
+    [[ "$rest" != *';;'* ]] || catcher=${rest#*;;}
     [[ -z "${1:-}" || "$what" == *$1* ]] || continue
     cp "$work/src/$file" "$work/original"
     sed -i "$expression" "$work/src/$file"
@@ -56,6 +72,15 @@ for m in "${mutations[@]}"; do
     if ! cmake --build "$work/build" -j "$(nproc)" >/dev/null 2>&1; then
         echo "NOT BUILT    $what (the mutation does not compile; update it)"
         survived=$((survived + 1))
+    elif [[ -n "$catcher" ]]; then
+        # shellcheck disable=SC2086 # the binary, then its test function
+        if (cd "$work/build" && set -- $catcher && timeout 600 "tests/$1" "${@:2}" >"$work/e2e.log" 2>&1); then
+            echo "SURVIVED     $what ($catcher)"
+            survived=$((survived + 1))
+        else
+            echo "KILLED       $what ($catcher)"
+            killed=$((killed + 1))
+        fi
     elif ctest --test-dir "$work/build" -L unit >"$work/ctest.log" 2>&1; then
         echo "SURVIVED     $what"
         survived=$((survived + 1))

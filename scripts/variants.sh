@@ -49,6 +49,17 @@ echo "--- agent only"
 got=$(variant agent -DL2_STATION=OFF)
 [ "$got" = "$agent_files" ] || fail "the agent-only build installs:"$'\n'"$got"
 echo "$got"
+echo "--- the default prefix (/usr/local): every file of the agent's names its configuration there"
+cmake -S . -B "$work/local" -DL2_STATION=OFF -DL2_TESTS=OFF -DL2_BENCH=OFF -DL2_SYSVINIT=ON \
+    >"$work/local.log"
+for f in l2agent-run l2agent.init l2agent@.service; do
+    grep -q /usr/local/etc/default/l2agent "$work/local/packaging/$f" ||
+        fail "$f of a /usr/local install does not read /usr/local/etc/default/l2agent"
+    if grep -nP '(?<!/usr/local)/(etc/(default/)?l2agent|usr/s?bin/l2agent)' "$work/local/packaging/$f"; then
+        fail "$f of a /usr/local install names a path of another prefix"
+    fi
+done
+echo "l2agent-run, l2agent.init and l2agent@.service name /usr/local/etc/default/l2agent"
 echo "--- station only, with its window"
 got=$(variant station -DL2_AGENT=OFF)
 [ "$got" = "$window_files" ] || fail "the station-only build installs:"$'\n'"$got"
@@ -76,7 +87,8 @@ cases=(infoWorkedExample echo foreignFramesIgnored resetRunsScript interfaceRemo
     resetChildGetsOnlyStdio identityHazards frameLogBytes addressesFollowChanges
     unservableInterfaceNotRetried renamedWhileServed mtuChangeReopens kernelDropsLogged
     resetFloodFolded mtuChangeLosesNoRequest stopMidBurstKeepsLines closedStdioKeepsLogOffTheWire
-    renameUnderFloodActedOnAtOnce queuedInfoCarriesNewAddress)
+    renameUnderFloodActedOnAtOnce queuedInfoCarriesNewAddress linkBackServedAtOnce
+    byteOrderMarkKeywords resetDuringScriptFolded stalledLogReader addressStormLeavesFreshReplies)
 CI=true L2_AGENT_UDEV=0 L2_AGENT_BIN="$PWD/$work/noudev/src/l2agent" \
     "$build/tests/tst_agent_e2e" "${cases[@]}" >"$work/noudev-e2e.log" 2>&1 ||
     { grep -E "FAIL|Loc" "$work/noudev-e2e.log" | head -20; fail "the udev-free cases against L2_UDEV=OFF"; }

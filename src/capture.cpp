@@ -3,8 +3,8 @@
 
 #include "addresses.h"
 #include "args_str.h"
-#include "netif.h"
 #include "framelog.h"
+#include "netif.h"
 #include "protocol.h"
 #include "wire.h"
 
@@ -55,8 +55,8 @@ QByteArray openFailureText(QByteArray device, int status, QByteArray reason) {
 }
 
 int ringBytesFor(int snapLen) {
-    return static_cast<int>(
-        qBound(qint64(kMinRingBytes), kRingFrames * netif::ringSlotBytes(snapLen), qint64(kMaxRingBytes)));
+    return static_cast<int>(qBound(
+        qint64(kMinRingBytes), kRingFrames * netif::ringSlotBytes(snapLen), qint64(kMaxRingBytes)));
 }
 
 QString captureFilter(const ArgsStr &args) {
@@ -308,9 +308,8 @@ ServeEnd pcap_serve(pcap **handle, ArgsStr *args, const ServedLink &opened, Link
             link.mac != args->boardMac && !followAddress(&serving, link.mac)) {
             break;
         }
-        pollfd fds[SlotCount] = {{captureFd, POLLIN, 0},
-                                 {monitor->fd(), POLLIN, 0},
-                                 {logStalledFd(), POLLOUT, 0}};
+        pollfd fds[SlotCount] = {
+            {captureFd, POLLIN, 0}, {monitor->fd(), POLLIN, 0}, {logStalledFd(), POLLOUT, 0}};
         if (poll(fds, SlotCount, logDueInMs()) < 0) {
             if (errno == EINTR) {
                 honourStopRequest();

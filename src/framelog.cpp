@@ -333,8 +333,8 @@ void flushLog() {
         const qint64 dropped = g_log.dropped;
         g_log.dropped = 0;
         const QString text = QStringLiteral("the log was not read: %1 lines dropped").arg(dropped);
-        g_log.pending.append(qFormatLogMessage(QtDebugMsg, QMessageLogContext(), debugQuoted(text))
-                                 .toLocal8Bit());
+        g_log.pending.append(
+            qFormatLogMessage(QtDebugMsg, QMessageLogContext(), debugQuoted(text)).toLocal8Bit());
         g_log.pending.append('\n');
     }
     g_pending = 0;

@@ -252,8 +252,7 @@ ServedLink resyncServedLink(const ServedLink &known, const QString &servedName) 
     if (netif::ask(name, SIOCGIFMTU, &request)) {
         now.mtu = request.ifr_mtu;
     }
-    if (netif::ask(name, SIOCGIFHWADDR, &request) &&
-        request.ifr_hwaddr.sa_family == ARPHRD_ETHER) {
+    if (netif::ask(name, SIOCGIFHWADDR, &request) && request.ifr_hwaddr.sa_family == ARPHRD_ETHER) {
         now.mac = QByteArray(request.ifr_hwaddr.sa_data, 6);
     }
     return now;

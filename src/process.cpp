@@ -175,7 +175,8 @@ bool readFileBounded(const char *path, int timeoutMs, int cap, QByteArray *outpu
         char buffer[1024];
         int left = cap;
         while (left > 0) {
-            const ssize_t n = read(file, buffer, sizeof buffer < size_t(left) ? sizeof buffer : size_t(left));
+            const ssize_t n =
+                read(file, buffer, sizeof buffer < size_t(left) ? sizeof buffer : size_t(left));
             if (n < 0 && errno == EINTR) {
                 continue;
             }

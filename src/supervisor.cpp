@@ -118,7 +118,8 @@ AttemptEnd capture(ArgsStr *args, const LoopOps &ops, const ServedLink &seen) {
     qDebug() << QStringLiteral("start '%1' dump").arg(name);
     if (args->boardAddress) {
         qDebug() << QStringLiteral("serving '%1' at %2 and %3")
-                        .arg(name, macBytes2String(args->boardMac), macBytes2String(wire::groupMac()));
+                        .arg(name, macBytes2String(args->boardMac),
+                             macBytes2String(wire::groupMac()));
     }
     // Returns only when the capture ends: the interface was removed, renamed or taken down.
     const ServeEnd served = ops.serve(&handle, args, seen);

@@ -101,7 +101,8 @@ StationExit StationLink::open(const QString &interface, QString *error) {
     // up to kMaxRingBytes.
     pcap_set_immediate_mode(handle_, 1);
     pcap_set_buffer_size(
-        handle_, int(std::min<qint64>(qint64(kRingReplies) * netif::ringSlotBytes(snapLen), kMaxRingBytes)));
+        handle_,
+        int(std::min<qint64>(qint64(kRingReplies) * netif::ringSlotBytes(snapLen), kMaxRingBytes)));
     const int status = pcap_activate(handle_);
     if (status < 0) {
         const QString reason = QString::fromLocal8Bit(pcap_geterr(handle_));

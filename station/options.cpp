@@ -22,11 +22,12 @@ struct CommandEntry {
 };
 
 const char kExitsCollecting[] = "Exit: 0 some reply, 1 none, 2 usage, 3 no such interface, 4 no "
-                                "permission, 5 capture error.";
+                                "permission, 5 capture error, 6 the station's link is down.";
 
 const CommandEntry kCommands[] = {
     {Command::Info, "info",
-     "[-i IFACE] [--board MAC] [-w MS] [--min-wait MS] [--quiet MS] [--fast] [--first] [--json]",
+     "[-i IFACE] [--board MAC] [-w MS] [--min-wait MS] [--quiet MS] [--fast] [--first] [--wide] "
+     "[--json] [--key-file FILE]",
      "Asks every board on the segment who it is and lists one row per board: boards in\n"
      "board-address mode through the group address, each under its own address, and the\n"
      "others through the shared service address. It listens at least --min-wait MS, long\n"
@@ -35,10 +36,10 @@ const CommandEntry kCommands[] = {
      "agents only. When boards answer from the shared address it warns on standard error\n"
      "that a learning switch may hide some of them.",
      "Exit: 0 boards listed, 1 none answered, 2 usage, 3 no such interface, 4 no permission, "
-     "5 capture error."},
+     "5 capture error, 6 the station's link is down."},
     {Command::Watch, "watch",
-     "[-i IFACE] [--interval MS] [-c COUNT] [--json] [-w MS] [--min-wait MS] [--quiet MS] "
-     "[--fast]",
+     "[-i IFACE] [--interval MS] [-c COUNT] [--json] [--no-history] [-w MS] [--min-wait MS] "
+     "[--quiet MS] [--fast] [--key-file FILE]",
      "Asks the segment every --interval MS, as info does, and prints a time-stamped line\n"
      "when a board appears, changes, or is gone (no answer in two rounds in a row). It runs\n"
      "until interrupted (Ctrl-C), or for -c COUNT rounds. --json prints one JSON object a line.\n"
@@ -57,12 +58,14 @@ const CommandEntry kCommands[] = {
      "kept in $XDG_DATA_HOME/l2station/history.sqlite (~/.local/share by default), per user,\n"
      "90 days and the newest 20000 boards and 200000 changes of each interface (--stats).",
      "Exit: 0 listed, 1 nothing to list, 2 usage, 8 the history cannot be read."},
-    {Command::Ping, "ping", "[-i IFACE] [--board MAC] [-c COUNT] [-s SIZE] [-W MS] [--interval MS]",
+    {Command::Ping, "ping",
+     "[-i IFACE] [--board MAC] [-c COUNT] [-s SIZE] [-W MS] [--interval MS] [--key-file FILE]",
      "Echo round trips to every board, or to the one --board names, with figures per board.\n"
      "Boards at the shared address cannot be told apart: replies after the first to a\n"
      "request from that address are counted as duplicates (DUP!).",
      kExitsCollecting},
-    {Command::Reset, "reset", "[-i IFACE] [--board MAC] --yes [--wait [-w MS]]",
+    {Command::Reset, "reset",
+     "[-i IFACE] [--board MAC] --yes [--wait [-w MS]] [--no-history] [--key-file FILE]",
      "Sends a reset request: every board on the segment that receives it, or the one --board\n"
      "names, runs its reset script. --yes confirms that. Boards in board-address mode\n"
      "acknowledge it, and their number is shown; the others send nothing. It first lists\n"
@@ -88,7 +91,8 @@ const CommandEntry kCommands[] = {
      "for a reset that proves one of its keys, and proves itself in its replies. Key files\n"
      "concatenate: a board's file may hold a new key and an old one while keys change.",
      "Exit: 0 written, 2 usage or FILE exists, 5 FILE cannot be written."},
-    {Command::Send, "send", "[-i IFACE] [--board MAC] [--hex] [--yes] [-w MS] DATA",
+    {Command::Send, "send",
+     "[-i IFACE] [--board MAC] [--hex] [--yes] [-w MS] [--key-file FILE] DATA",
      "Sends DATA as the payload of one service frame to every board (or the one --board\n"
      "names) and prints every reply within the window, with the address it came from, as\n"
      "text and hex. The text stops before the zero bytes that pad a short frame; their\n"

@@ -454,6 +454,13 @@ void TestAgentE2e::resetChildGetsOnlyStdio() {
     QFile pidFile(work + QStringLiteral("/child.pid"));
     QVERIFY(pidFile.open(QIODevice::ReadOnly));
     const pid_t child = pidFile.readAll().trimmed().toInt();
+    // The PID is written as the shell forks: until the child has become sleep, it still holds
+    // the shell's descriptors.
+    const auto command = [child] {
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(child));
+        return comm.open(QIODevice::ReadOnly) ? comm.readAll().trimmed() : QByteArray();
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(command(), QByteArray("sleep"), 5000);
     const QStringList fds = QDir(QStringLiteral("/proc/%1/fd").arg(child))
                                 .entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
     kill(child, SIGKILL);
@@ -1051,7 +1058,8 @@ void TestAgentE2e::stalledLogReader() {
     }
     QVERIFY2(dropped > 0, "no line counts the dropped lines");
     QCOMPARE(dropped % 5, 0); // whole frames' lines
-    const int logged = lines.filter(QRegularExpression(QStringLiteral("^data str   : \"stalled "))).size();
+    const int logged =
+        lines.filter(QRegularExpression(QStringLiteral("^data str   : \"stalled "))).size();
     qInfo("%d frames logged, %d lines dropped", logged, dropped);
     QCOMPARE(logged + dropped / 5, frames); // nothing lost without being counted
     QCOMPARE(firstBrokenLine(lines), QString());
@@ -1079,8 +1087,8 @@ void TestAgentE2e::addressStormLeavesFreshReplies() {
     Segment segment;
     AgentRun agent;
     QVERIFY(serveNewBoard(segment, agent));
-    QVERIFY(addVeth(segment.board, QStringLiteral("storm0"), segment.board,
-                    QStringLiteral("storm1")));
+    QVERIFY(
+        addVeth(segment.board, QStringLiteral("storm0"), segment.board, QStringLiteral("storm1")));
     const QByteArray info = stationFrame("req:kiv+info", 60);
     for (int storm = 1; storm <= 3; ++storm) {
         // 4000 changes as fast as ip makes them, leaving one address behind each time.
@@ -1111,8 +1119,8 @@ void TestAgentE2e::addressStormLeavesFreshReplies() {
         stormOver = true;
         asker.join();
         QVERIFY(ran);
-        const QByteArray expected = "IpAddress : 192.168.10.25 10.9.0." +
-                                    QByteArray::number(storm) + "\n";
+        const QByteArray expected =
+            "IpAddress : 192.168.10.25 10.9.0." + QByteArray::number(storm) + "\n";
         // Replies to the requests during the storm may still be on their way; the first one
         // to a request sent after it must be fresh.
         QVERIFY(segment.socket.send(stationFrame("marker " + QByteArray::number(storm), 60)));

@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
@@ -448,32 +449,46 @@ void TestStationE2e::hostileBoardEscaped() {
 // A hostile board floods made-up replies, each another board: the deadline holds, and the
 // station keeps what it bounds itself to.
 void TestStationE2e::replyFloodBounded() {
-    Netns evil(QStringLiteral("flood"));
-    QVERIFY(evil.ok());
-    QVERIFY(addVeth(evil, QStringLiteral("eth1"), *segment_, QStringLiteral("pflood"), QString(),
-                    true, QStringLiteral("quiet0")));
-    PacketSocket board;
-    QVERIFY(board.open(evil.name(), QStringLiteral("eth1")));
+    // Two forgers, so that the station's ring is never empty while it collects.
+    std::vector<std::unique_ptr<Netns>> evil;
+    std::vector<std::unique_ptr<PacketSocket>> sockets;
+    for (int i = 0; i < 2; ++i) {
+        evil.push_back(std::make_unique<Netns>(QStringLiteral("flood%1").arg(i)));
+        QVERIFY(evil.back()->ok());
+        QVERIFY(addVeth(*evil.back(), QStringLiteral("eth1"), *segment_,
+                        QStringLiteral("pflood%1").arg(i), QString(), true,
+                        QStringLiteral("quiet0")));
+        sockets.push_back(std::make_unique<PacketSocket>());
+        QVERIFY(sockets.back()->open(evil.back()->name(), QStringLiteral("eth1")));
+    }
     std::atomic<bool> flooding{true};
-    std::thread flood([&] {
-        const QByteArray header = kStationMac + kServiceMac + QByteArray(2, '\0');
-        for (int n = 0; flooding; ++n) {
-            board.send(header + "res:kiv+info\nDevice : EVIL-" + QByteArray::number(n) +
-                       "\nVersion : 1\nProduct : P\nHardId : H\nIpAddress : 10.0.0.1\n");
-        }
-    });
-    QElapsedTimer timer;
-    timer.start();
+    std::vector<std::thread> floods;
+    for (int i = 0; i < 2; ++i) {
+        floods.emplace_back([&, i] {
+            const QByteArray header = kStationMac + kServiceMac + QByteArray(2, '\0');
+            for (int n = 0; flooding; ++n) {
+                sockets[size_t(i)]->send(header + "res:kiv+info\nDevice : EVIL-" +
+                                         QByteArray::number(i) + "-" + QByteArray::number(n) +
+                                         "\nVersion : 1\nProduct : P\nHardId : H\nIpAddress : "
+                                         "10.0.0.1\n");
+            }
+        });
+    }
     const Result r =
         station({QStringLiteral("info"), QStringLiteral("-i"), QStringLiteral("quiet0"),
                  QStringLiteral("-w"), QStringLiteral("500")});
-    const qint64 took = timer.elapsed();
     flooding = false;
-    flood.join();
-    QVERIFY2(r.out.contains(QStringLiteral(" boards answered on quiet0")), qPrintable(r.out));
-    qInfo("info -w 500 under a reply flood took %lld ms: %s", took,
+    for (std::thread &flood : floods) {
+        flood.join();
+    }
+    // The collection's own time, as the tool reports it: the process's start-up is not the
+    // deadline's business.
+    const QRegularExpressionMatch summary =
+        QRegularExpression(QStringLiteral(" boards answered on quiet0 in (\\d+) ms")).match(r.out);
+    QVERIFY2(summary.hasMatch(), qPrintable(r.out));
+    qInfo("info -w 500 under two reply floods: %s",
           qPrintable(r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts).last()));
-    QVERIFY(took < 1500);
+    QVERIFY(summary.captured(1).toInt() < 1500);
     QVERIFY(r.out.count(QLatin1Char('\n')) <= kMaxBoardsShown + 2);
 }
 
@@ -572,6 +587,9 @@ void TestStationE2e::defaultBoardJoins() {
 // An older board holds its reply for libpcap's 500 ms buffer timeout; the default rule lists it
 // beside the fast agents every time.
 void TestStationE2e::mixedFleetListedByDefault() {
+    if (classicResponderBinary().isEmpty()) {
+        QSKIP("the classic responder is one of the bench programs: built with -DL2_BENCH=ON");
+    }
     Board classic;
     QVERIFY(addBoard(&classic, 5, QStringLiteral("seg0"), DefaultMode, {}, {},
                      classicResponderBinary()));

@@ -14,6 +14,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <future>
+#include <thread>
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,6 +83,27 @@ QVariant rawValue(const QString &path, const QString &statement) {
     }
     QSqlDatabase::removeDatabase(QStringLiteral("raw"));
     return value;
+}
+
+// A file of the first schema, with one board in it.
+QStringList schemaOne() {
+    return {QStringLiteral("CREATE TABLE boards (id INTEGER PRIMARY KEY, interface TEXT NOT NULL, "
+                           "key TEXT NOT NULL, mac TEXT NOT NULL, device TEXT NOT NULL, "
+                           "version TEXT NOT NULL, product TEXT NOT NULL, hard_id TEXT NOT NULL, "
+                           "ipv4 TEXT NOT NULL, reply BLOB NOT NULL, count INTEGER NOT NULL, "
+                           "first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL, "
+                           "UNIQUE (interface, key))"),
+            QStringLiteral("CREATE TABLE changes (id INTEGER PRIMARY KEY, "
+                           "board INTEGER NOT NULL REFERENCES boards (id), at INTEGER NOT NULL, "
+                           "event TEXT NOT NULL, fields TEXT NOT NULL, was TEXT, now TEXT)"),
+            QStringLiteral("INSERT INTO boards VALUES (1, 'seg0', 'mac:02:00:00:00:00:07', "
+                           "'02:00:00:00:00:07', 'OLD', '0.9', 'PX7', '07', '192.0.2.7', x'00', 1, "
+                           "%1, %2)")
+                .arg(at(0).toMSecsSinceEpoch())
+                .arg(at(5).toMSecsSinceEpoch()),
+            QStringLiteral("INSERT INTO changes VALUES (1, 1, %1, 'added', '', NULL, '{}')")
+                .arg(at(0).toMSecsSinceEpoch()),
+            QStringLiteral("PRAGMA user_version = 1")};
 }
 
 // A writer process for twoWriters: 100 rounds of the same five boards, a change every tenth.
@@ -160,6 +184,7 @@ class TestHistory : public QObject {
     void notAHistoryLeftAlone();
     void twoWriters();
     void busyFileKeepsTheRound();
+    void migrationWaitsForAWriter();
     void privateAndNeverThroughALink();
     void pruneKeepsTheNewest();
     void resetsAmongTheChanges();
@@ -247,25 +272,7 @@ void TestHistory::sharedBoardKeepsItsFirstSighting() {
 // A file of the first schema, with a board in it, comes up to date and keeps the board.
 void TestHistory::olderSchemaMigrated() {
     QVERIFY(QDir().mkpath(dir_->filePath(QStringLiteral("sub"))));
-    QVERIFY(rawSql(
-        path(),
-        {QStringLiteral("CREATE TABLE boards (id INTEGER PRIMARY KEY, interface TEXT NOT NULL, "
-                        "key TEXT NOT NULL, mac TEXT NOT NULL, device TEXT NOT NULL, "
-                        "version TEXT NOT NULL, product TEXT NOT NULL, hard_id TEXT NOT NULL, "
-                        "ipv4 TEXT NOT NULL, reply BLOB NOT NULL, count INTEGER NOT NULL, "
-                        "first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL, "
-                        "UNIQUE (interface, key))"),
-         QStringLiteral("CREATE TABLE changes (id INTEGER PRIMARY KEY, "
-                        "board INTEGER NOT NULL REFERENCES boards (id), at INTEGER NOT NULL, "
-                        "event TEXT NOT NULL, fields TEXT NOT NULL, was TEXT, now TEXT)"),
-         QStringLiteral("INSERT INTO boards VALUES (1, 'seg0', 'mac:02:00:00:00:00:07', "
-                        "'02:00:00:00:00:07', 'OLD', '0.9', 'PX7', '07', '192.0.2.7', x'00', 1, "
-                        "%1, %2)")
-             .arg(at(0).toMSecsSinceEpoch())
-             .arg(at(5).toMSecsSinceEpoch()),
-         QStringLiteral("INSERT INTO changes VALUES (1, 1, %1, 'added', '', NULL, '{}')")
-             .arg(at(0).toMSecsSinceEpoch()),
-         QStringLiteral("PRAGMA user_version = 1")}));
+    QVERIFY(rawSql(path(), schemaOne()));
     HistoryStore store;
     QString error;
     QVERIFY2(store.open(path(), &error), qPrintable(error));
@@ -380,6 +387,41 @@ void TestHistory::twoWriters() {
 
 // Another instance holding the file past the time-out: the round is kept, said so, and
 // written with the next.
+// An old file that another program is writing is migrated once that program is done: the
+// migration takes the write lock before it reads the version, so it never deadlocks with the
+// other writer ("database is locked").
+void TestHistory::migrationWaitsForAWriter() {
+    QVERIFY(QDir().mkpath(dir_->filePath(QStringLiteral("sub"))));
+    QVERIFY(rawSql(path(), schemaOne()));
+    std::promise<bool> holding;
+    std::thread other([&] {
+        bool ok = false;
+        {
+            QSqlDatabase db =
+                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+            db.setDatabaseName(path());
+            QSqlQuery q(db);
+            ok = db.open() && q.exec(QStringLiteral("BEGIN IMMEDIATE")) &&
+                 q.exec(QStringLiteral("UPDATE boards SET count = count + 1"));
+            holding.set_value(ok);
+            QThread::msleep(300);
+            ok = ok && q.exec(QStringLiteral("COMMIT"));
+            q.finish();
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("other"));
+    });
+    QVERIFY(holding.get_future().get());
+    HistoryStore store;
+    QString error;
+    const bool opened = store.open(path(), &error);
+    other.join();
+    QVERIFY2(opened, qPrintable(error));
+    QCOMPARE(rawValue(path(), QStringLiteral("PRAGMA user_version")).toInt(),
+             HistoryStore::kSchemaVersion);
+    QCOMPARE(rawValue(path(), QStringLiteral("SELECT count FROM boards")).toInt(), 2);
+}
+
 void TestHistory::busyFileKeepsTheRound() {
     QString error;
     {

@@ -8,6 +8,8 @@
 #include <QtTest>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 class TestIdentity : public QObject {
@@ -26,6 +28,7 @@ class TestIdentity : public QObject {
     void fgetsPieces_data();
     void fgetsPieces();
     void timedOutCommandEndsWithItsGroup();
+    void boundedRead();
 };
 
 void TestIdentity::hardId_data() {
@@ -232,4 +235,31 @@ void TestIdentity::timedOutCommandEndsWithItsGroup() {
 }
 
 QTEST_APPLESS_MAIN(TestIdentity)
+// A file is read by a child: its bytes up to the cap; a read that blocks (a FIFO nobody writes
+// to stands in for /proc/kmsg, which blocks although it is a regular file) gives up at the time
+// bound and leaves no child behind; a file that cannot be opened gives nothing.
+void TestIdentity::boundedRead() {
+    QTemporaryDir dir;
+    const QByteArray file = QFile::encodeName(dir.filePath(QStringLiteral("ID.txt")));
+    QFile plain(QString::fromLocal8Bit(file));
+    QVERIFY(plain.open(QIODevice::WriteOnly) && plain.write(QByteArray(3000, 'x')) == 3000);
+    plain.close();
+    QByteArray content;
+    QVERIFY(readFileBounded(file.constData(), 2000, 2500, &content));
+    QCOMPARE(content, QByteArray(2500, 'x'));
+
+    const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("fifo")));
+    QCOMPARE(mkfifo(fifo.constData(), 0600), 0);
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(readFileBounded(fifo.constData(), 300, 100, &content));
+    QVERIFY(content.isEmpty());
+    QVERIFY2(timer.elapsed() >= 300 && timer.elapsed() < 5000,
+             qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(waitpid(-1, nullptr, WNOHANG), pid_t(-1)); // reaped: no child of this process left
+
+    QVERIFY(readFileBounded("/nonexistent/ID.txt", 2000, 100, &content));
+    QVERIFY(content.isEmpty());
+}
+
 #include "tst_identity.moc"

@@ -121,6 +121,15 @@ void TestProtocol::decide_data() {
     QTest::newRow("NUL before keyword echoed")
         << request(QByteArray("\0req:kiv+info", 13)) << int(FrameAction::Send)
         << header + QByteArray("\0req:kiv+info", 13);
+    // The text's decoder drops a leading byte-order mark, and the keyword test with it; only
+    // one, and only at the start.
+    QTest::newRow("byte-order mark, info")
+        << request("\xEF\xBB\xBFreq:kiv+info") << int(FrameAction::Send) << QByteArray("INFO");
+    QTest::newRow("byte-order mark, reset")
+        << request("\xEF\xBB\xBFreq:kiv+init") << int(FrameAction::Reset) << QByteArray();
+    QTest::newRow("two byte-order marks echoed")
+        << request("\xEF\xBB\xBF\xEF\xBB\xBFreq:kiv+info") << int(FrameAction::Send)
+        << header + "\xEF\xBB\xBF\xEF\xBB\xBFreq:kiv+info";
     QTest::newRow("other case echoed")
         << request("REQ:KIV+INFO") << int(FrameAction::Send) << header + "REQ:KIV+INFO";
     QTest::newRow("reset other case echoed")

@@ -824,7 +824,8 @@ void TestStation::payloadPadding() {
     QCOMPARE(padding, 2);
 }
 
-// Every option the help lists is in the man page and in the bash completion.
+// Every option the help lists is in the usage line, the man page and the bash completion; and
+// the help's exit line names every status the command can end with.
 void TestStation::optionsDocumented() {
     QFile man(QStringLiteral(L2_SOURCE_DIR "/doc/l2station.8.scd"));
     QFile completion(QStringLiteral(L2_SOURCE_DIR "/packaging/l2station.bash-completion"));
@@ -851,7 +852,19 @@ void TestStation::optionsDocumented() {
                      qPrintable(name + QLatin1Char(' ') + dashedWord));
             QVERIFY2(manText.contains(QStringLiteral("*%1*").arg(dashedWord)),
                      qPrintable(name + QLatin1Char(' ') + dashedWord));
+            const QString usageLine = stationUsage(c).section(QLatin1Char('\n'), 0, 0);
+            QVERIFY2(word == QLatin1String("help") ||
+                         QRegularExpression(QStringLiteral("[ \\[|]%1[ \\]]|%1$")
+                                                .arg(QRegularExpression::escape(dashedWord)))
+                             .match(usageLine)
+                             .hasMatch(),
+                     qPrintable(usageLine + QStringLiteral(" lacks ") + dashedWord));
         }
+        // Every command that sends on the link first checks it (watch waits for it instead).
+        const bool sends =
+            c == Command::Info || c == Command::Ping || c == Command::Reset || c == Command::Send;
+        QVERIFY2(!sends || stationUsage(c).contains(QLatin1String(" 6 the station's link is down")),
+                 qPrintable(name));
     }
 }
 

@@ -339,8 +339,8 @@ void TestSupervisor::pauseAfterWait_data() {
     QTest::newRow("still down") << down << link(7, false) << qint64(5000) << 3000;
     QTest::newRow("re-created") << down << link(8, true) << qint64(5000) << 3000;
     QTest::newRow("removed") << down << link(7, true, true) << qint64(5000) << 3000;
-    QTest::newRow("capture ended") << int(AttemptEnd::CaptureEnded) << link(7, true)
-                                   << qint64(5000) << 3000;
+    QTest::newRow("capture ended")
+        << int(AttemptEnd::CaptureEnded) << link(7, true) << qint64(5000) << 3000;
     QTest::newRow("renamed back") << int(AttemptEnd::Renamed) << link(7, true) << qint64(5000)
                                   << 3000;
 }
