@@ -1,6 +1,7 @@
 // The window's table: rows follow watch's changes by the station's own board keys; cells show
 // texts as the command line does (escaped, "-" for empty), and the exports write them so.
 #include "boardmodel.h"
+#include "stablesort.h"
 
 #include <QBrush>
 #include <QColor>
@@ -148,8 +149,7 @@ int BoardTableModel::prune() {
             gone.append(r);
         }
     }
-    std::stable_sort(gone.begin(), gone.end(),
-                     [&](int a, int b) { return rows_.at(a).lastSeen < rows_.at(b).lastSeen; });
+    stableSort(&gone, [&](int a, int b) { return rows_.at(a).lastSeen < rows_.at(b).lastSeen; });
     gone = gone.mid(0, rows_.size() - kMaxWatchedBoards);
     std::sort(gone.begin(), gone.end(), std::greater<int>());
     for (int r : gone) {

@@ -30,7 +30,7 @@ void BoardProxy::setStates(const QList<int> &states) {
 bool BoardProxy::lessThan(const QModelIndex &left, const QModelIndex &right) const {
     const QVariant a = left.data(sortRole());
     const QVariant b = right.data(sortRole());
-    if (a.type() == QVariant::String && b.type() == QVariant::String) {
+    if (a.userType() == QMetaType::QString && b.userType() == QMetaType::QString) {
         return collator_.compare(a.toString(), b.toString()) < 0;
     }
     return QSortFilterProxyModel::lessThan(left, right);

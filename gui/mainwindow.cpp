@@ -173,7 +173,7 @@ void MainWindow::buildUi() {
     connect(interfaces_, QOverload<int>::of(&QComboBox::activated), this,
             [this](int i) { useInterface(interfaces_->itemText(i)); });
     auto *focusInterfaces =
-        makeAction(this, QString(), QString(), {QKeySequence(Qt::CTRL + Qt::Key_L)});
+        makeAction(this, QString(), QString(), {QKeySequence(Qt::CTRL | Qt::Key_L)});
     connect(focusInterfaces, &QAction::triggered, interfaces_, [this] {
         interfaces_->setFocus();
         interfaces_->showPopup();
@@ -190,11 +190,11 @@ void MainWindow::buildUi() {
     QAction *details = add(QStringLiteral("details"), QStringLiteral("Details"),
                            QStringLiteral("The whole reply of the selected board"),
                            {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter),
-                            QKeySequence(Qt::CTRL + Qt::Key_I)},
+                            QKeySequence(Qt::CTRL | Qt::Key_I)},
                            &MainWindow::showDetails);
     QAction *ping = add(QStringLiteral("ping"), QStringLiteral("Ping"),
                         QStringLiteral("Four echo round trips to the selected board"),
-                        {QKeySequence(Qt::CTRL + Qt::Key_P)}, &MainWindow::pingSelected);
+                        {QKeySequence(Qt::CTRL | Qt::Key_P)}, &MainWindow::pingSelected);
     QAction *reset = add(QStringLiteral("reset"), QStringLiteral("Reset selected…"),
                          QStringLiteral("Make the selected boards run their reset scripts"),
                          {QKeySequence(QKeySequence::Delete)}, &MainWindow::resetSelected);
@@ -202,17 +202,17 @@ void MainWindow::buildUi() {
         add(QStringLiteral("resetWait"), QStringLiteral("Reset and wait…"),
             QStringLiteral("Reset the selected board and follow it on its row "
                            "until it is back"),
-            {QKeySequence(Qt::CTRL + Qt::Key_R)}, &MainWindow::resetAndWaitSelected);
+            {QKeySequence(Qt::CTRL | Qt::Key_R)}, &MainWindow::resetAndWaitSelected);
     QAction *resetAll =
         add(QStringLiteral("resetAll"), QStringLiteral("Reset all…"),
             QStringLiteral("Make every board on the segment run its reset script, whatever the "
                            "filter shows"),
-            {QKeySequence(Qt::CTRL + Qt::SHIFT + Qt::Key_Delete)}, &MainWindow::resetAll);
+            {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Delete)}, &MainWindow::resetAll);
     QAction *resetAllWait = add(
         QStringLiteral("resetAllWait"), QStringLiteral("Reset all and wait…"),
         QStringLiteral("Reset every board on the segment and follow each on its row until it is "
                        "back"),
-        {QKeySequence(Qt::CTRL + Qt::SHIFT + Qt::Key_R)}, &MainWindow::resetAllAndWait);
+        {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R)}, &MainWindow::resetAllAndWait);
     QAction *stop = add(QStringLiteral("stopWaits"), QStringLiteral("Stop waiting"),
                         QStringLiteral("Stop following the boards of every reset-and-wait"),
                         {QKeySequence(Qt::Key_Escape)}, &MainWindow::stopWaits);
@@ -230,11 +230,11 @@ void MainWindow::buildUi() {
     toolbar->addAction(copy);
     QAction *csv = makeAction(this, QStringLiteral("CSV…"),
                               QStringLiteral("Export the table as shown, as CSV"),
-                              {QKeySequence(Qt::CTRL + Qt::Key_E)});
+                              {QKeySequence(Qt::CTRL | Qt::Key_E)});
     connect(csv, &QAction::triggered, this, [this] { exportAs(false); });
     QAction *json = makeAction(this, QStringLiteral("JSON…"),
                                QStringLiteral("Export the table as shown, as JSON"),
-                               {QKeySequence(Qt::CTRL + Qt::SHIFT + Qt::Key_E)});
+                               {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E)});
     connect(json, &QAction::triggered, this, [this] { exportAs(true); });
     actions_.insert(QStringLiteral("exportCsv"), csv);
     actions_.insert(QStringLiteral("exportJson"), json);
@@ -249,7 +249,7 @@ void MainWindow::buildUi() {
     if (auto *button = qobject_cast<QToolButton *>(toolbar->widgetForAction(exportAction))) {
         button->setPopupMode(QToolButton::InstantPopup);
     }
-    auto *quit = makeAction(this, QString(), QString(), {QKeySequence(Qt::CTRL + Qt::Key_Q)});
+    auto *quit = makeAction(this, QString(), QString(), {QKeySequence(Qt::CTRL | Qt::Key_Q)});
     connect(quit, &QAction::triggered, this, &QWidget::close);
 
     auto *central = new QWidget(this);
@@ -293,7 +293,7 @@ void MainWindow::buildUi() {
                          QVariantList{int(state)});
     }
     auto *focusStates =
-        makeAction(this, QString(), QString(), {QKeySequence(Qt::CTRL + Qt::SHIFT + Qt::Key_F)});
+        makeAction(this, QString(), QString(), {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F)});
     connect(focusStates, &QAction::triggered, states_, [this] {
         states_->setFocus();
         states_->showPopup();

@@ -326,7 +326,7 @@ build_busybox() {
     agent=build-board/busybox-agent
     cmake -S . -B "$agent" -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-sysroot.cmake \
         -DL2_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-        -DL2_UDEV=OFF -DL2_STATION=OFF -DL2_TESTS=OFF -DL2_BENCH=OFF -DL2_SYSVINIT=ON \
+        -DL2_UDEV=OFF -DL2_STATION=OFF -DL2_TESTS=OFF -DL2_BENCH=OFF -DL2_SYSVINIT=ON -DL2_SYSTEMD=OFF \
         -DL2_WERROR=ON >"$agent.log" 2>&1 || { tail -20 "$agent.log"; die "configuring the agent"; }
     cmake --build "$agent" -j "$(nproc)" >>"$agent.log" 2>&1 ||
         { tail -20 "$agent.log"; die "building the agent"; }

@@ -23,6 +23,8 @@ need_packages() {
 # What building and testing the project needs on Debian 12.
 L2_BUILD_PACKAGES=(build-essential cmake pkg-config qtbase5-dev libqt5sql5-sqlite libpcap-dev libudev-dev scdoc)
 L2_TEST_PACKAGES=(iproute2 udev util-linux procps tshark)
+# The Qt 6 build (scripts/qt6.sh).
+L2_QT6_PACKAGES=(qt6-base-dev libqt6sql6-sqlite)
 
 # The Debian mirror apt uses here, for debootstrap and mmdebstrap roots.
 debian_mirror() {

@@ -4,7 +4,9 @@
 # the files git tracks (every file, outside a git checkout), under l2agent-VERSION/, without
 # debian/: the Debian source package takes this tarball as its upstream one
 # (scripts/package.sh). Times are the release's date, the top entry of debian/changelog
-# (or SOURCE_DATE_EPOCH); owners are root; modes keep only the execute bits.
+# (or SOURCE_DATE_EPOCH); owners are root; modes keep only the execute bits. The recipes pin
+# releases only: scripts/cut-release.sh makes one, and scripts/check-pin.sh checks the pin
+# against the release it names.
 #   scripts/release.sh [OUTDIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,19 +33,3 @@ tar --create --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --num
 (cd "$out" && sha256sum "$name.tar.gz" >"$name.tar.gz.sha256")
 cat "$out/$name.tar.gz.sha256"
 
-# The recipes pin this tarball and the license file.
-tarball=$(cut -d' ' -f1 "$out/$name.tar.gz.sha256")
-license=$(sha256sum LICENSE | cut -d' ' -f1)
-buildroot=packaging/buildroot/package/l2agent
-sed -i "s/^L2AGENT_VERSION = .*/L2AGENT_VERSION = $version/" "$buildroot/l2agent.mk"
-printf '# Made by scripts/release.sh\nsha256  %s  %s\nsha256  %s  LICENSE\n' \
-    "$tarball" "$name.tar.gz" "$license" >"$buildroot/l2agent.hash"
-recipe=packaging/yocto/meta-l2agent/recipes-connectivity/l2agent/l2agent_$version.bb
-if [ ! -f "$recipe" ]; then
-    # The recipe's name carries the version: the last release's becomes this one's.
-    previous=$(ls packaging/yocto/meta-l2agent/recipes-connectivity/l2agent/l2agent_*.bb | head -1)
-    git mv "$previous" "$recipe" 2>/dev/null || mv "$previous" "$recipe"
-fi
-sed -i -e "s/^LIC_FILES_CHKSUM = .*/LIC_FILES_CHKSUM = \"file:\/\/LICENSE;md5=$(md5sum LICENSE | cut -d' ' -f1)\"/" \
-    -e "s/^SRC_URI\[sha256sum\] = .*/SRC_URI[sha256sum] = \"$tarball\"/" "$recipe"
-echo "recipes: $buildroot/l2agent.hash, $recipe"

@@ -3,6 +3,7 @@
 
 #include "args_str.h"
 #include "process.h"
+#include "text.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -20,8 +21,8 @@ const char *const kNoDeviceName = "DOREVIVIZ";
 const char *const kNoVersion = "0.0.0.0";
 
 QString hardIdFromBlkid(QByteArray output) {
-    // QString::fromUtf8(QByteArray) stops at the first NUL byte.
-    const QString text = QString::fromUtf8(output);
+    // The text stops at the first NUL byte.
+    const QString text = utf8BeforeNul(output);
     const QString tag = QStringLiteral("PTUUID=\"");
     const int start = text.indexOf(tag);
     if (start < 0) {
@@ -70,14 +71,14 @@ QString newStartId() {
 }
 
 QString deviceIdFromFile(QByteArray content) {
-    const QString id = QString::fromUtf8(content.trimmed());
+    const QString id = utf8BeforeNul(content.trimmed());
     return id.isEmpty() ? QString::fromLatin1(kNoDeviceId) : id;
 }
 
 void deviceInfoFromFile(QByteArray content, QString *deviceName, QString *version) {
     content.replace('\r', QByteArray());
-    const QStringList parts = QString::fromLatin1(content).split(
-        QLatin1Char('\n'), Qt::KeepEmptyParts, Qt::CaseSensitive);
+    const QStringList parts =
+        latin1BeforeNul(content).split(QLatin1Char('\n'), Qt::KeepEmptyParts, Qt::CaseSensitive);
     if (parts.size() < 2) {
         *deviceName = QString::fromLatin1(kNoDeviceName);
         *version = QString::fromLatin1(kNoVersion);

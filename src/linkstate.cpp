@@ -2,6 +2,7 @@
 #include "linkstate.h"
 
 #include "netif.h"
+#include "text.h"
 
 #include <cerrno>
 #include <cstring>
@@ -24,12 +25,6 @@ bool LinkEvent::up() const {
 
 namespace {
 
-// The kernel ends a name with a NUL; the name is what comes before it, on every Qt.
-QString textUpToNul(const QByteArray &bytes) {
-    const int nul = bytes.indexOf('\0');
-    return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
-}
-
 // The IFLA_IFNAME, IFLA_MTU and IFLA_ADDRESS attributes of one link message.
 void readLinkAttributes(const QByteArray &datagram, int at, int end, LinkEvent *event) {
     while (end - at >= static_cast<int>(sizeof(rtattr))) {
@@ -41,7 +36,8 @@ void readLinkAttributes(const QByteArray &datagram, int at, int end, LinkEvent *
         const int valueAt = at + static_cast<int>(RTA_LENGTH(0));
         const int valueLen = attr.rta_len - static_cast<int>(RTA_LENGTH(0));
         if (attr.rta_type == IFLA_IFNAME) {
-            event->name = textUpToNul(datagram.mid(valueAt, valueLen));
+            // The kernel ends the name with a NUL.
+            event->name = utf8BeforeNul(datagram.mid(valueAt, valueLen));
         } else if (attr.rta_type == IFLA_MTU && valueLen >= static_cast<int>(sizeof(quint32))) {
             quint32 mtu = 0;
             std::memcpy(&mtu, datagram.constData() + valueAt, sizeof mtu);

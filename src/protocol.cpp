@@ -8,7 +8,7 @@
 #include "process.h"
 
 #include <QDebug>
-#include <QRegExp>
+#include <QRegularExpression>
 
 #include <cstdlib>
 
@@ -72,7 +72,7 @@ QString macBytes2String(QByteArray mac) {
 }
 QByteArray string2MacBytes(QString text) {
     const QStringList groups =
-        text.split(QRegExp(QStringLiteral("[: \r\n\t]")), Qt::SkipEmptyParts);
+        text.split(QRegularExpression(QStringLiteral("[: \r\n\t]")), Qt::SkipEmptyParts);
     if (groups.size() != 6) {
         return QByteArray();
     }

@@ -145,7 +145,7 @@ int retryPauseMs(AttemptEnd how, const ServedLink &seen, const ServedLink &now, 
     if (!cameBack) {
         return kRetryPauseMs;
     }
-    return static_cast<int>(qBound<qint64>(0, kRetryPauseMs - elapsedMs, kRetryPauseMs));
+    return static_cast<int>(qBound(qint64(0), kRetryPauseMs - elapsedMs, qint64(kRetryPauseMs)));
 }
 
 void runAttempt(ArgsStr *args, const LoopOps &ops) {

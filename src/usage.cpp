@@ -45,10 +45,15 @@ QString agentUsage() {
                "version),\n"
                "/App/cfg/ID.txt (product id), PTUUID of `blkid /dev/mmcblk0` (hardware id).\n"
                "\n"
+#ifdef L2_UDEV
                "Needs root (raw capture, udev events). When INTERFACE is missing, down or goes "
                "away\n"
                "the agent waits for a udev network event or for the link to come up, pauses 3 s "
                "and\n"
+#else
+               "Needs root (raw capture). When INTERFACE is missing, down or goes away the agent\n"
+               "waits for the kernel to say that the link is there and up, pauses 3 s and\n"
+#endif
                "tries again. Every step and every frame is logged to standard error. See "
                "l2agent(8).\n")
         .arg(wire::macText(wire::stationMac()), wire::macText(wire::serviceMac()),

@@ -1,5 +1,6 @@
 // Following boards across rounds: who appeared, changed or went away (watch), and who
 // acknowledged, went silent and came back after a reset (reset --wait).
+#include "stablesort.h"
 #include "station.h"
 
 #include "wire.h"
@@ -135,7 +136,7 @@ QList<WatchEvent> watchRound(WatchState *state, const QList<BoardInfo> &answered
         }
     }
     if (hidden.size() > kMaxSparedShared) {
-        std::stable_sort(hidden.begin(), hidden.end(), [&](const QString &a, const QString &b) {
+        stableSort(&hidden, [&](const QString &a, const QString &b) {
             return state->value(a).best > state->value(b).best;
         });
         hidden = hidden.mid(0, kMaxSparedShared);

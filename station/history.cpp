@@ -2,6 +2,7 @@
 // brought up to date in one transaction, and rounds written in short transactions that wait for
 // another instance instead of failing.
 #include "history.h"
+#include "stablesort.h"
 
 #include "wire.h"
 
@@ -111,12 +112,17 @@ QVariant text(const QString &s) {
     return s.isNull() ? QVariant(QStringLiteral("")) : QVariant(s);
 }
 
+// SQLite's primary result code: Qt 6 reports the extended one (SQLITE_READONLY_ROLLBACK is
+// SQLITE_READONLY with more in its upper bits), Qt 5 the primary one.
+int primaryCode(const QSqlError &e) {
+    return e.nativeErrorCode().toInt() & 0xFF;
+}
+
 // SQLite's answers that mean "not for you", which say nothing of the file's state: SQLITE_PERM,
 // SQLITE_READONLY, SQLITE_CANTOPEN and SQLITE_AUTH.
 bool refused(const QSqlError &e) {
-    static const QStringList codes{QStringLiteral("3"), QStringLiteral("8"), QStringLiteral("14"),
-                                   QStringLiteral("23")};
-    return codes.contains(e.nativeErrorCode());
+    const int code = primaryCode(e);
+    return code == 3 || code == 8 || code == 14 || code == 23;
 }
 
 // Who runs this program: the user, and the one who became root through sudo.
@@ -143,7 +149,7 @@ QString fileMode(const QString &path) {
 
 bool busy(const QSqlError &e) {
     // SQLITE_BUSY (5) and SQLITE_LOCKED (6).
-    return e.nativeErrorCode() == QLatin1String("5") || e.nativeErrorCode() == QLatin1String("6") ||
+    return primaryCode(e) == 5 || primaryCode(e) == 6 ||
            e.databaseText().contains(QLatin1String("locked"));
 }
 
@@ -716,7 +722,7 @@ QList<HistoryBoard> HistoryStore::boards(const HistoryQuery &query, QString *err
         }
     }
     // As info lists them, interface by interface.
-    std::stable_sort(list.begin(), list.end(), [](const HistoryBoard &a, const HistoryBoard &b) {
+    stableSort(&list, [](const HistoryBoard &a, const HistoryBoard &b) {
         return a.interface != b.interface ? a.interface < b.interface : boardLess(a.board, b.board);
     });
     return list;
@@ -793,9 +799,8 @@ QList<HistoryChange> HistoryStore::changes(const HistoryQuery &query, QString *e
             }
             list.append(c);
         }
-        std::stable_sort(
-            list.begin(), list.end(),
-            [](const HistoryChange &a, const HistoryChange &b) { return a.at < b.at; });
+        stableSort(&list,
+                   [](const HistoryChange &a, const HistoryChange &b) { return a.at < b.at; });
     }
     QList<HistoryChange> shown;
     for (const HistoryChange &c : foldResets(list, kDefaultResetWaitMs)) {

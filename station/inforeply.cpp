@@ -3,17 +3,17 @@
 
 #include "wire.h"
 
-#include <QTextCodec>
-
 namespace {
 
 // Device and Version are the board's file bytes: UTF-8 on a modern board, anything on an old
-// one. Valid UTF-8 is taken as such (ASCII included); anything else as Latin-1, byte for byte.
+// one. Valid UTF-8 is taken as such (ASCII included; a leading byte-order mark dropped, as the
+// decoder drops it); anything else as Latin-1, byte for byte. Valid means that the text gives
+// the same bytes back: the decoder turns whatever is not valid into U+FFFD.
 QString fileText(const QByteArray &bytes) {
-    static QTextCodec *const utf8 = QTextCodec::codecForName("UTF-8");
-    QTextCodec::ConverterState state(QTextCodec::ConvertInvalidToNull);
-    const QString text = utf8->toUnicode(bytes.constData(), bytes.size(), &state);
-    return state.invalidChars == 0 && state.remainingChars == 0 ? text : QString::fromLatin1(bytes);
+    static const QByteArray kByteOrderMark("\xEF\xBB\xBF");
+    const QString text = QString::fromUtf8(bytes);
+    const QByteArray body = bytes.startsWith(kByteOrderMark) ? bytes.mid(3) : bytes;
+    return text.toUtf8() == body ? text : QString::fromLatin1(bytes);
 }
 
 } // namespace

@@ -166,6 +166,17 @@ bool StationLink::sendFrom(const QByteArray &src, const QByteArray &dst, const Q
     return true;
 }
 
+StationExit StationLink::openFile(const QString &path, QString *error) {
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    handle_ = pcap_open_offline(QFile::encodeName(path).constData(), errbuf);
+    if (handle_ == nullptr) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, QString::fromLocal8Bit(errbuf));
+        return ExitCaptureError;
+    }
+    ownMac_ = wire::stationMac();
+    return ExitOk;
+}
+
 void StationLink::collect(const CollectRule &rule, const std::function<bool(const Reply &)> &take) {
     const int fd = pcap_get_selectable_fd(handle_);
     double lastCounted = -1;

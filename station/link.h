@@ -42,6 +42,9 @@ class StationLink {
     // Opens the capture of frames to the station address on the interface. On failure returns
     // the exit status for it with a one-line reason.
     StationExit open(const QString &interface, QString *error);
+    // Reads the frames of a capture file instead, as if they arrived: tests feed it a flood
+    // that never pauses.
+    StationExit openFile(const QString &path, QString *error);
     void close();
     // Sends one service frame to `dst` from the station's own address (the interface's), with
     // the station type.

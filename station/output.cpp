@@ -1,4 +1,5 @@
 // What l2station prints: the boards as a table or JSON, payloads as escaped text and hex.
+#include "stablesort.h"
 #include "station.h"
 
 #include "wire.h"
@@ -35,7 +36,7 @@ bool boardLess(const BoardInfo &a, const BoardInfo &b) {
 }
 
 void sortBoards(QList<BoardInfo> *boards) {
-    std::stable_sort(boards->begin(), boards->end(), boardLess);
+    stableSort(boards, boardLess);
 }
 
 int displayWidth(const QString &text) {
@@ -258,7 +259,8 @@ QString printableText(const QString &text) {
         if (c == '\\') {
             out += QStringLiteral("\\\\");
         } else if (!unsafeToShow(c)) {
-            out += QString::fromUcs4(&c, 1);
+            const char32_t point = c;
+            out += QString::fromUcs4(&point, 1);
         } else if (c <= 0xFF) {
             out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
         } else if (c <= 0xFFFF) {

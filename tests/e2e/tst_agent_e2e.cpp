@@ -1033,10 +1033,13 @@ void TestAgentE2e::stalledLogReader() {
     // Far more lines than the pipe and the agent's bound hold together.
     const int frames = 12000;
     int answered = 0;
-    for (int i = 0; i < frames; ++i) {
+    int missedInARow = 0;
+    for (int i = 0; i < frames && missedInARow < 10; ++i) {
         const QByteArray payload = "stalled " + QByteArray::number(i);
         QVERIFY(segment.socket.send(stationFrame(payload, 60)));
-        answered += segment.socket.receive(1000).isEmpty() ? 0 : 1;
+        const bool replied = !segment.socket.receive(1000).isEmpty();
+        answered += replied ? 1 : 0;
+        missedInARow = replied ? 0 : missedInARow + 1; // deaf: no use asking on
     }
     qInfo("with the log's reader stopped: %d of %d answered", answered, frames);
     QCOMPARE(answered, frames);

@@ -3,6 +3,7 @@
 #include "args_str.h"
 #include "identity.h"
 #include "process.h"
+#include "text.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -29,6 +30,8 @@ class TestIdentity : public QObject {
     void fgetsPieces();
     void timedOutCommandEndsWithItsGroup();
     void boundedRead();
+    void textBeforeNul_data();
+    void textBeforeNul();
 };
 
 void TestIdentity::hardId_data() {
@@ -260,6 +263,29 @@ void TestIdentity::boundedRead() {
 
     QVERIFY(readFileBounded("/nonexistent/ID.txt", 2000, 100, &content));
     QVERIFY(content.isEmpty());
+}
+
+// Bytes from the kernel or a file become text up to their first NUL on Qt 5 and Qt 6 alike
+// (Qt 6's QString::fromUtf8(QByteArray) keeps the NUL and what follows).
+void TestIdentity::textBeforeNul_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("utf8");
+    QTest::addColumn<QString>("latin1");
+    QTest::newRow("rtnetlink name")
+        << QByteArray("eth1\0:7:up", 10) << QStringLiteral("eth1") << QStringLiteral("eth1");
+    QTest::newRow("no NUL") << QByteArray("caf\xc3\xa9") << QString::fromUtf8("caf\xc3\xa9")
+                            << QString::fromLatin1("caf\xc3\xa9");
+    QTest::newRow("NUL first") << QByteArray("\0PX1", 4) << QString() << QString();
+}
+
+void TestIdentity::textBeforeNul() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, utf8);
+    QFETCH(QString, latin1);
+    QCOMPARE(utf8BeforeNul(bytes), utf8);
+    QCOMPARE(latin1BeforeNul(bytes), latin1);
+    // Through the identity's own parsers too.
+    QCOMPARE(deviceIdFromFile(bytes + "\n"), utf8.isEmpty() ? QStringLiteral("Error") : utf8);
 }
 
 #include "tst_identity.moc"

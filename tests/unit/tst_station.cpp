@@ -1,5 +1,6 @@
 // l2station's pure parts: info-reply parsing, board keying and one round's replies, JSON shape,
 // command line, ping figures, watch and reset --wait rounds.
+#include "link.h"
 #include "station.h"
 #include "wire.h"
 
@@ -8,12 +9,15 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#include <pcap/pcap.h>
+
 Q_DECLARE_METATYPE(StationOptions)
 Q_DECLARE_METATYPE(QList<double>)
 
 class TestStation : public QObject {
     Q_OBJECT
   private slots:
+    void collectionHoldsItsDeadline();
     void parseReply_data();
     void parseReply();
     void roundCollects_data();
@@ -619,9 +623,11 @@ void TestStation::resetRounds_data() {
         << QStringLiteral("A")
         << QStringList{QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("B")}
         << int(ResetTrack::Back) << QStringLiteral("back after 2.0 s");
+    // It acknowledged (every round here does): its script, not the request, is the cause.
     QTest::newRow("the same run 10 s on")
         << QStringLiteral("A") << tenSame << int(ResetTrack::NotRestarted)
-        << QStringLiteral("did not restart: still the same run");
+        << QStringLiteral("did not restart: still the same run of its agent 10.0 s after the "
+                          "reset (its reset script does not restart the agent)");
     QTest::newRow("silent, back as the same run")
         << QStringLiteral("A") << QStringList{QStringLiteral("-"), QStringLiteral("A")}
         << int(ResetTrack::NotRestarted)
@@ -935,4 +941,45 @@ void TestStation::printableText() {
 }
 
 QTEST_GUILESS_MAIN(TestStation)
+// Replies that keep coming faster than they are handled never hold a collection past its
+// deadline: the flood here is a capture file, which never leaves the ring empty.
+void TestStation::collectionHoldsItsDeadline() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("flood.pcap"));
+    pcap_t *dead = pcap_open_dead(DLT_EN10MB, 65536);
+    pcap_dumper_t *dump = pcap_dump_open(dead, QFile::encodeName(path).constData());
+    QVERIFY(dump != nullptr);
+    const int frames = 50000;
+    const QByteArray frame = wire::buildFrame(wire::stationMac(), wire::serviceMac(),
+                                              QByteArray("res:kiv+info\nDevice : FLOOD\n"));
+    for (int i = 0; i < frames; ++i) {
+        pcap_pkthdr header{};
+        header.caplen = header.len = bpf_u_int32(frame.size());
+        pcap_dump(reinterpret_cast<u_char *>(dump), &header,
+                  reinterpret_cast<const u_char *>(frame.constData()));
+    }
+    pcap_dump_close(dump);
+    pcap_close(dead);
+
+    StationLink link;
+    QString error;
+    QCOMPARE(link.openFile(path, &error), ExitOk);
+    CollectRule rule;
+    rule.deadlineMs = StationLink::nowMs() + 100;
+    rule.quietMs = 10000;
+    int taken = 0;
+    QElapsedTimer timer;
+    timer.start();
+    // Each reply costs at least 5 us: the whole file would take a quarter of a second at the
+    // very least.
+    link.collect(rule, [&](const Reply &) {
+        ++taken;
+        QThread::usleep(5);
+        return true;
+    });
+    qInfo("collection of %d replies ended after %lld ms", taken, timer.elapsed());
+    QVERIFY(taken < frames);
+    QVERIFY(timer.elapsed() < 2000);
+}
+
 #include "tst_station.moc"

@@ -15,6 +15,7 @@ L2AGENT_CONF_OPTS = \
 	-DL2_BENCH=OFF \
 	-DL2_WERROR=OFF \
 	-DL2_SYSTEMD_UNITDIR=/usr/lib/systemd/system
+L2AGENT_DEPENDENCIES += host-scdoc
 
 ifeq ($(BR2_PACKAGE_HAS_UDEV),y)
 L2AGENT_DEPENDENCIES += udev
@@ -28,6 +29,14 @@ L2AGENT_CONF_OPTS += -DL2_SYSTEMD=ON
 else
 L2AGENT_CONF_OPTS += -DL2_SYSTEMD=OFF
 endif
+
+# The template unit is installed by CMake; the instance for the interface is enabled here, as
+# systemctl enable does (a preset cannot enable a template without DefaultInstance=).
+define L2AGENT_INSTALL_INIT_SYSTEMD
+	mkdir -p $(TARGET_DIR)/usr/lib/systemd/system/multi-user.target.wants
+	ln -sf ../l2agent@.service \
+		$(TARGET_DIR)/usr/lib/systemd/system/multi-user.target.wants/l2agent@$(call qstrip,$(BR2_PACKAGE_L2AGENT_INTERFACE)).service
+endef
 
 define L2AGENT_INSTALL_INIT_SYSV
 	$(INSTALL) -D -m 0755 $(@D)/packaging/l2agent.init \

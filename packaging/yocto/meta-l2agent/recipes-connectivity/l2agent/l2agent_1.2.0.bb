@@ -7,15 +7,19 @@ SECTION = "net"
 LICENSE = "MIT"
 LIC_FILES_CHKSUM = "file://LICENSE;md5=ca43ce7d0ba6afcdf7bffad2b17ef5b5"
 
-# The release tarball that scripts/release.sh makes, from this recipe's files/ directory;
-# point L2AGENT_RELEASES at the place you keep releases instead.
-L2AGENT_RELEASES ??= "file://"
-SRC_URI = "${L2AGENT_RELEASES}l2agent-${PV}.tar.gz"
+# The release tarball, which the checksum below pins (scripts/cut-release.sh). The default
+# stands for the project's download site. To build from a local copy with the checksum still
+# checked, keep this URL and add a premirror: PREMIRRORS:prepend = "https://l2agent.example.org/releases/.* file:///path/to/out/"
+L2AGENT_RELEASES ??= "https://l2agent.example.org/releases/"
+SRC_URI = "${L2AGENT_RELEASES}l2agent-${PV}.tar.gz \
+           file://run-ptest \
+"
 SRC_URI[sha256sum] = "5cf8ae7fd90aaf8d8cd64e62d9b9bf92176539e515376ee8974ad1388995344f"
 
-inherit cmake_qt5 pkgconfig systemd update-rc.d
+inherit cmake_qt5 pkgconfig systemd update-rc.d ptest
 
-DEPENDS += "libpcap"
+# scdoc makes the manual pages.
+DEPENDS += "libpcap scdoc-native"
 
 # With udev the wait between capture attempts watches udev's events too; without it, the
 # kernel's link notifications alone (l2agent(8)).
@@ -24,10 +28,11 @@ PACKAGECONFIG[udev] = "-DL2_UDEV=ON,-DL2_UDEV=OFF,udev"
 
 EXTRA_OECMAKE += " \
     -DL2_GUI=OFF \
-    -DL2_TESTS=OFF \
+    -DL2_TESTS=${@bb.utils.contains('PTEST_ENABLED', '1', 'ON', 'OFF', d)} \
+    -DL2_E2E_TESTS=OFF \
     -DL2_BENCH=OFF \
     -DL2_WERROR=OFF \
-    -DL2_SYSVINIT=${@bb.utils.contains('DISTRO_FEATURES', 'sysvinit', 'ON', 'OFF', d)} \
+    -DL2_SYSVINIT=${@'OFF' if bb.utils.contains('DISTRO_FEATURES', 'systemd', True, False, d) else 'ON'} \
     -DL2_SYSTEMD=${@bb.utils.contains('DISTRO_FEATURES', 'systemd', 'ON', 'OFF', d)} \
     -DL2_SYSTEMD_UNITDIR=${systemd_system_unitdir} \
 "
@@ -48,6 +53,10 @@ FILES:${PN} += "${systemd_system_unitdir}/l2agent@.service"
 RDEPENDS:${PN} = "util-linux-blkid"
 CONFFILES:${PN} = "${sysconfdir}/default/l2agent ${sysconfdir}/l2agent/run/resetAll.sh"
 
+# The interface the agent serves from boot: its unit instance is enabled under systemd, the
+# init script starts it under sysvinit and BusyBox init.
+L2AGENT_INTERFACE ??= "eth1"
+
 # A key file on the board (l2station key new), never shipped: with a path the agent runs in
 # board-address mode and runs its reset script only for resets proven with one of its keys.
 L2AGENT_KEY_FILE ??= ""
@@ -56,10 +65,27 @@ do_install:append() {
         sed -i 's|^L2AGENT_OPTIONS=.*|L2AGENT_OPTIONS="--board-address --key-file ${L2AGENT_KEY_FILE}"|' \
             ${D}${sysconfdir}/default/l2agent
     fi
+    sed -i 's|^L2AGENT_INTERFACES=.*|L2AGENT_INTERFACES="${L2AGENT_INTERFACE}"|' \
+        ${D}${sysconfdir}/default/l2agent
+    # BusyBox init (INIT_MANAGER = "mdev-busybox") runs /etc/rcS.d and /etc/rc5.d, which
+    # update-rc.d fills only on sysvinit images: the link is made here.
+    if ${@'true' if d.getVar('VIRTUAL-RUNTIME_init_manager') == 'busybox' else 'false'}; then
+        install -d ${D}${sysconfdir}/rc5.d
+        ln -sf ../init.d/l2agent ${D}${sysconfdir}/rc5.d/S50l2agent
+    fi
 }
 
-# One instance per served interface, which the integrator names: l2agent@eth1.service.
-SYSTEMD_SERVICE:${PN} = "l2agent@.service"
-SYSTEMD_AUTO_ENABLE:${PN} = "disable"
+# The instance of the template unit for the interface, enabled as systemctl enable does.
+SYSTEMD_SERVICE:${PN} = "l2agent@${L2AGENT_INTERFACE}.service"
+SYSTEMD_AUTO_ENABLE:${PN} = "enable"
 INITSCRIPT_NAME = "l2agent"
 INITSCRIPT_PARAMS = "defaults 50"
+FILES:${PN} += "${sysconfdir}/rc5.d"
+
+# The agent's unit tests on the target (ptest-runner l2agent).
+do_install_ptest() {
+    install -d ${D}${PTEST_PATH}/tests
+    for t in tst_protocol tst_identity tst_supervisor tst_netwatch; do
+        install -m 0755 ${B}/tests/$t ${D}${PTEST_PATH}/tests/
+    done
+}
