@@ -176,7 +176,7 @@ $bursts
 | open file descriptors while capturing | ${R[agent.fds]} |
 | processor time over 10 s idle, capturing | ${R[agent.idle_capture]} ticks (1 tick = $((1000 / hz)) ms) |
 | processor time over 10 s with the link down | ${R[agent.idle_down]} ticks |
-| link up to capturing again (the 3 s pause included) | ${R[agent.up_to_capture]} ms |
+| link taken down and up: up to capturing again | ${R[agent.up_to_capture]} ms |
 | processor time over 10 s idle, waiting for udev | ${R[agent.idle_wait]} ticks |
 | classic pcap_open_live: echo round trip, burst of 1000 answered | ${R[classic.echo]} µs, ${R[classic.burst1000]} |
 EOT
