@@ -4,7 +4,7 @@
 #
 ################################################################################
 
-L2AGENT_VERSION = 1.2.0
+L2AGENT_VERSION = 1.3.0
 L2AGENT_SITE = $(call qstrip,$(BR2_PACKAGE_L2AGENT_SITE))
 L2AGENT_LICENSE = MIT
 L2AGENT_LICENSE_FILES = LICENSE

@@ -14,7 +14,7 @@ L2AGENT_RELEASES ??= "https://l2agent.example.org/releases/"
 SRC_URI = "${L2AGENT_RELEASES}l2agent-${PV}.tar.gz \
            file://run-ptest \
 "
-SRC_URI[sha256sum] = "5cf8ae7fd90aaf8d8cd64e62d9b9bf92176539e515376ee8974ad1388995344f"
+SRC_URI[sha256sum] = "1d0a4b91654e164685e13e5954ba868ce8b7d822bf2302f73395c23afb44d6ea"
 
 inherit cmake_qt5 pkgconfig systemd update-rc.d ptest
 
