@@ -12,9 +12,10 @@ fail() { echo "qt6.sh: FAIL: $*" >&2; exit 1; }
 build=${BUILD_DIR:-build}
 [ -x "$build/tests/tst_agent_e2e" ] || fail "no $build/tests/tst_agent_e2e: run scripts/test.sh first"
 qt6=build-qt6
-cmake -S . -B "$qt6" -DL2_QT_MAJOR=6 -DL2_WERROR=ON -DL2_E2E_TESTS=OFF -DL2_BENCH=OFF >"$qt6.log"
-grep -q "^-- Qt 6\." "$qt6.log" || fail "the build did not find Qt 6"
-cmake --build "$qt6" -j "$(nproc)" >>"$qt6.log" 2>&1 || { tail -30 "$qt6.log"; fail "the Qt 6 build"; }
+mkdir -p "$qt6"
+cmake -S . -B "$qt6" -DL2_QT_MAJOR=6 -DL2_WERROR=ON -DL2_E2E_TESTS=OFF -DL2_BENCH=OFF >"$qt6/qt6.log"
+grep -q "^-- Qt 6\." "$qt6/qt6.log" || fail "the build did not find Qt 6"
+cmake --build "$qt6" -j "$(nproc)" >>"$qt6/qt6.log" 2>&1 || { tail -30 "$qt6/qt6.log"; fail "the Qt 6 build"; }
 if ldd "$qt6/src/l2agent" | grep -q libQt5; then
     fail "the Qt 6 agent links Qt 5"
 fi
