@@ -4,10 +4,12 @@
 # scripts/test.sh against Qt 5, in BUILD_DIR) run against the Qt 6 programs, so that the replies
 # and log lines are byte for byte the same on both.
 #   scripts/qt6.sh      (as root: the end-to-end suites make network namespaces)
+#   scripts/qt6.sh --deps-only      only install what it needs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 need_packages "${L2_BUILD_PACKAGES[@]}" "${L2_TEST_PACKAGES[@]}" "${L2_QT6_PACKAGES[@]}"
+[ "${1:-}" != --deps-only ] || exit 0
 fail() { echo "qt6.sh: FAIL: $*" >&2; exit 1; }
 build=${BUILD_DIR:-build}
 [ -x "$build/tests/tst_agent_e2e" ] || fail "no $build/tests/tst_agent_e2e: run scripts/test.sh first"
