@@ -1,19 +1,15 @@
 // Bytes to text, up to the first NUL.
 #include "text.h"
 
-namespace {
-
-QByteArray beforeNul(const QByteArray &bytes) {
+QByteArray bytesBeforeNul(const QByteArray &bytes) {
     const int nul = bytes.indexOf('\0');
     return nul < 0 ? bytes : bytes.left(nul);
 }
 
-} // namespace
-
 QString utf8BeforeNul(const QByteArray &bytes) {
-    return QString::fromUtf8(beforeNul(bytes));
+    return QString::fromUtf8(bytesBeforeNul(bytes));
 }
 
 QString latin1BeforeNul(const QByteArray &bytes) {
-    return QString::fromLatin1(beforeNul(bytes));
+    return QString::fromLatin1(bytesBeforeNul(bytes));
 }

@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QString>
 
-// The bytes before the first NUL (all of them when there is none), as UTF-8 or as Latin-1.
+// The bytes before the first NUL: all of them when there is none.
+QByteArray bytesBeforeNul(const QByteArray &bytes);
+// Those bytes as UTF-8 or as Latin-1.
 QString utf8BeforeNul(const QByteArray &bytes);
 QString latin1BeforeNul(const QByteArray &bytes);

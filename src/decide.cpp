@@ -3,6 +3,7 @@
 
 #include "args_str.h"
 #include "guard.h"
+#include "text.h"
 
 ServiceFrame splitFrame(const QByteArray &frame) {
     ServiceFrame f;
@@ -11,8 +12,7 @@ ServiceFrame splitFrame(const QByteArray &frame) {
     f.payload = frame.mid(kHeaderLen);
     // Senders pad short frames with zeros up to the Ethernet minimum; those never reach the
     // text.
-    const int zero = f.payload.indexOf('\0');
-    f.textBytes = zero < 0 ? f.payload : f.payload.left(zero);
+    f.textBytes = bytesBeforeNul(f.payload);
     static const char kByteOrderMark[] = "\xEF\xBB\xBF";
     f.keywordBytes = f.textBytes.startsWith(kByteOrderMark) ? f.textBytes.mid(3) : f.textBytes;
     return f;

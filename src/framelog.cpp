@@ -1,6 +1,7 @@
 // Formatting the per-frame log lines, and the one buffer every log line waits in.
 #include "framelog.h"
 
+#include "text.h"
 #include "wire.h"
 
 #include <QDebug>
@@ -146,11 +147,8 @@ void agentHandler(QtMsgType type, const QMessageLogContext &context, const QStri
         g_log.previous(type, context, message);
         return;
     }
-    QByteArray line = qFormatLogMessage(type, context, message).toLocal8Bit();
-    const int nul = line.indexOf('\0'); // the default handler prints it with "%s"
-    if (nul >= 0) {
-        line.truncate(nul);
-    }
+    // The default handler prints the line with "%s".
+    QByteArray line = bytesBeforeNul(qFormatLogMessage(type, context, message).toLocal8Bit());
     line.append('\n');
     if (!roomFor(line.size(), 1)) {
         return;

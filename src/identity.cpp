@@ -97,9 +97,7 @@ QByteArray joinFgetsPieces(QByteArray raw) {
         int end = raw.indexOf('\n', at);
         end = end < 0 ? raw.size() : end + 1;
         end = qMin(end, at + 1023);
-        const QByteArray piece = raw.mid(at, end - at);
-        const int nul = piece.indexOf('\0');
-        joined.append(nul < 0 ? piece : piece.left(nul));
+        joined.append(bytesBeforeNul(raw.mid(at, end - at)));
         at = end;
     }
     return joined;
@@ -117,32 +115,34 @@ namespace {
 
 // Only a regular file is read, only its first kIdentityReadCap bytes, and within
 // kIdentityReadMs: a FIFO would block start-up for ever, a device such as /dev/zero would never
-// end, and some regular files block on read (/proc/kmsg). A file that cannot be read gives no
-// bytes, and so the fallback.
-QByteArray readIdentityFile(const QString &path) {
+// end, and some regular files block on read (/proc/kmsg). False, with no bytes, when there is
+// no such file this process may open.
+bool readIdentityFile(const QString &path, QByteArray *content) {
+    content->clear();
     const QFileInfo info(path);
-    QByteArray content;
-    if (info.exists() && info.isFile()) {
-        readFileBounded(QFile::encodeName(path).constData(), kIdentityReadMs, kIdentityReadCap,
-                        &content);
+    if (!info.exists() || !info.isFile() || !info.isReadable()) {
+        return false;
     }
-    return content;
+    readFileBounded(QFile::encodeName(path).constData(), kIdentityReadMs, kIdentityReadCap,
+                    content);
+    return true;
 }
 
 } // namespace
 
 QString getDeviceIdFrom(QString path) {
-    return deviceIdFromFile(readIdentityFile(path));
+    // A file that cannot be read gives no bytes, and so the fallback.
+    QByteArray content;
+    readIdentityFile(path, &content);
+    return deviceIdFromFile(content);
 }
 
 void initDeviceInfoFrom(ArgsStr *args, QString path) {
-    const QFileInfo info(path);
-    QFile file(path);
-    if (!info.exists() || !info.isFile() || !file.open(QIODevice::ReadOnly)) {
-        return; // no file to read: the record's texts stay as they are
+    QByteArray content;
+    if (readIdentityFile(path, &content)) {
+        deviceInfoFromFile(content, &args->deviceName, &args->version);
     }
-    file.close();
-    deviceInfoFromFile(readIdentityFile(path), &args->deviceName, &args->version);
+    // No file to read: the record's texts stay as they are.
 }
 
 QString getHardId() {

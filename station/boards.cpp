@@ -1,6 +1,7 @@
 // Boards and their keys, what a reply to the station address is, and one round's replies.
 #include "station.h"
 
+#include "text.h"
 #include "wire.h"
 
 #include <QRandomGenerator>
@@ -67,20 +68,14 @@ ReplyFacts replyFacts(const QByteArray &frame) {
         // Requests from a station: boards never send to the group address.
         facts.kind = ReplyFacts::Request;
         facts.copyForOldBoards = wire::frameType(frame) == wire::kOldBoardsType;
-        QByteArray text = frame.mid(wire::kHeaderLen);
-        text.truncate(text.indexOf('\0') < 0 ? text.size() : text.indexOf('\0'));
-        const QString request = QString::fromLatin1(text);
+        const QString request = latin1BeforeNul(frame.mid(wire::kHeaderLen));
         facts.tag = wire::requestTag(request, wire::kInfoKeyword);
         if (facts.tag.isEmpty()) {
             facts.tag = wire::requestTag(request, wire::kResetKeyword);
         }
         return facts;
     }
-    QByteArray text = frame.mid(wire::kHeaderLen);
-    const int zero = text.indexOf('\0');
-    if (zero >= 0) {
-        text.truncate(zero);
-    }
+    const QByteArray text = bytesBeforeNul(frame.mid(wire::kHeaderLen));
     if (text.startsWith(wire::kInfoReplyTag)) {
         facts.kind = ReplyFacts::InfoReply;
     } else if (text.startsWith(QByteArray(wire::kResetAckTag) + '\n')) {
@@ -126,9 +121,7 @@ bool BoardCollector::take(const QByteArray &frame, double atMs) {
             return false;
         }
         acked_.append(facts.from);
-        QByteArray text = frame.mid(wire::kHeaderLen);
-        text.truncate(text.indexOf('\0') < 0 ? text.size() : text.indexOf('\0'));
-        ackTexts_.insert(facts.from, text);
+        ackTexts_.insert(facts.from, bytesBeforeNul(frame.mid(wire::kHeaderLen)));
         return true;
     }
     if (facts.kind != ReplyFacts::InfoReply) {

@@ -1,6 +1,7 @@
 // Parsing a board's info reply.
 #include "station.h"
 
+#include "text.h"
 #include "wire.h"
 
 namespace {
@@ -20,11 +21,7 @@ QString fileText(const QByteArray &bytes) {
 
 bool parseInfoReply(const QByteArray &payload, BoardInfo *board, QString *error, QString *tag) {
     // A NIC may pad a short frame with zeros; the text ends before them.
-    QByteArray bytes = payload;
-    const int zero = bytes.indexOf('\0');
-    if (zero >= 0) {
-        bytes.truncate(zero);
-    }
+    const QByteArray bytes = bytesBeforeNul(payload);
     const QList<QByteArray> lines = bytes.split('\n');
     if (lines.first() != wire::kInfoReplyTag) {
         *error = QStringLiteral("does not start with %1").arg(QLatin1String(wire::kInfoReplyTag));
