@@ -60,6 +60,16 @@ int main(int argc, char **argv) {
                       QStringLiteral("between the starts of two rounds (default 2000)"),
                       QStringLiteral("MS"), QStringLiteral("2000")});
     parser.addOption({QStringLiteral("no-history"), QStringLiteral("keep nothing in the history")});
+    parser.addOption({QStringLiteral("history"),
+                      QStringLiteral("the history: a file, or a PostgreSQL database as a libpq URI "
+                                     "(postgresql://host/db; its password from ~/.pgpass, never "
+                                     "in the URI); default L2STATION_HISTORY, else the user's "
+                                     "own file"),
+                      QStringLiteral("PATH|URL")});
+    parser.addOption({QStringLiteral("station-name"),
+                      QStringLiteral("this station's name in the history (default: the host "
+                                     "name)"),
+                      QStringLiteral("NAME")});
     parser.addOption({QStringLiteral("key-file"),
                       QStringLiteral("prove resets with FILE's keys, and mark each board verified "
                                      "or not (FILE from 'l2station key new', its owner's alone)"),
@@ -74,6 +84,13 @@ int main(int argc, char **argv) {
         return 2;
     }
     options.keepHistory = !parser.isSet(QStringLiteral("no-history"));
+    options.historyAt = parser.value(QStringLiteral("history"));
+    options.stationName = parser.value(QStringLiteral("station-name")).trimmed();
+    if ((parser.isSet(QStringLiteral("history")) && options.historyAt.isEmpty()) ||
+        (parser.isSet(QStringLiteral("station-name")) && options.stationName.isEmpty())) {
+        qCritical("l2station-gui: --history and --station-name take a value");
+        return 2;
+    }
     QString error;
     if (parser.isSet(QStringLiteral("key-file")) &&
         !keys::readKeyFile(parser.value(QStringLiteral("key-file")), &options.keys, &error)) {

@@ -78,6 +78,7 @@ MainWindow::MainWindow(const WindowOptions &options, QWidget *parent)
     restoreLayout();
 
     worker_ = new StationWorker(options.keepHistory, options.intervalMs, options.keys);
+    worker_->setHistory(options.historyAt, options.stationName);
     worker_->moveToThread(&thread_);
     connect(worker_, &StationWorker::opened, this, &MainWindow::onOpened);
     connect(worker_, &StationWorker::lastLook, model_, &BoardTableModel::reset);

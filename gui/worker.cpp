@@ -41,7 +41,15 @@ void StationWorker::start(const QString &interface) {
     if (keepHistory_) {
         if (!history_) {
             history_ = std::make_unique<HistoryStore>();
-            if (!history_->open(HistoryStore::defaultPath(), &error)) {
+            history_->setStation(stationName_);
+            if (!history_->open(historyAt_.isEmpty() ? HistoryStore::defaultPath() : historyAt_,
+                                &error) &&
+                history_->keeping()) {
+                // A server not reached yet: the rounds wait for it.
+                emit historyProblem(error + QStringLiteral("; the window keeps up to %1 rounds "
+                                                           "until it can be reached")
+                                                .arg(HistoryStore::kMaxPendingRounds));
+            } else if (!history_->isOpen()) {
                 emit historyProblem(error + QStringLiteral("; the window keeps no history"));
                 history_.reset();
             } else if (!history_->writable()) {
@@ -60,8 +68,10 @@ void StationWorker::start(const QString &interface) {
         // Every board of the interface: those there at the last look are followed as watch
         // would (still there, changed, gone); the others are shown as gone.
         HistoryQuery query;
+        query.station = history_->station();
         query.interface = interface;
-        for (const HistoryBoard &h : history_->boards(query, &error)) {
+        for (const HistoryBoard &h : history_->isOpen() ? history_->boards(query, &error)
+                                                          : QList<HistoryBoard>()) {
             last.append(h);
             if (h.present) {
                 state_.insert(boardKey(h.board), WatchedBoard{h.board, 0});
@@ -185,8 +195,15 @@ void StationWorker::recordHistory(const QList<BoardInfo> &answered, const QList<
         return;
     }
     QString error;
-    if (!history_->record(answered, events, report->at, &error)) {
+    const bool written = history_->record(answered, events, report->at, &error);
+    if (!error.isEmpty()) {
         emit historyProblem(error);
+    }
+    const QString notice = history_->takeNotice();
+    if (!notice.isEmpty()) {
+        emit historyProblem(notice);
+    }
+    if (!written) {
         return;
     }
     // First sightings from earlier sessions, for boards new to this one.
@@ -200,6 +217,7 @@ void StationWorker::recordHistory(const QList<BoardInfo> &answered, const QList<
         return;
     }
     HistoryQuery query;
+    query.station = history_->station();
     query.interface = interface_;
     for (const HistoryBoard &h : history_->boards(query, &error)) {
         const QString key = boardKey(h.board);

@@ -19,6 +19,11 @@ class StationWorker : public QObject {
   public:
     explicit StationWorker(bool keepHistory, int intervalMs, QList<keys::Key> keys = {});
     ~StationWorker() override;
+    // Where the history is kept and this station's name in it; set before the thread starts.
+    void setHistory(const QString &at, const QString &stationName) {
+        historyAt_ = at;
+        stationName_ = stationName;
+    }
 
     // Set from the window's thread: ends a ping early.
     std::atomic<bool> cancel{false};
@@ -60,6 +65,8 @@ class StationWorker : public QObject {
     bool linkReady();
 
     const bool keepHistory_;
+    QString historyAt_;   // empty: L2STATION_HISTORY or the user's file
+    QString stationName_; // empty: the host name
     const int intervalMs_;
     const QList<keys::Key> keys_;
     QTimer *timer_ = nullptr; // made in the worker's thread

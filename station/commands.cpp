@@ -4,6 +4,7 @@
 
 #include "actions.h"
 #include "history.h"
+#include "historyengine.h"
 #include "link.h"
 #include "rounds.h"
 #include "station.h"
@@ -94,7 +95,8 @@ int runInfo(StationLink &link, const StationOptions &o, const QString &interface
     } else if (o.board.isEmpty()) {
         // Nothing from the shared address: none there, or a switch sends the requests to a
         // board that no longer answers. The history says whether some answered before.
-        const int known = sharedBoardsLastSeen(HistoryStore::defaultPath(), interface);
+        const int known = sharedBoardsLastSeen(HistoryStore::defaultPath(),
+                                               HistoryStore::defaultStation(), interface);
         if (known > 0) {
             err() << "l2station: "
                   << silentSharedWarning(
@@ -341,14 +343,15 @@ int runKey(const StationOptions &o) {
 int runHistory(const StationOptions &o) {
     HistoryStore store;
     QString error;
-    if (!QFile::exists(HistoryStore::defaultPath())) {
+    if (HistoryLocation::parse(o.historyAt).kind == HistoryLocation::Kind::File &&
+        !QFile::exists(o.historyAt)) {
         out().flush();
         return fail(ExitNoAnswer, QStringLiteral("no history yet (%1): 'l2station watch' and "
                                                  "l2station-gui keep one")
-                                      .arg(HistoryStore::defaultPath()));
+                                      .arg(o.historyAt));
     }
     // Only read: whoever owns the file, and whoever writes it now.
-    if (!store.open(HistoryStore::defaultPath(), &error, HistoryStore::Access::Read)) {
+    if (!store.open(o.historyAt, &error, HistoryStore::Access::Read)) {
         return fail(ExitHistory, error);
     }
     if (o.stats) {
@@ -361,6 +364,7 @@ int runHistory(const StationOptions &o) {
         return ExitOk;
     }
     HistoryQuery query;
+    query.station = o.station;
     query.interface = o.interface;
     query.since = o.since;
     query.until = o.until;
@@ -393,6 +397,7 @@ int runHistory(const StationOptions &o) {
             return t.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
         };
         err() << "l2station: nothing in the history"
+              << (o.station.isEmpty() ? QString() : QStringLiteral(" of station ") + o.station)
               << (o.interface.isEmpty() ? QString() : QStringLiteral(" for ") + o.interface)
               << (o.historyBoard.isEmpty()
                       ? QString()

@@ -1,13 +1,12 @@
-// The history file: opened with care (a file that is not ours is never written), its schema
-// brought up to date in one transaction, and rounds written in short transactions that wait for
-// another instance instead of failing.
+// The history, on whichever engine keeps it: its schema brought up to date in one transaction,
+// migrated once however many stations open it together; rounds written in short transactions,
+// and kept in memory, in order, while the history cannot be written.
 #include "history.h"
+#include "historyengine.h"
 #include "stablesort.h"
 
 #include "wire.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -16,55 +15,100 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QStandardPaths>
 #include <QSysInfo>
-#include <QUrl>
+#include <QUuid>
 #include <QVariant>
 
 #include <algorithm>
 #include <limits>
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// Each step takes the file from the version before it to its own; a file is never rebuilt.
-const QList<QStringList> &migrations() {
-    static const QList<QStringList> steps{
+// One statement of a migration, on both engines unless it says which. {id}, {int} and {blob}
+// are the engine's spelling of a key, a 64-bit integer and bytes.
+struct MigrationStatement {
+    enum Only { Both, File, Server };
+    const char *sql;
+    Only only = Both;
+};
+
+// Each step takes the history from the version before it to its own; a history is never
+// rebuilt, except where SQLite cannot change a table in place.
+const QList<QList<MigrationStatement>> &migrations() {
+    static const QList<QList<MigrationStatement>> steps{
         // 1: the boards of each interface, and their changes.
-        {QStringLiteral("CREATE TABLE boards (id INTEGER PRIMARY KEY, interface TEXT NOT NULL, "
-                        "key TEXT NOT NULL, mac TEXT NOT NULL, device TEXT NOT NULL, "
-                        "version TEXT NOT NULL, product TEXT NOT NULL, hard_id TEXT NOT NULL, "
-                        "ipv4 TEXT NOT NULL, reply BLOB NOT NULL, count INTEGER NOT NULL, "
-                        "first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL, "
-                        "UNIQUE (interface, key))"),
-         QStringLiteral("CREATE TABLE changes (id INTEGER PRIMARY KEY, "
-                        "board INTEGER NOT NULL REFERENCES boards (id), at INTEGER NOT NULL, "
-                        "event TEXT NOT NULL, fields TEXT NOT NULL, was TEXT, now TEXT)")},
+        {{"CREATE TABLE boards (id {id}, interface TEXT NOT NULL, "
+          "key TEXT NOT NULL, mac TEXT NOT NULL, device TEXT NOT NULL, "
+          "version TEXT NOT NULL, product TEXT NOT NULL, hard_id TEXT NOT NULL, "
+          "ipv4 TEXT NOT NULL, reply {blob} NOT NULL, count {int} NOT NULL, "
+          "first_seen {int} NOT NULL, last_seen {int} NOT NULL, "
+          "UNIQUE (interface, key))"},
+         {"CREATE TABLE changes (id {id}, "
+          "board {int} NOT NULL REFERENCES boards (id), at {int} NOT NULL, "
+          "event TEXT NOT NULL, fields TEXT NOT NULL, was TEXT, now TEXT)"}},
         // 2: sessions (which program watched which interface when), each change's session,
         // and whether a board was there at the last look.
-        {QStringLiteral("CREATE TABLE sessions (id INTEGER PRIMARY KEY, program TEXT NOT NULL, "
-                        "interface TEXT NOT NULL, started INTEGER NOT NULL, ended INTEGER)"),
-         QStringLiteral("ALTER TABLE changes ADD COLUMN session INTEGER REFERENCES sessions (id)"),
-         QStringLiteral("ALTER TABLE boards ADD COLUMN present INTEGER NOT NULL DEFAULT 1"),
-         QStringLiteral("CREATE INDEX changes_at ON changes (at)"),
-         QStringLiteral("CREATE INDEX boards_last_seen ON boards (last_seen)")},
+        {{"CREATE TABLE sessions (id {id}, program TEXT NOT NULL, "
+          "interface TEXT NOT NULL, started {int} NOT NULL, ended {int})"},
+         {"ALTER TABLE changes ADD COLUMN session {int} REFERENCES sessions (id)"},
+         {"ALTER TABLE boards ADD COLUMN present {int} NOT NULL DEFAULT 1"},
+         {"CREATE INDEX changes_at ON changes (at)"},
+         {"CREATE INDEX boards_last_seen ON boards (last_seen)"}},
         // 3: who ran each session where, and the resets sent, with what came of each.
-        {QStringLiteral("ALTER TABLE sessions ADD COLUMN user TEXT"),
-         QStringLiteral("ALTER TABLE sessions ADD COLUMN host TEXT"),
-         QStringLiteral("CREATE TABLE resets (id INTEGER PRIMARY KEY, "
-                        "session INTEGER REFERENCES sessions (id), interface TEXT NOT NULL, "
-                        "key TEXT NOT NULL, at INTEGER NOT NULL, ended INTEGER, "
-                        "board TEXT NOT NULL, outcome TEXT NOT NULL)"),
-         QStringLiteral("CREATE INDEX resets_at ON resets (at)"),
+        {{"ALTER TABLE sessions ADD COLUMN \"user\" TEXT"},
+         {"ALTER TABLE sessions ADD COLUMN host TEXT"},
+         {"CREATE TABLE resets (id {id}, "
+          "session {int} REFERENCES sessions (id), interface TEXT NOT NULL, "
+          "key TEXT NOT NULL, at {int} NOT NULL, ended {int}, "
+          "board TEXT NOT NULL, outcome TEXT NOT NULL)"},
+         {"CREATE INDEX resets_at ON resets (at)"},
          // For the pruning and for one board's changes.
-         QStringLiteral("CREATE INDEX changes_board ON changes (board)"),
-         QStringLiteral("CREATE INDEX boards_interface_seen ON boards (interface, last_seen)")},
+         {"CREATE INDEX changes_board ON changes (board)"},
+         {"CREATE INDEX boards_interface_seen ON boards (interface, last_seen)"}},
+        // 4: many stations in one history. A board is one station's on one interface; each
+        // session knows its station, and a token and its last round, so that a round written
+        // again after a lost answer is not written twice. Indexes for one board's rows, by
+        // its address or its HardId (now, or before a change).
+        {{"CREATE TABLE boards_v4 (id INTEGER PRIMARY KEY, station TEXT NOT NULL, "
+          "interface TEXT NOT NULL, key TEXT NOT NULL, mac TEXT NOT NULL, device TEXT NOT NULL, "
+          "version TEXT NOT NULL, product TEXT NOT NULL, hard_id TEXT NOT NULL, "
+          "ipv4 TEXT NOT NULL, reply BLOB NOT NULL, count INTEGER NOT NULL, "
+          "first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL, "
+          "present INTEGER NOT NULL DEFAULT 1, UNIQUE (station, interface, key))",
+          MigrationStatement::File},
+         {"INSERT INTO boards_v4 SELECT id, {station}, interface, key, mac, device, version, "
+          "product, hard_id, ipv4, reply, count, first_seen, last_seen, present FROM boards",
+          MigrationStatement::File},
+         {"DROP TABLE boards", MigrationStatement::File},
+         {"ALTER TABLE boards_v4 RENAME TO boards", MigrationStatement::File},
+         {"CREATE INDEX boards_last_seen ON boards (last_seen)", MigrationStatement::File},
+         {"ALTER TABLE boards ADD COLUMN station TEXT NOT NULL DEFAULT ''",
+          MigrationStatement::Server},
+         {"ALTER TABLE boards DROP CONSTRAINT boards_interface_key_key",
+          MigrationStatement::Server},
+         {"ALTER TABLE boards ADD CONSTRAINT boards_station_interface_key "
+          "UNIQUE (station, interface, key)",
+          MigrationStatement::Server},
+         {"DROP INDEX IF EXISTS boards_interface_seen"},
+         {"CREATE INDEX boards_station_seen ON boards (station, interface, last_seen)"},
+         {"CREATE INDEX boards_mac ON boards (mac)"},
+         {"CREATE INDEX boards_hard_id ON boards (upper(hard_id))"},
+         {"ALTER TABLE sessions ADD COLUMN station TEXT"},
+         {"ALTER TABLE sessions ADD COLUMN token TEXT"},
+         {"ALTER TABLE sessions ADD COLUMN last_round {int}"},
+         {"CREATE UNIQUE INDEX sessions_token ON sessions (token)"},
+         {"UPDATE sessions SET station = {station}"},
+         {"ALTER TABLE resets ADD COLUMN station TEXT"},
+         {"UPDATE resets SET station = {station}"},
+         {"CREATE INDEX resets_board ON resets (station, interface, key)"},
+         {"ALTER TABLE changes ADD COLUMN was_hard_id TEXT"},
+         {"UPDATE changes SET was_hard_id = upper(json_extract(was, '$.HardId')) "
+          "WHERE event = 'changed' AND json_valid(was)",
+          MigrationStatement::File},
+         {"CREATE INDEX changes_was_hard_id ON changes (was_hard_id)"}},
     };
     return steps;
 }
@@ -112,19 +156,6 @@ QVariant text(const QString &s) {
     return s.isNull() ? QVariant(QStringLiteral("")) : QVariant(s);
 }
 
-// SQLite's primary result code: Qt 6 reports the extended one (SQLITE_READONLY_ROLLBACK is
-// SQLITE_READONLY with more in its upper bits), Qt 5 the primary one.
-int primaryCode(const QSqlError &e) {
-    return e.nativeErrorCode().toInt() & 0xFF;
-}
-
-// SQLite's answers that mean "not for you", which say nothing of the file's state: SQLITE_PERM,
-// SQLITE_READONLY, SQLITE_CANTOPEN and SQLITE_AUTH.
-bool refused(const QSqlError &e) {
-    const int code = primaryCode(e);
-    return code == 3 || code == 8 || code == 14 || code == 23;
-}
-
 // Who runs this program: the user, and the one who became root through sudo.
 QString userName() {
     const struct passwd *pw = getpwuid(geteuid());
@@ -136,31 +167,16 @@ QString userName() {
     return name;
 }
 
-QString fileMode(const QString &path) {
-    struct stat st {};
-    if (stat(QFile::encodeName(path).constData(), &st) != 0) {
-        return QString();
-    }
-    const struct passwd *pw = getpwuid(st.st_uid);
-    return QStringLiteral("owner %1, mode %2")
-        .arg(pw != nullptr ? QString::fromLocal8Bit(pw->pw_name) : QString::number(st.st_uid))
-        .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
-}
-
-bool busy(const QSqlError &e) {
-    // SQLITE_BUSY (5) and SQLITE_LOCKED (6).
-    return primaryCode(e) == 5 || primaryCode(e) == 6 ||
-           e.databaseText().contains(QLatin1String("locked"));
-}
-
 } // namespace
 
 HistoryStore::HistoryStore(int busyTimeoutMs)
     : busyTimeoutMs_(busyTimeoutMs),
-      connection_(QStringLiteral("l2station-history-%1").arg(quintptr(this), 0, 16)) {}
+      connection_(QStringLiteral("l2station-history-%1").arg(quintptr(this), 0, 16)),
+      station_(defaultStation()) {}
 
 HistoryStore::~HistoryStore() {
     endSession();
+    engine_.reset();
     if (QSqlDatabase::contains(connection_)) {
         QSqlDatabase::database(connection_, false).close();
         QSqlDatabase::removeDatabase(connection_);
@@ -168,190 +184,69 @@ HistoryStore::~HistoryStore() {
 }
 
 QString HistoryStore::defaultPath() {
-    // Not the application's own directory: the tool and the window share one history.
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-           QStringLiteral("/l2station/history.sqlite");
+    return HistoryLocation::defaultText();
+}
+
+QString HistoryStore::defaultStation() {
+    return QSysInfo::machineHostName();
+}
+
+void HistoryStore::setStation(const QString &name) {
+    station_ = name.isEmpty() ? defaultStation() : name;
 }
 
 bool HistoryStore::isOpen() const {
-    return QSqlDatabase::contains(connection_) &&
+    return engine_ != nullptr && QSqlDatabase::contains(connection_) &&
            QSqlDatabase::database(connection_, false).isOpen();
+}
+
+bool HistoryStore::server() const {
+    return engine_ != nullptr && engine_->server();
 }
 
 QString HistoryStore::describe(const QString &what, const QString &sqlError) const {
     return QStringLiteral("history %1: %2: %3").arg(path_, what, sqlError);
 }
 
-namespace {
-
-// A symbolic link where the history or its folder should be: refused, never followed (another
-// program's file behind it would become a database, or be made where the link points).
-QString symlinkIn(const QString &path) {
-    const QString folder = QFileInfo(path).absolutePath();
-    for (const QString &p : {folder, path, path + QStringLiteral("-wal"),
-                             path + QStringLiteral("-shm"), path + QStringLiteral("-journal")}) {
-        struct stat st {};
-        if (lstat(QFile::encodeName(p).constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
-            return p;
-        }
-    }
-    return QString();
+QString HistoryStore::takeNotice() {
+    QString notice = notice_;
+    notice_.clear();
+    return notice;
 }
 
-// A new history is its owner's alone, whatever the umask: it lists the plant's boards. The
-// folder is made 0700 when this makes it, the file 0600, and never through a link.
-bool createPrivately(const QString &path, QString *error) {
-    const QString folder = QFileInfo(path).absolutePath();
-    if (!QFileInfo::exists(folder)) {
-        const QString parent = QFileInfo(folder).absolutePath();
-        if (!QDir().mkpath(parent) ||
-            (mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST)) {
-            *error = QStringLiteral("history %1: cannot make its folder %2: not writable for you")
-                         .arg(path, folder);
-            return false;
-        }
-        chmod(QFile::encodeName(folder).constData(), 0700);
-    }
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        if (errno == EEXIST) {
-            return true; // made by another l2station meanwhile: it is opened as it is
-        }
-        *error = QStringLiteral("history %1: cannot be made: %2")
-                     .arg(path, QString::fromLocal8Bit(strerror(errno)));
-        return false;
-    }
-    fchmod(fd, 0600);
-    ::close(fd);
-    return true;
-}
-
-} // namespace
-
-bool HistoryStore::open(const QString &path, QString *error, Access access) {
-    path_ = path;
+bool HistoryStore::open(const QString &location, QString *error, Access access) {
+    location_ = HistoryLocation::parse(location);
+    path_ = location_.shown();
+    access_ = access;
     readOnlyReason_.clear();
     schema_ = 0;
-    const QString link = symlinkIn(path);
-    if (!link.isEmpty()) {
-        *error = QStringLiteral("history %1: %2 is a symbolic link; a history is never opened "
-                                "through one (make it a plain file or folder, or move it away)")
-                     .arg(path, link);
+    waiting_ = false;
+    if (engine_) {
+        engine_->close();
+    }
+    engine_ = HistoryEngine::make(location_, connection_, busyTimeoutMs_);
+    lastAttempt_.start();
+    if (!engine_->open(access == Access::Read ? HistoryEngine::Access::Read
+                                              : HistoryEngine::Access::Write,
+                       &readOnlyReason_, error)) {
+        // A server that is not there now may be later: a writer keeps its rounds meanwhile.
+        waiting_ = access == Access::Write && engine_->unreachable();
         return false;
     }
-    const QFileInfo info(path);
-    if (info.exists()) {
-        QFile file(path);
-        if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
-            *error = QStringLiteral("history %1: cannot be read%2")
-                         .arg(path, info.isFile() ? QStringLiteral(": ") + file.errorString() +
-                                                        QStringLiteral(" (") + fileMode(path) +
-                                                        QLatin1Char(')')
-                                                  : QStringLiteral(": not a file"));
+    return settle(error);
+}
+
+bool HistoryStore::settle(QString *error) {
+    if (!readOnlyReason_.isEmpty()) {
+        QString why;
+        schema_ = engine_->schemaVersion(&why);
+        if (schema_ < 0) {
+            engine_->close();
+            *error = describe(QStringLiteral("cannot be read"), why);
             return false;
         }
-        // Checked before SQLite sees it: whatever else is there is somebody's data.
-        const QByteArray head = file.read(16);
-        if (!head.isEmpty() && head != QByteArray("SQLite format 3\0", 16)) {
-            *error = QStringLiteral("history %1: not an SQLite database; it is left as it is "
-                                    "(move it away, and a new history is started there)")
-                         .arg(path);
-            return false;
-        }
-    } else if (access == Access::Read) {
-        *error = QStringLiteral("history %1: there is none yet").arg(path);
-        return false;
-    } else if (!createPrivately(path, error)) {
-        return false;
-    }
-    if (access == Access::Write && info.exists()) {
-        // SQLite writes beside the file too (its journal): both must be writable.
-        const QFileInfo folder(info.absolutePath());
-        if (!info.isWritable()) {
-            readOnlyReason_ = QStringLiteral("history %1: not writable for you (%2); it is read, "
-                                             "and nothing is written to it")
-                                  .arg(path, fileMode(path));
-        } else if (!folder.isWritable()) {
-            readOnlyReason_ = QStringLiteral("history %1: its folder is not writable for you "
-                                             "(%2); it is read, and nothing is written to it")
-                                  .arg(path, fileMode(info.absolutePath()));
-        }
-    }
-    if (access == Access::Read) {
-        readOnlyReason_ =
-            QStringLiteral("history %1: opened to be read; nothing is written to it").arg(path);
-    }
-    const bool readOnly = !readOnlyReason_.isEmpty();
-    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE"))) {
-        *error = QStringLiteral("history: Qt's SQLite driver is missing (Debian: install "
-                                "libqt5sql5-sqlite)");
-        return false;
-    }
-    // Read only, a file in WAL mode needs its shared-memory file beside it, which a reader may
-    // not be allowed to make. With no write-ahead log pending, the file alone is the whole
-    // history, and SQLite is told it will not change.
-    const bool logPending = QFileInfo(path + QStringLiteral("-wal")).size() > 0;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const bool immutable = attempt == 1;
-        {
-            QSqlDatabase db =
-                QSqlDatabase::contains(connection_)
-                    ? QSqlDatabase::database(connection_, false)
-                    : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
-            db.close();
-            QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs_);
-            if (readOnly) {
-                options += QStringLiteral(";QSQLITE_OPEN_READONLY");
-            }
-            if (immutable) {
-                options += QStringLiteral(";QSQLITE_OPEN_URI");
-                db.setDatabaseName(
-                    QUrl::fromLocalFile(info.absoluteFilePath()).toString(QUrl::FullyEncoded) +
-                    QStringLiteral("?immutable=1"));
-            } else {
-                db.setDatabaseName(path);
-            }
-            db.setConnectOptions(options);
-            if (!db.open()) {
-                *error = describe(QStringLiteral("cannot be opened"), db.lastError().text());
-                return false;
-            }
-        }
-        QSqlDatabase db = QSqlDatabase::database(connection_);
-        QSqlQuery q(db);
-        // A damaged file is reported, never repaired or replaced: it may still hold what the
-        // technician needs.
-        if (q.exec(QStringLiteral("PRAGMA quick_check")) && q.next() &&
-            q.value(0).toString() == QLatin1String("ok")) {
-            break;
-        }
-        const QSqlError failure = q.lastError();
-        const QString why = failure.isValid() ? failure.databaseText() : q.value(0).toString();
-        q.finish();
-        db.close();
-        if (failure.isValid() && refused(failure)) {
-            if (readOnly && !immutable && !logPending) {
-                continue;
-            }
-            *error = QStringLiteral("history %1: cannot be read by you (%2; %3); it is left as "
-                                    "it is")
-                         .arg(path, why, fileMode(path));
-            return false;
-        }
-        *error = QStringLiteral("history %1: the file is damaged (%2); it is left as it is "
-                                "(move it away, and a new history is started there)")
-                     .arg(path, why);
-        return false;
-    }
-    QSqlDatabase db = QSqlDatabase::database(connection_);
-    QSqlQuery q(db);
-    if (readOnly) {
-        q.exec(QStringLiteral("PRAGMA user_version"));
-        schema_ = q.next() ? q.value(0).toInt() : 0;
-        q.finish();
         if (schema_ > kSchemaVersion) {
-            db.close();
+            engine_->close();
             *error = QStringLiteral("history %1: written by a newer l2station (schema %2; this "
                                     "one knows %3); it is left as it is")
                          .arg(path_)
@@ -362,35 +257,47 @@ bool HistoryStore::open(const QString &path, QString *error, Access access) {
         return true;
     }
     if (!migrate(error)) {
-        db.close();
+        engine_->close();
         return false;
     }
     schema_ = kSchemaVersion;
-    // Readers never wait for the writer, and a writer waits for another (busy time-out)
-    // rather than failing.
-    q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
-    q.finish();
-    q.exec(QStringLiteral("PRAGMA foreign_keys=ON"));
+    engine_->ready();
+    return true;
+}
+
+bool HistoryStore::reconnect(QString *error) {
+    if (!waiting_ || lastAttempt_.elapsed() < kReconnectMs) {
+        return false;
+    }
+    lastAttempt_.start();
+    engine_->close();
+    readOnlyReason_.clear();
+    if (!engine_->open(HistoryEngine::Access::Write, &readOnlyReason_, error)) {
+        return false;
+    }
+    if (!settle(error)) {
+        return false;
+    }
+    waiting_ = false;
     return true;
 }
 
 bool HistoryStore::migrate(QString *error) {
-    QSqlDatabase db = QSqlDatabase::database(connection_);
-    QSqlQuery q(db);
-    // A file already at this schema needs no write: opening it never waits for a writer.
-    if (q.exec(QStringLiteral("PRAGMA user_version")) && q.next() &&
-        q.value(0).toInt() == kSchemaVersion) {
-        q.finish();
+    QSqlDatabase db = engine_->db();
+    QString why;
+    // A history already at this schema needs no write: opening it never waits for a writer.
+    const int current = engine_->schemaVersion(&why);
+    if (current == kSchemaVersion) {
         return true;
     }
-    q.finish();
-    // Taken before the version is read: two instances opening an old file at once migrate it
-    // once.
-    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-        *error = busy(q.lastError())
+    // The version is read again under the lock: stations that open an old history at once
+    // migrate it once.
+    QSqlError failure;
+    if (!engine_->beginWrite(true, &failure)) {
+        *error = engine_->busy(failure)
                      ? describe(QStringLiteral("another l2station holds it"),
-                                q.lastError().databaseText())
-                     : describe(QStringLiteral("cannot be written"), q.lastError().databaseText());
+                                failure.databaseText())
+                     : describe(QStringLiteral("cannot be written"), failure.databaseText());
         return false;
     }
     const auto abandon = [&](const QString &message) {
@@ -398,9 +305,10 @@ bool HistoryStore::migrate(QString *error) {
         *error = message;
         return false;
     };
-    q.exec(QStringLiteral("PRAGMA user_version"));
-    const int version = q.next() ? q.value(0).toInt() : -1;
-    q.finish();
+    const int version = engine_->schemaVersion(&why);
+    if (version < 0) {
+        return abandon(describe(QStringLiteral("cannot be read"), why));
+    }
     if (version > kSchemaVersion) {
         return abandon(QStringLiteral("history %1: written by a newer l2station (schema %2; this "
                                       "one knows %3); it is left as it is")
@@ -408,36 +316,52 @@ bool HistoryStore::migrate(QString *error) {
                            .arg(version)
                            .arg(kSchemaVersion));
     }
-    q.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table'"));
-    QStringList tables;
-    while (q.next()) {
-        tables.append(q.value(0).toString());
-    }
-    q.finish();
-    for (const QString &table : tables) {
-        if (!kOurTables.contains(table) && !table.startsWith(QLatin1String("sqlite_"))) {
-            return abandon(QStringLiteral("history %1: holds other tables (%2): not an "
-                                          "l2station history; it is left as it is")
-                               .arg(path_, table));
+    QStringList ours;
+    for (const QString &table : engine_->tables()) {
+        if (engine_->ownTable(table)) {
+            continue;
         }
+        if (!kOurTables.contains(table)) {
+            return abandon(
+                QStringLiteral("history %1: holds other tables (%2): not an l2station history; "
+                               "it is left as it is%3")
+                    .arg(path_, table,
+                         engine_->server() ? QStringLiteral(" (give the stations a database, or "
+                                                            "a schema, of their own)")
+                                           : QString()));
+        }
+        ours.append(table);
     }
-    if (version == 0 && !tables.isEmpty()) {
+    if (version == 0 && !ours.isEmpty()) {
         return abandon(QStringLiteral("history %1: has tables but no schema version: not an "
                                       "l2station history; it is left as it is")
                            .arg(path_));
     }
+    QSqlQuery q(db);
     for (int step = version; step < kSchemaVersion; ++step) {
-        for (const QString &statement : migrations().at(step)) {
-            if (!q.exec(statement)) {
+        for (const MigrationStatement &statement : migrations().at(step)) {
+            if (statement.only != MigrationStatement::Both &&
+                (statement.only == MigrationStatement::Server) != engine_->server()) {
+                continue;
+            }
+            QString sql = engine_->sql(QLatin1String(statement.sql));
+            const bool named = sql.contains(QLatin1String("{station}"));
+            sql.replace(QLatin1String("{station}"), QLatin1String(":station"));
+            q.prepare(sql);
+            if (named) {
+                // The rows of a history kept before stations were told apart are this
+                // station's: until now, each station kept its own.
+                q.bindValue(QStringLiteral(":station"), station_);
+            }
+            if (!q.exec()) {
                 return abandon(
                     describe(QStringLiteral("cannot bring it to schema %1").arg(step + 1),
                              q.lastError().databaseText()));
             }
         }
     }
-    if (version != kSchemaVersion &&
-        !q.exec(QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion))) {
-        return abandon(describe(QStringLiteral("cannot be written"), q.lastError().databaseText()));
+    if (!engine_->setSchemaVersion(kSchemaVersion, &why)) {
+        return abandon(describe(QStringLiteral("cannot be written"), why));
     }
     if (!q.exec(QStringLiteral("COMMIT"))) {
         return abandon(describe(QStringLiteral("cannot be written"), q.lastError().databaseText()));
@@ -453,6 +377,17 @@ bool HistoryStore::beginSession(const QString &program, const QString &interface
         return false;
     }
     sessionPending_ = true;
+    session_ = -1;
+    token_ = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    roundSeq_ = 0;
+    if (!isOpen()) {
+        // A server that could not be reached: the session goes in with the first round written.
+        if (waiting_) {
+            return true;
+        }
+        *error = QStringLiteral("history %1: not open").arg(path_);
+        return false;
+    }
     // Another program writing the file now only puts the session off: it is written with
     // the first round that can be.
     QString why;
@@ -470,47 +405,65 @@ bool HistoryStore::writeSession(QString *error) {
     if (!sessionPending_) {
         return true;
     }
-    QSqlQuery q(QSqlDatabase::database(connection_));
-    q.prepare(QStringLiteral("INSERT INTO sessions (program, interface, started, user, host) "
-                             "VALUES (:program, :interface, :at, :user, :host)"));
+    // Keyed by a token of this run's: written again after a commit whose answer was lost, it is
+    // still one session.
+    QSqlQuery q(engine_->db());
+    q.prepare(QStringLiteral(
+        "INSERT INTO sessions (program, interface, started, \"user\", host, station, token, "
+        "last_round) VALUES (:program, :interface, :at, :user, :host, :station, :token, 0) "
+        "ON CONFLICT (token) DO NOTHING"));
     q.bindValue(QStringLiteral(":program"), program_);
     q.bindValue(QStringLiteral(":interface"), interface_);
     q.bindValue(QStringLiteral(":at"), msOf(QDateTime::currentDateTimeUtc()));
     q.bindValue(QStringLiteral(":user"), userName());
     q.bindValue(QStringLiteral(":host"), QSysInfo::machineHostName());
+    q.bindValue(QStringLiteral(":station"), station_);
+    q.bindValue(QStringLiteral(":token"), token_);
     if (!q.exec()) {
-        busy_ = busy(q.lastError());
+        busy_ = engine_->busy(q.lastError());
         *error = describe(QStringLiteral("cannot be written"), q.lastError().databaseText());
         return false;
     }
-    session_ = q.lastInsertId().toLongLong();
+    q.prepare(QStringLiteral("SELECT id FROM sessions WHERE token = :token"));
+    q.bindValue(QStringLiteral(":token"), token_);
+    if (!q.exec() || !q.next()) {
+        busy_ = engine_->busy(q.lastError());
+        *error = describe(QStringLiteral("cannot be written"), q.lastError().databaseText());
+        return false;
+    }
+    session_ = q.value(0).toLongLong();
     sessionPending_ = false;
     return true;
 }
 
 qint64 HistoryStore::recordReset(const BoardInfo &board, const QDateTime &at,
                                  const QString &outcome, QString *error) {
-    if (writable() && sessionPending_ && !writeSession(error)) {
+    if (writable() && sessionPending_ && (!isOpen() || !writeSession(error))) {
+        if (!isOpen()) {
+            *error = QStringLiteral("history %1: not open").arg(path_);
+        }
         return -1;
     }
     if (!writable() || session_ < 0) {
         *error = writable() ? QStringLiteral("history %1: no session").arg(path_) : readOnlyReason_;
         return -1;
     }
-    QSqlQuery q(QSqlDatabase::database(connection_));
-    q.prepare(QStringLiteral("INSERT INTO resets (session, interface, key, at, board, outcome) "
-                             "VALUES (:session, :interface, :key, :at, :board, :outcome)"));
+    QSqlQuery q(engine_->db());
+    q.prepare(QStringLiteral(
+        "INSERT INTO resets (session, station, interface, key, at, board, outcome) VALUES "
+        "(:session, :station, :interface, :key, :at, :board, :outcome) RETURNING id"));
     q.bindValue(QStringLiteral(":session"), session_);
+    q.bindValue(QStringLiteral(":station"), station_);
     q.bindValue(QStringLiteral(":interface"), interface_);
     q.bindValue(QStringLiteral(":key"), boardKey(board));
     q.bindValue(QStringLiteral(":at"), msOf(at));
     q.bindValue(QStringLiteral(":board"), json(board));
     q.bindValue(QStringLiteral(":outcome"), text(outcome));
-    if (!q.exec()) {
+    if (!q.exec() || !q.next()) {
         *error = describe(QStringLiteral("cannot be written"), q.lastError().databaseText());
         return -1;
     }
-    return q.lastInsertId().toLongLong();
+    return q.value(0).toLongLong();
 }
 
 bool HistoryStore::finishReset(qint64 id, const QString &outcome, const QDateTime &at,
@@ -519,7 +472,7 @@ bool HistoryStore::finishReset(qint64 id, const QString &outcome, const QDateTim
         *error = readOnlyReason_;
         return false;
     }
-    QSqlQuery q(QSqlDatabase::database(connection_));
+    QSqlQuery q(engine_->db());
     q.prepare(QStringLiteral("UPDATE resets SET outcome = :outcome, ended = :at WHERE id = :id"));
     q.bindValue(QStringLiteral(":outcome"), text(outcome));
     q.bindValue(QStringLiteral(":at"), at.isValid() ? QVariant(msOf(at)) : QVariant());
@@ -532,15 +485,18 @@ bool HistoryStore::finishReset(qint64 id, const QString &outcome, const QDateTim
 }
 
 void HistoryStore::endSession() {
-    if (session_ < 0 || !isOpen() || !writable()) {
+    if (!isOpen() || !writable()) {
         return;
     }
     QString ignored;
-    // Whatever waited for a busy file gets one more chance.
+    // Whatever waited for a busy file or an absent server gets one more chance.
     if (!pending_.isEmpty()) {
         record({}, {}, QDateTime(), &ignored);
     }
-    QSqlQuery q(QSqlDatabase::database(connection_));
+    if (session_ < 0) {
+        return;
+    }
+    QSqlQuery q(engine_->db());
     q.prepare(QStringLiteral("UPDATE sessions SET ended = :at WHERE id = :id"));
     q.bindValue(QStringLiteral(":at"), msOf(QDateTime::currentDateTimeUtc()));
     q.bindValue(QStringLiteral(":id"), session_);
@@ -555,14 +511,43 @@ bool HistoryStore::record(const QList<BoardInfo> &answered, const QList<WatchEve
         return false;
     }
     if (at.isValid()) {
-        pending_.append(PendingRound{answered, events, at});
+        pending_.append(PendingRound{answered, events, at, ++roundSeq_});
     }
     if (pending_.size() > kMaxPendingRounds) {
         dropped_ += pending_.size() - kMaxPendingRounds;
         pending_.erase(pending_.begin(), pending_.end() - kMaxPendingRounds);
     }
+    const auto keep = [&](const QString &why) {
+        // Said once for each outage; the rounds kept meanwhile are counted when written.
+        if (!outage_) {
+            outage_ = true;
+            *error = why + QStringLiteral("; its rounds are kept (at most %1) and written once "
+                                          "it can be reached")
+                               .arg(kMaxPendingRounds);
+        }
+        return false;
+    };
+    if (!isOpen()) {
+        QString why;
+        if (!reconnect(&why)) {
+            return keep(why.isEmpty() ? QStringLiteral("history %1: the server cannot be reached")
+                                            .arg(path_)
+                                      : why);
+        }
+    }
+    const int waiting = pending_.size();
     while (!pending_.isEmpty()) {
         if (!writeRound(pending_.first(), error)) {
+            if (engine_->lost()) {
+                // The server went away: the connection is made again, a round at most every
+                // kReconnectMs, and the rounds wait for it.
+                engine_->close();
+                waiting_ = true;
+                lastAttempt_.start();
+                const QString why = *error;
+                error->clear();
+                return keep(why);
+            }
             *error += QStringLiteral("; %1 round%2 kept to be written with the next")
                           .arg(pending_.size())
                           .arg(pending_.size() == 1 ? QString() : QStringLiteral("s"));
@@ -577,23 +562,39 @@ bool HistoryStore::record(const QList<BoardInfo> &answered, const QList<WatchEve
             prune(HistoryRetention::fromEnvironment(), &ignored);
         }
     }
+    if (outage_) {
+        outage_ = false;
+        // The round just seen was written with them; the count is of those kept before it.
+        const int kept = waiting - (at.isValid() ? 1 : 0);
+        notice_ = QStringLiteral("history %1: reached again: %2 round%3 kept meanwhile written, "
+                                 "in order")
+                      .arg(path_)
+                      .arg(kept)
+                      .arg(kept == 1 ? QString() : QStringLiteral("s"));
+        if (dropped_ > 0) {
+            notice_ += QStringLiteral("; %1 older ones were dropped (more than %2 were waiting)")
+                           .arg(dropped_)
+                           .arg(kMaxPendingRounds);
+        }
+    }
     dropped_ = 0;
     return true;
 }
 
 bool HistoryStore::writeRound(const PendingRound &round, QString *error) {
-    QSqlDatabase db = QSqlDatabase::database(connection_);
+    QSqlDatabase db = engine_->db();
     QSqlQuery q(db);
-    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-        *error = busy(q.lastError())
+    QSqlError failure;
+    if (!engine_->beginWrite(false, &failure)) {
+        *error = engine_->busy(failure)
                      ? QStringLiteral("history %1: busy: another l2station has been writing it "
                                       "for %2 ms")
                            .arg(path_)
                            .arg(busyTimeoutMs_)
-                     : describe(QStringLiteral("cannot be written"), q.lastError().databaseText());
+                     : describe(QStringLiteral("cannot be written"), failure.databaseText());
         return false;
     }
-    // A session put off while the file was busy goes in with this round, or not at all.
+    // A session put off while the history was busy goes in with this round, or not at all.
     const bool sessionHere = sessionPending_;
     const auto fail = [&](const QSqlQuery &failed) {
         *error = describe(QStringLiteral("cannot be written"), failed.lastError().databaseText());
@@ -608,14 +609,29 @@ bool HistoryStore::writeRound(const PendingRound &round, QString *error) {
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
         return false;
     }
+    // A round whose commit was answered by a lost connection may be in already: the session
+    // says which of its rounds are, so none is written twice.
+    q.prepare(QStringLiteral("SELECT last_round FROM sessions WHERE id = :id"));
+    q.bindValue(QStringLiteral(":id"), session_);
+    if (!q.exec() || !q.next()) {
+        return fail(q);
+    }
+    if (q.value(0).toLongLong() >= round.seq) {
+        q.finish();
+        return q.exec(QStringLiteral("COMMIT")) || fail(q);
+    }
+    q.finish();
     const qint64 now = msOf(round.at);
     // A board at the shared address whose reply changed has a new key: its row follows it, so
-    // that its first sighting stays.
+    // that its first sighting stays (unless a row of that key is there already).
     for (const WatchEvent &e : round.events) {
         if (e.kind == WatchEvent::Changed && boardKey(e.before) != boardKey(e.board)) {
-            q.prepare(QStringLiteral("UPDATE OR IGNORE boards SET key = :new "
-                                     "WHERE interface = :interface AND key = :old"));
+            q.prepare(QStringLiteral(
+                "UPDATE boards SET key = :new WHERE station = :station AND interface = "
+                ":interface AND key = :old AND NOT EXISTS (SELECT 1 FROM boards o WHERE "
+                "o.station = :station AND o.interface = :interface AND o.key = :new)"));
             q.bindValue(QStringLiteral(":new"), boardKey(e.board));
+            q.bindValue(QStringLiteral(":station"), station_);
             q.bindValue(QStringLiteral(":interface"), interface_);
             q.bindValue(QStringLiteral(":old"), boardKey(e.before));
             if (!q.exec()) {
@@ -623,16 +639,18 @@ bool HistoryStore::writeRound(const PendingRound &round, QString *error) {
             }
         }
     }
-    q.prepare(QStringLiteral(
-        "INSERT INTO boards (interface, key, mac, device, version, product, hard_id, ipv4, reply, "
-        "count, first_seen, last_seen, present) VALUES (:interface, :key, :mac, :device, "
-        ":version, :product, :hard_id, :ipv4, :reply, :count, :at, :at, 1) "
-        "ON CONFLICT (interface, key) DO UPDATE SET mac = excluded.mac, device = excluded.device, "
-        "version = excluded.version, product = excluded.product, hard_id = excluded.hard_id, "
-        "ipv4 = excluded.ipv4, reply = excluded.reply, count = excluded.count, "
-        "first_seen = min(first_seen, excluded.first_seen), "
-        "last_seen = max(last_seen, excluded.last_seen), present = 1"));
+    q.prepare(engine_->sql(QStringLiteral(
+        "INSERT INTO boards (station, interface, key, mac, device, version, product, hard_id, "
+        "ipv4, reply, count, first_seen, last_seen, present) VALUES (:station, :interface, :key, "
+        ":mac, :device, :version, :product, :hard_id, :ipv4, :reply, :count, :at, :at, 1) "
+        "ON CONFLICT (station, interface, key) DO UPDATE SET mac = excluded.mac, "
+        "device = excluded.device, version = excluded.version, product = excluded.product, "
+        "hard_id = excluded.hard_id, ipv4 = excluded.ipv4, reply = excluded.reply, "
+        "count = excluded.count, "
+        "first_seen = {least}(boards.first_seen, excluded.first_seen), "
+        "last_seen = {greatest}(boards.last_seen, excluded.last_seen), present = 1")));
     for (const BoardInfo &b : round.answered) {
+        q.bindValue(QStringLiteral(":station"), station_);
         q.bindValue(QStringLiteral(":interface"), interface_);
         q.bindValue(QStringLiteral(":key"), boardKey(b));
         q.bindValue(QStringLiteral(":mac"),
@@ -653,33 +671,43 @@ bool HistoryStore::writeRound(const PendingRound &round, QString *error) {
     for (const WatchEvent &e : round.events) {
         const QString key = boardKey(e.board);
         if (e.kind == WatchEvent::Gone) {
-            q.prepare(QStringLiteral(
-                "UPDATE boards SET present = 0 WHERE interface = :interface AND key = :key"));
+            q.prepare(QStringLiteral("UPDATE boards SET present = 0 WHERE station = :station AND "
+                                     "interface = :interface AND key = :key"));
+            q.bindValue(QStringLiteral(":station"), station_);
             q.bindValue(QStringLiteral(":interface"), interface_);
             q.bindValue(QStringLiteral(":key"), key);
             if (!q.exec()) {
                 return fail(q);
             }
         }
-        q.prepare(
-            QStringLiteral("INSERT INTO changes (board, at, event, fields, was, now, session) "
-                           "SELECT id, :at, :event, :fields, :was, :now, :session FROM boards "
-                           "WHERE interface = :interface AND key = :key"));
+        const bool changed = e.kind == WatchEvent::Changed;
+        q.prepare(QStringLiteral(
+            "INSERT INTO changes (board, at, event, fields, was, now, session, was_hard_id) "
+            "SELECT id, :at, :event, :fields, :was, :now, :session, :was_hard_id FROM boards "
+            "WHERE station = :station AND interface = :interface AND key = :key"));
         q.bindValue(QStringLiteral(":at"), now);
         q.bindValue(QStringLiteral(":event"), QLatin1String(kEvents[e.kind]));
         q.bindValue(QStringLiteral(":fields"),
-                    text(e.kind == WatchEvent::Changed
-                             ? changedFields(e.before, e.board).join(QLatin1Char(','))
-                             : QString()));
-        q.bindValue(QStringLiteral(":was"),
-                    e.kind == WatchEvent::Changed ? QVariant(json(e.before)) : QVariant());
+                    text(changed ? changedFields(e.before, e.board).join(QLatin1Char(','))
+                                 : QString()));
+        q.bindValue(QStringLiteral(":was"), changed ? QVariant(json(e.before)) : QVariant());
         q.bindValue(QStringLiteral(":now"), json(e.board));
         q.bindValue(QStringLiteral(":session"), session_ < 0 ? QVariant() : QVariant(session_));
+        q.bindValue(QStringLiteral(":was_hard_id"),
+                    changed && !e.before.hardId.isEmpty() ? QVariant(e.before.hardId.toUpper())
+                                                          : QVariant());
+        q.bindValue(QStringLiteral(":station"), station_);
         q.bindValue(QStringLiteral(":interface"), interface_);
         q.bindValue(QStringLiteral(":key"), key);
         if (!q.exec()) {
             return fail(q);
         }
+    }
+    q.prepare(QStringLiteral("UPDATE sessions SET last_round = :seq WHERE id = :id"));
+    q.bindValue(QStringLiteral(":seq"), round.seq);
+    q.bindValue(QStringLiteral(":id"), session_);
+    if (!q.exec()) {
+        return fail(q);
     }
     if (!q.exec(QStringLiteral("COMMIT"))) {
         return fail(q);
@@ -687,42 +715,113 @@ bool HistoryStore::writeRound(const PendingRound &round, QString *error) {
     return true;
 }
 
+
+namespace {
+
+// The conditions a query puts on rows, and their values: only those the query asks for, so
+// that each engine can use its index for what is asked (boards_station_seen for a station and
+// interface, boards_mac and boards_hard_id for one board, changes_at for a time).
+struct Where {
+    QStringList conditions;
+    QVariantMap values;
+    void add(const QString &condition, const QString &name, const QVariant &value) {
+        conditions.append(condition);
+        values.insert(name, value);
+    }
+    QString text() const {
+        return conditions.isEmpty() ? QString()
+                                    : QStringLiteral(" WHERE ") +
+                                          conditions.join(QStringLiteral(" AND "));
+    }
+    void bind(QSqlQuery *q) const {
+        for (auto it = values.cbegin(); it != values.cend(); ++it) {
+            q->bindValue(it.key(), it.value());
+        }
+    }
+};
+
+// One board by its address or its HardId, in the terms of the boards table `b`: its rows, and
+// those of a board whose HardId was this before a change. historyBoardMatches has the last word.
+void whereBoard(Where *where, const QString &wanted, const QString &b, const QString &changed) {
+    const QByteArray mac = wire::macFromText(wanted);
+    // An address no row can hold stands in for a text that is none: '' is the shared one's.
+    where->values.insert(QStringLiteral(":mac"),
+                         mac.isEmpty() ? QStringLiteral("-") : wire::macText(mac));
+    where->values.insert(QStringLiteral(":hard"), wanted.trimmed().toUpper());
+    where->conditions.append(
+        QStringLiteral("(%1.mac = :mac OR upper(%1.hard_id) = :hard%2)")
+            .arg(b, changed.isEmpty() ? QString()
+                                      : QStringLiteral(" OR %1.id IN (SELECT board FROM changes "
+                                                       "WHERE was_hard_id = :hard)")
+                                            .arg(changed)));
+}
+
+} // namespace
+
 QList<HistoryBoard> HistoryStore::boards(const HistoryQuery &query, QString *error) const {
     QList<HistoryBoard> list;
-    QSqlQuery q(QSqlDatabase::database(connection_));
-    q.prepare(QStringLiteral(
-        "SELECT interface, mac, device, version, product, hard_id, ipv4, reply, count, "
-        "first_seen, last_seen, present FROM boards WHERE (:interface = '' OR interface = "
-        ":interface) AND last_seen >= :since AND first_seen <= :until"));
-    q.bindValue(QStringLiteral(":interface"),
-                query.interface.isNull() ? QStringLiteral("") : query.interface);
-    q.bindValue(QStringLiteral(":since"), query.since.isValid() ? msOf(query.since) : 0);
-    q.bindValue(QStringLiteral(":until"),
-                query.until.isValid() ? msOf(query.until) : std::numeric_limits<qint64>::max());
+    if (!isOpen()) {
+        *error = QStringLiteral("history %1: not open").arg(path_);
+        return list;
+    }
+    const bool stations = schema_ >= 4;
+    Where where;
+    if (!query.station.isEmpty() && stations) {
+        where.add(QStringLiteral("b.station = :station"), QStringLiteral(":station"),
+                  query.station);
+    }
+    if (!query.interface.isEmpty()) {
+        where.add(QStringLiteral("b.interface = :interface"), QStringLiteral(":interface"),
+                  query.interface);
+    }
+    if (query.since.isValid()) {
+        where.add(QStringLiteral("b.last_seen >= :since"), QStringLiteral(":since"),
+                  msOf(query.since));
+    }
+    if (query.until.isValid()) {
+        where.add(QStringLiteral("b.first_seen <= :until"), QStringLiteral(":until"),
+                  msOf(query.until));
+    }
+    if (!query.board.isEmpty()) {
+        whereBoard(&where, query.board, QStringLiteral("b"),
+                   stations ? QStringLiteral("b") : QString());
+    }
+    QSqlQuery q(engine_->db());
+    q.prepare(QStringLiteral("SELECT %1, b.interface, b.mac, b.device, b.version, b.product, "
+                             "b.hard_id, b.ipv4, b.reply, b.count, b.first_seen, b.last_seen, "
+                             "b.present FROM boards b")
+                  .arg(stations ? QStringLiteral("b.station") : QStringLiteral("''")) +
+              where.text());
+    where.bind(&q);
     if (!q.exec()) {
         *error = describe(QStringLiteral("cannot be read"), q.lastError().databaseText());
         return list;
     }
     while (q.next()) {
         HistoryBoard h;
-        h.interface = q.value(0).toString();
-        h.board.mac = wire::macFromText(q.value(1).toString());
-        h.board.device = q.value(2).toString();
-        h.board.version = q.value(3).toString();
-        h.board.product = q.value(4).toString();
-        h.board.hardId = q.value(5).toString();
-        h.board.ipAddresses = q.value(6).toString().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        h.board.reply = q.value(7).toByteArray();
-        h.board.count = q.value(8).toInt();
-        h.firstSeen = timeOf(q.value(9));
-        h.lastSeen = timeOf(q.value(10));
-        h.present = q.value(11).toBool();
-        if (query.board.isEmpty() || historyBoardMatches(h.board, query.board)) {
+        h.station = q.value(0).toString();
+        h.interface = q.value(1).toString();
+        h.board.mac = wire::macFromText(q.value(2).toString());
+        h.board.device = q.value(3).toString();
+        h.board.version = q.value(4).toString();
+        h.board.product = q.value(5).toString();
+        h.board.hardId = q.value(6).toString();
+        h.board.ipAddresses = q.value(7).toString().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        h.board.reply = q.value(8).toByteArray();
+        h.board.count = q.value(9).toInt();
+        h.firstSeen = timeOf(q.value(10));
+        h.lastSeen = timeOf(q.value(11));
+        h.present = q.value(12).toBool();
+        if (query.board.isEmpty() || historyBoardMatches(h.board, query.board) ||
+            stations) {
             list.append(h);
         }
     }
-    // As info lists them, interface by interface.
+    // As info lists them, station by station and interface by interface.
     stableSort(&list, [](const HistoryBoard &a, const HistoryBoard &b) {
+        if (a.station != b.station) {
+            return a.station < b.station;
+        }
         return a.interface != b.interface ? a.interface < b.interface : boardLess(a.board, b.board);
     });
     return list;
@@ -730,26 +829,54 @@ QList<HistoryBoard> HistoryStore::boards(const HistoryQuery &query, QString *err
 
 QList<HistoryChange> HistoryStore::changes(const HistoryQuery &query, QString *error) const {
     QList<HistoryChange> list;
-    QSqlDatabase db = QSqlDatabase::database(connection_);
+    if (!isOpen()) {
+        *error = QStringLiteral("history %1: not open").arg(path_);
+        return list;
+    }
+    const bool stations = schema_ >= 4;
     // From a reset's length before `since`: the gone and added of a reset that began before
     // it still fold into it.
     const qint64 since = query.since.isValid() ? msOf(query.since) : 0;
     const qint64 from = std::max<qint64>(0, since - kDefaultResetWaitMs - kResetReturnMs);
-    const qint64 until =
-        query.until.isValid() ? msOf(query.until) : std::numeric_limits<qint64>::max();
-    const QString interface = query.interface.isNull() ? QStringLiteral("") : query.interface;
+    const auto bounded = [&](Where *where, const QString &table) {
+        if (!query.station.isEmpty() && stations) {
+            where->add(QStringLiteral("%1.station = :station").arg(table),
+                       QStringLiteral(":station"), query.station);
+        }
+        if (!query.interface.isEmpty()) {
+            where->add(QStringLiteral("%1.interface = :interface").arg(table),
+                       QStringLiteral(":interface"), query.interface);
+        }
+    };
+    Where where;
+    bounded(&where, QStringLiteral("b"));
+    if (from > 0) {
+        where.add(QStringLiteral("c.at >= :since"), QStringLiteral(":since"), from);
+    }
+    if (query.until.isValid()) {
+        where.add(QStringLiteral("c.at <= :until"), QStringLiteral(":until"), msOf(query.until));
+    }
+    if (!query.board.isEmpty() && stations) {
+        // The board's own changes; a reset folds only the gone and added of its board.
+        where.values.insert(QStringLiteral(":hard"), query.board.trimmed().toUpper());
+        Where board;
+        whereBoard(&board, query.board, QStringLiteral("o"), QString());
+        where.values.insert(board.values);
+        where.conditions.append(
+            QStringLiteral("(c.board IN (SELECT o.id FROM boards o WHERE %1) OR "
+                           "c.was_hard_id = :hard)")
+                .arg(board.conditions.first()));
+    }
     const bool withResets = schema_ >= 3;
-    QSqlQuery q(db);
-    q.prepare(
-        QStringLiteral("SELECT b.interface, c.at, c.event, c.fields, c.was, c.now, s.program, "
-                       "%1, b.key FROM changes c JOIN boards b ON b.id = c.board "
-                       "LEFT JOIN sessions s ON s.id = c.session "
-                       "WHERE (:interface = '' OR b.interface = :interface) "
-                       "AND c.at >= :since AND c.at <= :until ORDER BY c.at, c.id")
-            .arg(withResets ? QStringLiteral("s.user, s.host") : QStringLiteral("NULL, NULL")));
-    q.bindValue(QStringLiteral(":interface"), interface);
-    q.bindValue(QStringLiteral(":since"), from);
-    q.bindValue(QStringLiteral(":until"), until);
+    QSqlQuery q(engine_->db());
+    q.prepare(QStringLiteral("SELECT b.interface, c.at, c.event, c.fields, c.was, c.now, "
+                             "s.program, %1, b.key, %2 FROM changes c JOIN boards b ON b.id = "
+                             "c.board LEFT JOIN sessions s ON s.id = c.session")
+                  .arg(withResets ? QStringLiteral("s.\"user\", s.host")
+                                  : QStringLiteral("NULL, NULL"),
+                       stations ? QStringLiteral("b.station") : QStringLiteral("''")) +
+              where.text() + QStringLiteral(" ORDER BY c.at, c.id"));
+    where.bind(&q);
     if (!q.exec()) {
         *error = describe(QStringLiteral("cannot be read"), q.lastError().databaseText());
         return list;
@@ -768,17 +895,26 @@ QList<HistoryChange> HistoryStore::changes(const HistoryQuery &query, QString *e
         c.user = q.value(7).toString();
         c.host = q.value(8).toString();
         c.key = q.value(9).toString();
+        c.station = q.value(10).toString();
         list.append(c);
     }
     if (withResets) {
-        q.prepare(QStringLiteral("SELECT r.interface, r.at, r.board, s.program, s.user, s.host, "
-                                 "r.key, r.outcome, r.ended FROM resets r "
-                                 "LEFT JOIN sessions s ON s.id = r.session "
-                                 "WHERE (:interface = '' OR r.interface = :interface) "
-                                 "AND r.at >= :since AND r.at <= :until ORDER BY r.at, r.id"));
-        q.bindValue(QStringLiteral(":interface"), interface);
-        q.bindValue(QStringLiteral(":since"), from);
-        q.bindValue(QStringLiteral(":until"), until);
+        // Resets are few: one board's are picked out below.
+        Where resets;
+        bounded(&resets, QStringLiteral("r"));
+        if (from > 0) {
+            resets.add(QStringLiteral("r.at >= :since"), QStringLiteral(":since"), from);
+        }
+        if (query.until.isValid()) {
+            resets.add(QStringLiteral("r.at <= :until"), QStringLiteral(":until"),
+                       msOf(query.until));
+        }
+        q.prepare(QStringLiteral("SELECT r.interface, r.at, r.board, s.program, s.\"user\", "
+                                 "s.host, r.key, r.outcome, r.ended, %1 FROM resets r "
+                                 "LEFT JOIN sessions s ON s.id = r.session")
+                      .arg(stations ? QStringLiteral("r.station") : QStringLiteral("''")) +
+                  resets.text() + QStringLiteral(" ORDER BY r.at, r.id"));
+        resets.bind(&q);
         if (!q.exec()) {
             *error = describe(QStringLiteral("cannot be read"), q.lastError().databaseText());
             return {};
@@ -797,6 +933,7 @@ QList<HistoryChange> HistoryStore::changes(const HistoryQuery &query, QString *e
             if (!q.value(8).isNull()) {
                 c.ended = timeOf(q.value(8));
             }
+            c.station = q.value(9).toString();
             list.append(c);
         }
         stableSort(&list,
@@ -812,6 +949,7 @@ QList<HistoryChange> HistoryStore::changes(const HistoryQuery &query, QString *e
     }
     return shown;
 }
+
 
 HistoryRetention HistoryRetention::fromEnvironment() {
     HistoryRetention keep;
@@ -832,57 +970,77 @@ bool HistoryStore::prune(const HistoryRetention &keep, QString *error) {
         *error = readOnlyReason_;
         return false;
     }
-    QSqlDatabase db = QSqlDatabase::database(connection_);
+    if (!isOpen()) {
+        *error = QStringLiteral("history %1: not open").arg(path_);
+        return false;
+    }
+    QSqlDatabase db = engine_->db();
     QSqlQuery q(db);
-    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-        *error = describe(QStringLiteral("not pruned now"), q.lastError().databaseText());
+    QSqlError failure;
+    if (!engine_->beginWrite(false, &failure)) {
+        *error = describe(QStringLiteral("not pruned now"), failure.databaseText());
         return false;
     }
     const qint64 cutoff = msOf(QDateTime::currentDateTimeUtc().addDays(-keep.days));
+    // Each station prunes its own interfaces' rows beyond the counts: a flood of made-up boards
+    // on one line pushes nothing of another line's out. Anyone's rows past the days go.
     QStringList interfaces;
-    q.exec(QStringLiteral("SELECT DISTINCT interface FROM boards"));
+    q.prepare(QStringLiteral("SELECT DISTINCT interface FROM boards WHERE station = :station"));
+    q.bindValue(QStringLiteral(":station"), station_);
+    q.exec();
     while (q.next()) {
         interfaces.append(q.value(0).toString());
     }
     q.finish();
-    QStringList statements{
-        QStringLiteral("DELETE FROM changes WHERE at < %1").arg(cutoff),
-        QStringLiteral("DELETE FROM resets WHERE at < %1").arg(cutoff),
-        QStringLiteral("DELETE FROM changes WHERE board IN (SELECT id FROM boards WHERE "
-                       "last_seen < %1)")
-            .arg(cutoff),
-        QStringLiteral("DELETE FROM boards WHERE last_seen < %1").arg(cutoff)};
-    // Per interface, the newest only: a flood of made-up boards on one line does not push
-    // another line's history out.
-    for (int i = 0; i < interfaces.size(); ++i) {
+    struct Statement {
+        QString sql;
+        QString interface; // bound as :interface, with :station, when not null
+    };
+    QList<Statement> statements{
+        {QStringLiteral("DELETE FROM changes WHERE at < %1").arg(cutoff), {}},
+        {QStringLiteral("DELETE FROM resets WHERE at < %1").arg(cutoff), {}},
+        {QStringLiteral("DELETE FROM changes WHERE board IN (SELECT id FROM boards WHERE "
+                        "last_seen < %1)")
+             .arg(cutoff),
+         {}},
+        {QStringLiteral("DELETE FROM boards WHERE last_seen < %1").arg(cutoff), {}}};
+    for (const QString &interface : interfaces) {
         const QString boardsBeyond =
-            QStringLiteral("SELECT id FROM boards WHERE interface = :i%1 ORDER BY last_seen DESC "
-                           "LIMIT -1 OFFSET %2")
-                .arg(i)
-                .arg(keep.boards);
-        statements << QStringLiteral("DELETE FROM changes WHERE board IN (%1)").arg(boardsBeyond)
-                   << QStringLiteral("DELETE FROM boards WHERE id IN (%1)").arg(boardsBeyond)
-                   << QStringLiteral("DELETE FROM changes WHERE id IN (SELECT c.id FROM changes c "
-                                     "JOIN boards b ON b.id = c.board WHERE b.interface = :i%1 "
-                                     "ORDER BY c.at DESC LIMIT -1 OFFSET %2)")
-                          .arg(i)
-                          .arg(keep.changes)
-                   << QStringLiteral("DELETE FROM resets WHERE id IN (SELECT id FROM resets WHERE "
-                                     "interface = :i%1 ORDER BY at DESC LIMIT -1 OFFSET %2)")
-                          .arg(i)
-                          .arg(keep.changes);
+            engine_->sql(QStringLiteral("SELECT id FROM boards WHERE station = :station AND "
+                                        "interface = :interface ORDER BY last_seen DESC {all} "
+                                        "OFFSET %1")
+                             .arg(keep.boards));
+        statements
+            << Statement{QStringLiteral("DELETE FROM changes WHERE board IN (%1)").arg(boardsBeyond),
+                         interface}
+            << Statement{QStringLiteral("DELETE FROM boards WHERE id IN (%1)").arg(boardsBeyond),
+                         interface}
+            << Statement{engine_->sql(QStringLiteral(
+                                          "DELETE FROM changes WHERE id IN (SELECT c.id FROM "
+                                          "changes c JOIN boards b ON b.id = c.board WHERE "
+                                          "b.station = :station AND b.interface = :interface "
+                                          "ORDER BY c.at DESC {all} OFFSET %1)")
+                                          .arg(keep.changes)),
+                         interface}
+            << Statement{engine_->sql(QStringLiteral(
+                                          "DELETE FROM resets WHERE id IN (SELECT id FROM resets "
+                                          "WHERE station = :station AND interface = :interface "
+                                          "ORDER BY at DESC {all} OFFSET %1)")
+                                          .arg(keep.changes)),
+                         interface};
     }
-    statements << QStringLiteral("DELETE FROM sessions WHERE started < %1 AND ended IS NOT NULL "
-                                 "AND id NOT IN (SELECT session FROM changes WHERE session IS NOT "
-                                 "NULL) AND id NOT IN (SELECT session FROM resets WHERE session "
-                                 "IS NOT NULL)")
-                      .arg(cutoff);
-    for (const QString &statement : statements) {
-        q.prepare(statement);
-        for (int i = 0; i < interfaces.size(); ++i) {
-            if (statement.contains(QStringLiteral(":i%1 ").arg(i))) {
-                q.bindValue(QStringLiteral(":i%1").arg(i), interfaces.at(i));
-            }
+    statements << Statement{
+        QStringLiteral("DELETE FROM sessions WHERE started < %1 AND ended IS NOT NULL "
+                       "AND id NOT IN (SELECT session FROM changes WHERE session IS NOT "
+                       "NULL) AND id NOT IN (SELECT session FROM resets WHERE session "
+                       "IS NOT NULL)")
+            .arg(cutoff),
+        {}};
+    for (const Statement &statement : statements) {
+        q.prepare(statement.sql);
+        if (!statement.interface.isNull()) {
+            q.bindValue(QStringLiteral(":station"), station_);
+            q.bindValue(QStringLiteral(":interface"), statement.interface);
         }
         if (!q.exec()) {
             *error = describe(QStringLiteral("cannot be pruned"), q.lastError().databaseText());
@@ -901,44 +1059,54 @@ bool HistoryStore::prune(const HistoryRetention &keep, QString *error) {
 HistoryStats HistoryStore::stats(QString *error) const {
     HistoryStats stats;
     stats.path = path_;
-    stats.bytes = QFileInfo(path_).size() + QFileInfo(path_ + QStringLiteral("-wal")).size();
     stats.retention = HistoryRetention::fromEnvironment();
-    QSqlQuery q(QSqlDatabase::database(connection_));
-    if (!q.exec(QStringLiteral("SELECT interface, COUNT(*), MIN(first_seen), MAX(last_seen) "
-                               "FROM boards GROUP BY interface ORDER BY interface"))) {
+    if (!isOpen()) {
+        *error = QStringLiteral("history %1: not open").arg(path_);
+        return stats;
+    }
+    stats.bytes = engine_->bytes();
+    const QString station = schema_ >= 4 ? QStringLiteral("station") : QStringLiteral("''");
+    QSqlQuery q(engine_->db());
+    if (!q.exec(QStringLiteral("SELECT %1, interface, COUNT(*), MIN(first_seen), MAX(last_seen) "
+                               "FROM boards GROUP BY %1, interface ORDER BY %1, interface")
+                    .arg(station))) {
         *error = describe(QStringLiteral("cannot be read"), q.lastError().databaseText());
         return stats;
     }
     while (q.next()) {
         HistoryStats::Interface i;
-        i.name = q.value(0).toString();
-        i.boards = q.value(1).toInt();
-        i.oldest = timeOf(q.value(2));
-        i.newest = timeOf(q.value(3));
+        i.station = q.value(0).toString();
+        i.name = q.value(1).toString();
+        i.boards = q.value(2).toInt();
+        i.oldest = timeOf(q.value(3));
+        i.newest = timeOf(q.value(4));
         stats.interfaces.append(i);
     }
     const auto count = [&](const QString &sql, int HistoryStats::Interface::*field) {
-        QSqlQuery c(QSqlDatabase::database(connection_));
+        QSqlQuery c(engine_->db());
         if (!c.exec(sql)) {
             return;
         }
         while (c.next()) {
             for (HistoryStats::Interface &i : stats.interfaces) {
-                if (i.name == c.value(0).toString()) {
-                    i.*field = c.value(1).toInt();
+                if (i.station == c.value(0).toString() && i.name == c.value(1).toString()) {
+                    i.*field = c.value(2).toInt();
                 }
             }
         }
     };
-    count(QStringLiteral("SELECT b.interface, COUNT(*) FROM changes c JOIN boards b ON b.id = "
-                         "c.board GROUP BY b.interface"),
+    count(QStringLiteral("SELECT b.%1, b.interface, COUNT(*) FROM changes c JOIN boards b ON "
+                         "b.id = c.board GROUP BY b.%1, b.interface")
+              .arg(schema_ >= 4 ? QStringLiteral("station") : QStringLiteral("interface")),
           &HistoryStats::Interface::changes);
     if (schema_ >= 3) {
-        count(QStringLiteral("SELECT interface, COUNT(*) FROM resets GROUP BY interface"),
+        count(QStringLiteral("SELECT %1, interface, COUNT(*) FROM resets GROUP BY %1, interface")
+                  .arg(station),
               &HistoryStats::Interface::resets);
     }
     return stats;
 }
+
 
 const QStringList &historyEvents() {
     static const QStringList events{QStringLiteral("added"), QStringLiteral("changed"),
@@ -997,8 +1165,10 @@ QList<HistoryChange> foldResets(const QList<HistoryChange> &changes, qint64 open
     return kept;
 }
 
-int sharedBoardsLastSeen(const QString &path, const QString &interface) {
-    if (!QFileInfo(path).isFile()) {
+int sharedBoardsLastSeen(const QString &path, const QString &station, const QString &interface) {
+    // A file only: a server's history is never waited for by info, which only asks it for a hint.
+    if (HistoryLocation::parse(path).kind != HistoryLocation::Kind::File ||
+        !QFileInfo(path).isFile()) {
         return 0;
     }
     const QString connection = QStringLiteral("l2station-history-probe");
@@ -1009,12 +1179,22 @@ int sharedBoardsLastSeen(const QString &path, const QString &interface) {
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=0"));
         if (db.open()) {
             QSqlQuery q(db);
-            q.prepare(QStringLiteral("SELECT COUNT(*) FROM boards WHERE interface = :interface "
-                                     "AND mac = '' AND present = 1"));
-            q.bindValue(QStringLiteral(":interface"), interface);
-            if (q.exec() && q.next()) {
-                count = q.value(0).toInt();
+            // A history older than stations has no station column: all of it is this one's.
+            for (const QString &which :
+                 {QStringLiteral("station = :station AND "), QString()}) {
+                q.prepare(QStringLiteral("SELECT COUNT(*) FROM boards WHERE %1interface = "
+                                         ":interface AND mac = '' AND present = 1")
+                              .arg(which));
+                if (!which.isEmpty()) {
+                    q.bindValue(QStringLiteral(":station"), station);
+                }
+                q.bindValue(QStringLiteral(":interface"), interface);
+                if (q.exec() && q.next()) {
+                    count = q.value(0).toInt();
+                    break;
+                }
             }
+            q.finish();
             db.close();
         }
     }

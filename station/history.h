@@ -1,16 +1,23 @@
-// The boards each interface has seen, kept in an SQLite file in the user's data directory: when
-// each was first and last seen, and every change as a row. watch and the window write it;
-// 'l2station history' reads it.
+// The boards each station's interfaces have seen: when each was first and last seen, and every
+// change as a row. Kept in an SQLite file of the user's, or in a PostgreSQL database that many
+// stations share (historyengine.h). watch, reset and the window write it; 'l2station history'
+// reads it.
 #pragma once
 
 #include "station.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 
+#include <memory>
+
+#include "historyengine.h"
+
 // One board as the history knows it.
 struct HistoryBoard {
+    QString station;
     QString interface;
     BoardInfo board; // as it answered last
     QDateTime firstSeen;
@@ -20,6 +27,7 @@ struct HistoryBoard {
 
 // One change: a board added, changed or gone, or a reset sent to it.
 struct HistoryChange {
+    QString station;
     QString interface;
     QDateTime at;
     QString event; // "added", "changed", "gone", "reset"
@@ -36,6 +44,7 @@ struct HistoryChange {
 
 // What 'l2station history' and the window ask the history for. Empty members take everything.
 struct HistoryQuery {
+    QString station;
     QString interface;
     QDateTime since;    // at or after
     QDateTime until;    // at or before
@@ -55,8 +64,9 @@ struct HistoryRetention {
 // What 'history --stats' shows.
 struct HistoryStats {
     QString path;
-    qint64 bytes = 0; // the file with its write-ahead log
+    qint64 bytes = 0; // the file with its write-ahead log, or the server's tables
     struct Interface {
+        QString station;
         QString name;
         int boards = 0;
         int changes = 0;
@@ -82,11 +92,14 @@ QList<HistoryChange> foldResets(const QList<HistoryChange> &changes, qint64 open
 class HistoryStore {
   public:
     // The schema this build writes; older files are brought up to it when opened.
-    static constexpr int kSchemaVersion = 3;
+    static constexpr int kSchemaVersion = 4;
     // How long a writer waits for another instance to finish writing.
     static constexpr int kBusyTimeoutMs = 5000;
-    // Rounds kept in memory while the file is busy, beyond which the oldest are dropped.
+    // Rounds kept in memory while the history cannot be written (a busy file, a server that
+    // cannot be reached), beyond which the oldest are dropped: 33 minutes of 2-second rounds.
     static constexpr int kMaxPendingRounds = 1000;
+    // How often a writer tries again to reach a server that went away.
+    static constexpr int kReconnectMs = 5000;
 
     // `busyTimeoutMs`: how long a write waits for another instance's.
     explicit HistoryStore(int busyTimeoutMs = kBusyTimeoutMs);
@@ -94,18 +107,35 @@ class HistoryStore {
     HistoryStore(const HistoryStore &) = delete;
     HistoryStore &operator=(const HistoryStore &) = delete;
 
-    // $XDG_DATA_HOME/l2station/history.sqlite, or the platform's equivalent.
+    // L2STATION_HISTORY, else $XDG_DATA_HOME/l2station/history.sqlite (or the platform's
+    // equivalent).
     static QString defaultPath();
+    // The name a station's rows carry: the host name unless setStation names it otherwise.
+    static QString defaultStation();
+    void setStation(const QString &name);
+    QString station() const {
+        return station_;
+    }
 
     enum class Access { Write, Read };
-    // Opens the history at `path`, making it (and its directory) when missing and bringing an
-    // older schema up to date. A file that is not an SQLite database, is damaged, was made by
+    // Opens the history at `path` (a file, or a postgresql:// URI), making a file (and its
+    // directory) when missing and bringing an older schema up to date. A server that cannot be
+    // reached fails the open, but a writer keeps its session and rounds and reaches it later
+    // (keeping() is then true). A file that is not an SQLite database, is damaged, was made by
     // a newer l2station or holds other tables is refused and left as it is; *error then says
     // so and what to do. A history this user may read but not write is opened to be read:
     // writable() is false then, and readOnlyReason() says why. Access::Read never writes,
     // never migrates and never takes the write lock.
     bool open(const QString &path, QString *error, Access access = Access::Write);
     bool isOpen() const;
+    // Open, or waiting to reach its server again: the rounds given to record() are kept.
+    bool keeping() const {
+        return isOpen() || waiting_;
+    }
+    bool server() const;
+    // Said once when the rounds kept while the history could not be reached were written
+    // (empty otherwise); taken by whoever shows messages.
+    QString takeNotice();
     bool writable() const {
         return readOnlyReason_.isEmpty();
     }
@@ -124,7 +154,10 @@ class HistoryStore {
 
     // One round of the session's interface: every board that answered, and the events it
     // raised. When another instance holds the file past kBusyTimeoutMs the round is kept
-    // and written before the next one; *error says so.
+    // and written before the next one; *error says so. When the server cannot be reached the
+    // rounds are kept too, up to kMaxPendingRounds, and written in order once it can be: *error
+    // says so at the first of them only (and is empty for the others), takeNotice() once they
+    // are written.
     bool record(const QList<BoardInfo> &answered, const QList<WatchEvent> &events,
                 const QDateTime &at, QString *error);
     int pendingRounds() const {
@@ -156,7 +189,12 @@ class HistoryStore {
         QList<BoardInfo> answered;
         QList<WatchEvent> events;
         QDateTime at;
+        qint64 seq; // the session's count of rounds
     };
+    // After the engine opened: the schema checked, or brought up to date.
+    bool settle(QString *error);
+    // Opens the server's history again after an outage, no more often than kReconnectMs.
+    bool reconnect(QString *error);
     bool migrate(QString *error);
     // Writes the session begun, if not yet written; busy_ then says whether another program
     // held the file.
@@ -165,24 +203,34 @@ class HistoryStore {
     QString describe(const QString &what, const QString &sqlError) const;
 
     int busyTimeoutMs_;
-    int schema_ = 0; // of the file as opened
+    std::unique_ptr<HistoryEngine> engine_;
+    HistoryLocation location_;
+    Access access_ = Access::Write;
+    int schema_ = 0; // of the history as opened
     int roundsSincePrune_ = 0;
     QString readOnlyReason_;
     QString connection_;
-    QString path_;
+    QString path_; // as messages show it
+    QString station_;
     QString interface_;
     QString program_;
     qint64 session_ = -1;
     bool sessionPending_ = false; // begun, not yet written (the file was busy)
     bool busy_ = false;
+    QString token_; // the session's own, unique among every station's
+    qint64 roundSeq_ = 0;
     QList<PendingRound> pending_;
     int dropped_ = 0;
+    bool waiting_ = false; // for the server to be reached
+    bool outage_ = false;  // said; the rounds are counted when written
+    QElapsedTimer lastAttempt_;
+    QString notice_;
 };
 
 // How many boards of `interface` that answer from the shared address were there at the last
 // look, as far as the history at `path` knows: read only, never waiting for a writer, and 0
 // when there is no history or it cannot be read at once.
-int sharedBoardsLastSeen(const QString &path, const QString &interface);
+int sharedBoardsLastSeen(const QString &path, const QString &station, const QString &interface);
 
 // --since and --until: an ISO 8601 date or date and time (local time unless it names its
 // offset), "today" or "yesterday" (their start; with `end`, a date means its end), or a time

@@ -38,16 +38,19 @@ const CommandEntry kCommands[] = {
      "Exit: 0 boards listed, 1 none answered, 2 usage, 3 no such interface, 4 no permission, "
      "5 capture error, 6 the station's link is down."},
     {Command::Watch, "watch",
-     "[-i IFACE] [--interval MS] [-c COUNT] [--json] [--no-history] [-w MS] [--min-wait MS] "
-     "[--quiet MS] [--fast] [--key-file FILE]",
+     "[-i IFACE] [--interval MS] [-c COUNT] [--json] [--no-history] [--history PATH|URL] "
+     "[--station-name NAME] [-w MS] [--min-wait MS] [--quiet MS] [--fast] [--key-file FILE]",
      "Asks the segment every --interval MS, as info does, and prints a time-stamped line\n"
      "when a board appears, changes, or is gone (no answer in two rounds in a row). It runs\n"
      "until interrupted (Ctrl-C), or for -c COUNT rounds. --json prints one JSON object a line.\n"
-     "What it sees goes into the history ('l2station history') unless --no-history.",
+     "What it sees goes into the history ('l2station history') unless --no-history: the\n"
+     "user's own file, or the database --history or L2STATION_HISTORY names. While a\n"
+     "database server cannot be reached it keeps watching and keeps up to 1000 rounds, which\n"
+     "it writes, in order, once the server is back.",
      "Exit: 0 done, 2 usage, 3 no such interface, 4 no permission, 5 capture error."},
     {Command::History, "history",
-     "[-i IFACE] [--since WHEN] [--until WHEN] [--board MAC|HARDID] [--changes] "
-     "[--event KIND] [--json] [--wide] | --stats [--json]",
+     "[--history PATH|URL] [--station NAME] [-i IFACE] [--since WHEN] [--until WHEN] "
+     "[--board MAC|HARDID] [--changes] [--event KIND] [--json] [--wide] | --stats [--json]",
      "Lists every board that watch or the window (l2station-gui) has seen, interface by\n"
      "interface, with when it was first and last seen and whether it was there at the last\n"
      "look; --changes lists each change instead (added, changed, gone, and each reset with\n"
@@ -56,7 +59,9 @@ const CommandEntry kCommands[] = {
      "and time (2026-12-01T08:00), today, yesterday, or a time back from now (90s, 15m,\n"
      "12h, 7d). The history is only read: any history this user may read is listed. It is\n"
      "kept in $XDG_DATA_HOME/l2station/history.sqlite (~/.local/share by default), per user,\n"
-     "90 days and the newest 20000 boards and 200000 changes of each interface (--stats).",
+     "or in the PostgreSQL database that --history or L2STATION_HISTORY names, shared by\n"
+     "many stations (--station picks one's rows); 90 days and the newest 20000 boards and\n"
+     "200000 changes of each station's interface (--stats).",
      "Exit: 0 listed, 1 nothing to list, 2 usage, 8 the history cannot be read."},
     {Command::Ping, "ping",
      "[-i IFACE] [--board MAC] [-c COUNT] [-s SIZE] [-W MS] [--interval MS] [--key-file FILE]",
@@ -65,7 +70,8 @@ const CommandEntry kCommands[] = {
      "request from that address are counted as duplicates (DUP!).",
      kExitsCollecting},
     {Command::Reset, "reset",
-     "[-i IFACE] [--board MAC] --yes [--wait [-w MS]] [--no-history] [--key-file FILE]",
+     "[-i IFACE] [--board MAC] --yes [--wait [-w MS]] [--no-history] [--history PATH|URL] "
+     "[--station-name NAME] [--key-file FILE]",
      "Sends a reset request: every board on the segment that receives it, or the one --board\n"
      "names, runs its reset script. --yes confirms that. Boards in board-address mode\n"
      "acknowledge it, and their number is shown; the others send nothing. It first lists\n"
@@ -327,6 +333,26 @@ void addOptions(QCommandLineParser *parser, Command command, const StationOption
     case Command::None:
         break;
     }
+    if (command == Command::Watch || command == Command::Reset || command == Command::History) {
+        parser->addOption({QStringLiteral("history"),
+                           QStringLiteral("the history: a file, or a PostgreSQL database as a "
+                                          "libpq URI (postgresql://host/db?sslmode=require; its "
+                                          "password from ~/.pgpass, never in the URI); default "
+                                          "L2STATION_HISTORY, else the user's own file"),
+                           QStringLiteral("PATH|URL")});
+    }
+    if (command == Command::Watch || command == Command::Reset) {
+        parser->addOption({QStringLiteral("station-name"),
+                           QStringLiteral("this station's name in the history (default: the "
+                                          "host name)"),
+                           QStringLiteral("NAME")});
+    }
+    if (command == Command::History) {
+        parser->addOption({QStringLiteral("station"),
+                           QStringLiteral("only what the station NAME saw (its --station-name, "
+                                          "or its host name)"),
+                           QStringLiteral("NAME")});
+    }
     if (command != Command::History && command != Command::Key) {
         parser->addOption({QStringLiteral("key-file"),
                            QStringLiteral("prove resets with FILE's keys, and mark each board "
@@ -496,6 +522,30 @@ bool parseStationArgs(const QStringList &args, StationOptions *options, QString 
     options->first = cmd == Command::Info && flag("first");
     options->wide = flag("wide");
     options->history = !flag("no-history");
+    options->historyAt = HistoryStore::defaultPath();
+    if ((cmd == Command::Watch || cmd == Command::Reset || cmd == Command::History) &&
+        parser.isSet(QStringLiteral("history"))) {
+        options->historyAt = parser.value(QStringLiteral("history"));
+        if (options->historyAt.isEmpty()) {
+            *error = QStringLiteral("--history: a file or a postgresql:// URI");
+            return false;
+        }
+    }
+    if ((cmd == Command::Watch || cmd == Command::Reset) &&
+        parser.isSet(QStringLiteral("station-name"))) {
+        options->stationName = parser.value(QStringLiteral("station-name")).trimmed();
+        if (options->stationName.isEmpty()) {
+            *error = QStringLiteral("--station-name: a name");
+            return false;
+        }
+    }
+    if (cmd == Command::History && parser.isSet(QStringLiteral("station"))) {
+        options->station = parser.value(QStringLiteral("station")).trimmed();
+        if (options->station.isEmpty()) {
+            *error = QStringLiteral("--station: a station's name");
+            return false;
+        }
+    }
     options->changes = flag("changes");
     options->stats = flag("stats");
     if (cmd == Command::History) {

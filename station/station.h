@@ -101,6 +101,9 @@ struct StationOptions {
     bool hex = false;                  // send --hex: DATA is hexadecimal
     QByteArray data;                   // send: the payload
     bool history = true;               // watch: record what it sees in the history
+    QString historyAt;                 // --history: a file or a postgresql:// URI
+    QString stationName;               // --station-name: this station's name in the history
+    QString station;                   // history --station: that station's rows only
     bool changes = false;              // history: the changes rather than the boards
     QDateTime since;                   // history: from this time on (null: all)
     QDateTime until;                   // history: up to this time (null: now)

@@ -83,7 +83,8 @@ bool openResetHistory(HistoryStore *history, const StationOptions &o, const QStr
         return false;
     }
     QString error;
-    if (!history->open(HistoryStore::defaultPath(), &error) ||
+    history->setStation(o.stationName);
+    if (!history->open(o.historyAt, &error) ||
         !history->beginSession(QStringLiteral("reset"), interface, &error)) {
         err() << "l2station: " << error << "; the reset is not kept in it\n";
         err().flush();
@@ -99,8 +100,15 @@ int runWatch(const QString &interface, const StationOptions &o) {
     HistoryStore history;
     if (o.history) {
         QString error;
-        if (!history.open(HistoryStore::defaultPath(), &error) ||
-            !history.beginSession(QStringLiteral("watch"), interface, &error)) {
+        history.setStation(o.stationName);
+        const bool opened = history.open(o.historyAt, &error);
+        if (!opened && history.keeping()) {
+            // A server that is not there yet: the rounds wait for it, as in an outage.
+            history.beginSession(QStringLiteral("watch"), interface, &error);
+            err() << "l2station: " << error << "; watching, and keeping up to "
+                  << HistoryStore::kMaxPendingRounds << " rounds until it can be reached\n";
+            err().flush();
+        } else if (!opened || !history.beginSession(QStringLiteral("watch"), interface, &error)) {
             err() << "l2station: " << error << "; watching without it\n";
             err().flush();
         }
@@ -179,9 +187,15 @@ int runWatch(const QString &interface, const StationOptions &o) {
             printWatchEvent(event, o.json);
         }
         QString error;
-        if (history.isOpen() &&
-            !history.record(round.boards, events, QDateTime::currentDateTimeUtc(), &error)) {
+        if (history.keeping() &&
+            !history.record(round.boards, events, QDateTime::currentDateTimeUtc(), &error) &&
+            !error.isEmpty()) {
             err() << "l2station: " << error << '\n';
+            err().flush();
+        }
+        const QString notice = history.takeNotice();
+        if (!notice.isEmpty()) {
+            err() << "l2station: " << notice << '\n';
             err().flush();
         }
         if (round.sharedReplies > 0 && !warned) {

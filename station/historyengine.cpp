@@ -1,0 +1,61 @@
+// What --history names, and the engine that keeps a history there.
+#include "historyengine.h"
+
+#include <QRegularExpression>
+#include <QStandardPaths>
+
+std::unique_ptr<HistoryEngine> makeSqliteEngine(const HistoryLocation &location,
+                                                const QString &connection, int busyTimeoutMs);
+std::unique_ptr<HistoryEngine> makePostgresEngine(const HistoryLocation &location,
+                                                  const QString &connection);
+
+HistoryLocation HistoryLocation::parse(const QString &text) {
+    HistoryLocation location;
+    location.path = text;
+    static const QRegularExpression server(QStringLiteral("^postgres(ql)?://"),
+                                           QRegularExpression::CaseInsensitiveOption);
+    location.kind = server.match(text).hasMatch() ? Kind::Server : Kind::File;
+    return location;
+}
+
+QString HistoryLocation::shown() const {
+    if (kind == Kind::File) {
+        return path;
+    }
+    static const QRegularExpression inUser(QStringLiteral("^(postgres(?:ql)?://[^/?#@:]*):[^/?#@]*@"),
+                                           QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression inQuery(QStringLiteral("([?&]password=)[^&#]*"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    QString s = path;
+    s.replace(inUser, QStringLiteral("\\1:***@"));
+    s.replace(inQuery, QStringLiteral("\\1***"));
+    return s;
+}
+
+QString HistoryLocation::defaultText() {
+    const QString named = qEnvironmentVariable("L2STATION_HISTORY");
+    if (!named.isEmpty()) {
+        return named;
+    }
+    // Not the application's own directory: the tool and the window share one history.
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/l2station/history.sqlite");
+}
+
+std::unique_ptr<HistoryEngine> HistoryEngine::make(const HistoryLocation &location,
+                                                   const QString &connection, int busyTimeoutMs) {
+    if (location.kind == HistoryLocation::Kind::Server) {
+        return makePostgresEngine(location, connection);
+    }
+    return makeSqliteEngine(location, connection, busyTimeoutMs);
+}
+
+QSqlDatabase HistoryEngine::db() const {
+    return QSqlDatabase::database(connection_, false);
+}
+
+void HistoryEngine::close() {
+    if (QSqlDatabase::contains(connection_)) {
+        QSqlDatabase::database(connection_, false).close();
+    }
+}
