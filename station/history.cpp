@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -266,7 +267,7 @@ bool HistoryStore::settle(QString *error) {
 }
 
 bool HistoryStore::reconnect(QString *error) {
-    if (!waiting_ || lastAttempt_.elapsed() < kReconnectMs) {
+    if (!waiting_ || lastAttempt_.elapsed() < reconnectMs_) {
         return false;
     }
     lastAttempt_.start();
@@ -347,13 +348,18 @@ bool HistoryStore::migrate(QString *error) {
             QString sql = engine_->sql(QLatin1String(statement.sql));
             const bool named = sql.contains(QLatin1String("{station}"));
             sql.replace(QLatin1String("{station}"), QLatin1String(":station"));
-            q.prepare(sql);
+            bool done = false;
             if (named) {
                 // The rows of a history kept before stations were told apart are this
                 // station's: until now, each station kept its own.
+                q.prepare(sql);
                 q.bindValue(QStringLiteral(":station"), station_);
+                done = q.exec();
+            } else {
+                // Not prepared: PostgreSQL prepares no schema statements.
+                done = q.exec(sql);
             }
-            if (!q.exec()) {
+            if (!done) {
                 return abandon(
                     describe(QStringLiteral("cannot bring it to schema %1").arg(step + 1),
                              q.lastError().databaseText()));
@@ -857,15 +863,12 @@ QList<HistoryChange> HistoryStore::changes(const HistoryQuery &query, QString *e
         where.add(QStringLiteral("c.at <= :until"), QStringLiteral(":until"), msOf(query.until));
     }
     if (!query.board.isEmpty() && stations) {
-        // The board's own changes; a reset folds only the gone and added of its board.
-        where.values.insert(QStringLiteral(":hard"), query.board.trimmed().toUpper());
+        // The changes of the board's rows; a reset folds only the gone and added of its board.
         Where board;
-        whereBoard(&board, query.board, QStringLiteral("o"), QString());
+        whereBoard(&board, query.board, QStringLiteral("o"), QStringLiteral("o"));
         where.values.insert(board.values);
-        where.conditions.append(
-            QStringLiteral("(c.board IN (SELECT o.id FROM boards o WHERE %1) OR "
-                           "c.was_hard_id = :hard)")
-                .arg(board.conditions.first()));
+        where.conditions.append(QStringLiteral("c.board IN (SELECT o.id FROM boards o WHERE %1)")
+                                    .arg(board.conditions.first()));
     }
     const bool withResets = schema_ >= 3;
     QSqlQuery q(engine_->db());
@@ -939,11 +942,27 @@ QList<HistoryChange> HistoryStore::changes(const HistoryQuery &query, QString *e
         stableSort(&list,
                    [](const HistoryChange &a, const HistoryChange &b) { return a.at < b.at; });
     }
+    // With stations, the changes were picked by their board's row; resets, and the rows of an
+    // older history, are picked here.
+    QSet<QString> picked;
+    if (stations) {
+        for (const HistoryChange &c : list) {
+            if (c.event != QLatin1String("reset")) {
+                picked.insert(c.station + QLatin1Char('\n') + c.interface + QLatin1Char('\n') + c.key);
+            }
+        }
+    }
     QList<HistoryChange> shown;
     for (const HistoryChange &c : foldResets(list, kDefaultResetWaitMs)) {
+        const bool reset = c.event == QLatin1String("reset");
+        const bool board =
+            query.board.isEmpty() || (stations && !reset) ||
+            (reset && picked.contains(c.station + QLatin1Char('\n') + c.interface +
+                                      QLatin1Char('\n') + c.key)) ||
+            historyBoardMatches(c.board, query.board) ||
+            (c.event == QLatin1String("changed") && historyBoardMatches(c.was, query.board));
         if (msOf(c.at) >= since && (query.events.isEmpty() || query.events.contains(c.event)) &&
-            (query.board.isEmpty() || historyBoardMatches(c.board, query.board) ||
-             (c.event == QLatin1String("changed") && historyBoardMatches(c.was, query.board)))) {
+            board) {
             shown.append(c);
         }
     }

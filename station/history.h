@@ -163,6 +163,10 @@ class HistoryStore {
     int pendingRounds() const {
         return pending_.size();
     }
+    // How often a server that went away is tried again (kReconnectMs unless set).
+    void setReconnectMs(int ms) {
+        reconnectMs_ = ms;
+    }
 
     // A reset sent to `board` in this session, recorded as it goes out with `outcome` so far
     // ("resetting"): the row's id, or -1 with *error.
@@ -224,6 +228,7 @@ class HistoryStore {
     bool waiting_ = false; // for the server to be reached
     bool outage_ = false;  // said; the rounds are counted when written
     QElapsedTimer lastAttempt_;
+    int reconnectMs_ = kReconnectMs;
     QString notice_;
 };
 

@@ -19,17 +19,39 @@ QString jsonTime(const QDateTime &t) {
     return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
 }
 
+// Rows from more than one station name it with the interface ("line-1/eth1"); from one
+// station, the interface alone is as it always was.
+template <typename Row> bool manyStations(const QList<Row> &rows) {
+    for (const Row &r : rows) {
+        if (r.station != rows.first().station) {
+            return true;
+        }
+    }
+    return false;
+}
+
+QString where(bool withStation, const QString &station, const QString &interface) {
+    return withStation ? printableText(station) + QLatin1Char('/') + printableText(interface)
+                       : printableText(interface);
+}
+
+QString whereHeading(bool withStation) {
+    return withStation ? QStringLiteral("STATION/INTERFACE") : QStringLiteral("INTERFACE");
+}
+
 } // namespace
 
 QString historyBoardsTable(const QList<HistoryBoard> &boards, int width) {
-    QList<QStringList> rows{{QStringLiteral("INTERFACE"), QStringLiteral("DEVICE"),
+    const bool stations = manyStations(boards);
+    QList<QStringList> rows{{whereHeading(stations), QStringLiteral("DEVICE"),
                              QStringLiteral("VERSION"), QStringLiteral("PRODUCT"),
                              QStringLiteral("HARDID"), QStringLiteral("IPV4"),
                              QStringLiteral("MAC"), QStringLiteral("FIRST SEEN"),
                              QStringLiteral("LAST SEEN"), QStringLiteral("STATE")}};
     for (const HistoryBoard &h : boards) {
         const BoardInfo &b = h.board;
-        rows.append({printableText(h.interface), shownValue(b.device), shownValue(b.version),
+        rows.append({where(stations, h.station, h.interface), shownValue(b.device),
+                     shownValue(b.version),
                      shownValue(b.product), shownValue(b.hardId),
                      shownValue(b.ipAddresses.join(QLatin1Char(' '))), boardAddressText(b),
                      shownTime(h.firstSeen), shownTime(h.lastSeen),
@@ -43,6 +65,7 @@ QByteArray historyBoardsJson(const QList<HistoryBoard> &boards) {
     for (const HistoryBoard &h : boards) {
         QJsonObject o = boardJson(h.board);
         o.remove(QStringLiteral("replyMs"));
+        o.insert(QStringLiteral("station"), h.station);
         o.insert(QStringLiteral("interface"), h.interface);
         o.insert(QStringLiteral("firstSeen"), jsonTime(h.firstSeen));
         o.insert(QStringLiteral("lastSeen"), jsonTime(h.lastSeen));
@@ -54,8 +77,9 @@ QByteArray historyBoardsJson(const QList<HistoryBoard> &boards) {
 }
 
 QString historyChangesTable(const QList<HistoryChange> &changes, int width) {
+    const bool stations = manyStations(changes);
     QList<QStringList> rows{
-        {QStringLiteral("TIME"), QStringLiteral("INTERFACE"), QStringLiteral("EVENT"),
+        {QStringLiteral("TIME"), whereHeading(stations), QStringLiteral("EVENT"),
          QStringLiteral("DEVICE"), QStringLiteral("PRODUCT"), QStringLiteral("HARDID"),
          QStringLiteral("MAC"), QStringLiteral("BY"), QStringLiteral("CHANGE")}};
     for (const HistoryChange &c : changes) {
@@ -71,7 +95,7 @@ QString historyChangesTable(const QList<HistoryChange> &changes, int width) {
             by +=
                 QLatin1Char(' ') + printableText(c.user) + QLatin1Char('@') + printableText(c.host);
         }
-        rows.append({shownTime(c.at), printableText(c.interface), c.event,
+        rows.append({shownTime(c.at), where(stations, c.station, c.interface), c.event,
                      shownValue(c.board.device), shownValue(c.board.product),
                      shownValue(c.board.hardId), boardAddressText(c.board), by,
                      detail.join(QStringLiteral("; "))});
@@ -85,6 +109,7 @@ QByteArray historyChangesJson(const QList<HistoryChange> &changes) {
     for (const HistoryChange &c : changes) {
         QJsonObject o;
         o.insert(QStringLiteral("time"), jsonTime(c.at));
+        o.insert(QStringLiteral("station"), c.station);
         o.insert(QStringLiteral("interface"), c.interface);
         o.insert(QStringLiteral("event"), c.event);
         o.insert(QStringLiteral("program"), c.program);
@@ -115,18 +140,20 @@ QString historyStatsText(const HistoryStats &stats) {
     QString text = QStringLiteral("history %1: %2 KiB\n")
                        .arg(printableText(stats.path))
                        .arg((stats.bytes + 1023) / 1024);
-    QList<QStringList> rows{{QStringLiteral("INTERFACE"), QStringLiteral("BOARDS"),
+    const bool stations = manyStations(stats.interfaces);
+    QList<QStringList> rows{{whereHeading(stations), QStringLiteral("BOARDS"),
                              QStringLiteral("CHANGES"), QStringLiteral("RESETS"),
                              QStringLiteral("OLDEST"), QStringLiteral("NEWEST")}};
     for (const HistoryStats::Interface &i : stats.interfaces) {
-        rows.append({printableText(i.name), QString::number(i.boards), QString::number(i.changes),
+        rows.append({where(stations, i.station, i.name), QString::number(i.boards),
+                     QString::number(i.changes),
                      QString::number(i.resets), shownTime(i.oldest), shownTime(i.newest)});
     }
     if (!stats.interfaces.isEmpty()) {
         text += textTable(rows, {});
     }
     return text + QStringLiteral("kept: %1 days, and the newest %2 boards and %3 changes and "
-                                 "resets of each interface (L2STATION_HISTORY_DAYS, "
+                                 "resets of each station's interface (L2STATION_HISTORY_DAYS, "
                                  "L2STATION_HISTORY_BOARDS, L2STATION_HISTORY_CHANGES)\n")
                       .arg(stats.retention.days)
                       .arg(stats.retention.boards)
@@ -140,6 +167,7 @@ QByteArray historyStatsJson(const HistoryStats &stats) {
     QJsonArray interfaces;
     for (const HistoryStats::Interface &i : stats.interfaces) {
         QJsonObject row;
+        row.insert(QStringLiteral("station"), i.station);
         row.insert(QStringLiteral("interface"), i.name);
         row.insert(QStringLiteral("boards"), i.boards);
         row.insert(QStringLiteral("changes"), i.changes);

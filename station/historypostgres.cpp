@@ -65,7 +65,12 @@ class PostgresEngine : public HistoryEngine {
     }
     int schemaVersion(QString *error) override {
         QSqlQuery q(db());
-        if (!q.exec(QStringLiteral("SELECT to_regclass('l2station_schema') IS NOT NULL")) ||
+        // pg_class itself, not to_regclass: a name looked up without a lock may be answered
+        // from a cache that has not yet seen another station's migration commit.
+        if (!q.exec(QStringLiteral("SELECT count(*) > 0 FROM pg_catalog.pg_class c JOIN "
+                                   "pg_catalog.pg_namespace n ON n.oid = c.relnamespace WHERE "
+                                   "c.relname = 'l2station_schema' AND n.nspname = "
+                                   "current_schema()")) ||
             !q.next()) {
             *error = q.lastError().databaseText();
             return -1;
