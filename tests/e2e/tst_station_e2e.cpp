@@ -2,6 +2,7 @@
 // segment is a bridge that learns addresses, as every real switch does; the one that does not
 // is named where a test stands for the lab on purpose.
 #include "netlab.h"
+#include "pgserver.h"
 #include "wire.h"
 
 #include <QDir>
@@ -78,6 +79,8 @@ class TestStationE2e : public QObject {
     void keyedBoards();
     void labBridgeDefaultBoards();
     void wiresharkNamesEveryFrame();
+    void twoLinesOneServerHistory();
+    void watchThroughServerOutage();
     void cleanupTestCase();
 
   private:
@@ -89,6 +92,9 @@ class TestStationE2e : public QObject {
     bool addBridge(const QString &name, bool learning = true);
     QStringList rows(const Result &r) const;
 
+    // The tests' own PostgreSQL server, started by the first test that needs it.
+    bool startServer();
+    std::unique_ptr<PgServer> pg_;
     QTemporaryDir dir_;
     std::unique_ptr<Netns> segment_;
     std::vector<Board> boards_;
@@ -1324,9 +1330,147 @@ void TestStationE2e::wiresharkNamesEveryFrame() {
             .contains(QStringLiteral("Info reply: %1 PX14").arg(QString::fromUtf8(kUtf8Device))));
 }
 
+bool TestStationE2e::startServer() {
+    if (pg_) {
+        return true;
+    }
+    pg_ = std::make_unique<PgServer>();
+    QString error;
+    if (!pg_->start(&error)) {
+        qWarning("%s", qPrintable(error));
+        pg_.reset();
+        return false;
+    }
+    return true;
+}
+
+// Two lines, each a learning segment with its own station, write one history on a server at
+// once; the supervisor's questions are answered across both.
+void TestStationE2e::twoLinesOneServerHistory() {
+    QVERIFY(startServer());
+    QString error;
+    QVERIFY2(pg_->createDatabase(QStringLiteral("plant"), &error), qPrintable(error));
+    const QString url = pg_->url(QStringLiteral("plant"));
+    std::vector<Board> fleet(4);
+    for (int line = 1; line <= 2; ++line) {
+        const QString bridge = QStringLiteral("line%1").arg(line);
+        QVERIFY(addBridge(bridge));
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY(addBoard(&fleet[size_t((line - 1) * 2 + i)], 40 + (line - 1) * 2 + i, bridge));
+        }
+    }
+    for (const Board &b : fleet) {
+        QVERIFY(b.agent->waitForLine(kStart));
+    }
+    // Both stations start at once: the one that comes second waits for the other's migration.
+    std::vector<std::unique_ptr<QProcess>> watches;
+    for (int line = 1; line <= 2; ++line) {
+        auto watch = std::make_unique<QProcess>();
+        watch->start(QStringLiteral("ip"),
+                     {QStringLiteral("netns"), QStringLiteral("exec"), segment_->name(),
+                      stationBinary(), QStringLiteral("watch"), QStringLiteral("-i"),
+                      QStringLiteral("line%1").arg(line), QStringLiteral("-c"), QStringLiteral("3"),
+                      QStringLiteral("--fast"), QStringLiteral("--interval"), QStringLiteral("200"),
+                      QStringLiteral("--history"), url, QStringLiteral("--station-name"),
+                      QStringLiteral("line-%1").arg(line)});
+        watches.push_back(std::move(watch));
+    }
+    for (auto &watch : watches) {
+        QVERIFY(watch->waitForFinished(60000));
+        QCOMPARE(watch->exitCode(), 0);
+        const QString err = QString::fromUtf8(watch->readAllStandardError());
+        QVERIFY2(!err.contains(QStringLiteral("history")), qPrintable(err));
+    }
+    Result r = station({QStringLiteral("history"), QStringLiteral("--history"), url,
+                        QStringLiteral("--json")});
+    QCOMPARE(r.exitCode, 0);
+    QStringList seen;
+    for (const QJsonValue &v : QJsonDocument::fromJson(r.out.toUtf8()).array()) {
+        const QJsonObject o = v.toObject();
+        seen.append(QStringLiteral("%1 %2 %3")
+                        .arg(o.value(QStringLiteral("station")).toString(),
+                             o.value(QStringLiteral("interface")).toString(),
+                             o.value(QStringLiteral("Device")).toString()));
+    }
+    QCOMPARE(seen, QStringList({QStringLiteral("line-1 line1 BOARD-40"),
+                                QStringLiteral("line-1 line1 BOARD-41"),
+                                QStringLiteral("line-2 line2 BOARD-42"),
+                                QStringLiteral("line-2 line2 BOARD-43")}));
+    // Where is this board, and what did line 2 see?
+    r = station({QStringLiteral("history"), QStringLiteral("--history"), url, QStringLiteral("--board"),
+                 fleet[3].mac()});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.out.contains(QStringLiteral("BOARD-43")) && !r.out.contains(QStringLiteral("BOARD-42")),
+             qPrintable(r.out));
+    r = station({QStringLiteral("history"), QStringLiteral("--history"), url,
+                 QStringLiteral("--station"), QStringLiteral("line-2"), QStringLiteral("--changes")});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out.count(QRegularExpression(QStringLiteral(" line2 +added +BOARD-4[23] "))), 2);
+    QVERIFY2(!r.out.contains(QStringLiteral("BOARD-40")), qPrintable(r.out));
+}
+
+// The server stopped and started under a running watch: the board that joined meanwhile is in
+// the history afterwards, with the time it joined, and watch said what it kept and wrote.
+void TestStationE2e::watchThroughServerOutage() {
+    QVERIFY(startServer());
+    QString error;
+    QVERIFY2(pg_->createDatabase(QStringLiteral("outage"), &error), qPrintable(error));
+    const QString url = pg_->url(QStringLiteral("outage"));
+    QVERIFY(addBridge(QStringLiteral("out0")));
+    std::vector<Board> fleet(2);
+    QVERIFY(addBoard(&fleet[0], 46, QStringLiteral("out0")));
+    QVERIFY(fleet[0].agent->waitForLine(kStart));
+    QProcess watch;
+    watch.start(QStringLiteral("ip"),
+                {QStringLiteral("netns"), QStringLiteral("exec"), segment_->name(), stationBinary(),
+                 QStringLiteral("watch"), QStringLiteral("-i"), QStringLiteral("out0"),
+                 QStringLiteral("--fast"), QStringLiteral("--interval"), QStringLiteral("300"),
+                 QStringLiteral("--history"), url});
+    QString out;
+    QString err;
+    const auto read = [&] {
+        out += QString::fromUtf8(watch.readAllStandardOutput());
+        err += QString::fromUtf8(watch.readAllStandardError());
+        return true;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(read() && out.contains(QStringLiteral("BOARD-46")), 20000);
+    // The first round is in the history before the server goes.
+    QTRY_VERIFY_WITH_TIMEOUT(station({QStringLiteral("history"), QStringLiteral("--history"), url})
+                                 .out.contains(QStringLiteral("BOARD-46")),
+                             20000);
+    QVERIFY2(pg_->stopServer(&error), qPrintable(error));
+    QTRY_VERIFY_WITH_TIMEOUT(read() && err.contains(QStringLiteral("rounds are kept")), 20000);
+    const QDateTime joined = QDateTime::currentDateTime();
+    QVERIFY(addBoard(&fleet[1], 47, QStringLiteral("out0")));
+    QTRY_VERIFY_WITH_TIMEOUT(read() && out.contains(QStringLiteral("BOARD-47")), 20000);
+    const QDateTime back = QDateTime::currentDateTime();
+    QVERIFY2(pg_->startServer(&error), qPrintable(error));
+    QTRY_VERIFY_WITH_TIMEOUT(read() && err.contains(QStringLiteral("reached again")), 30000);
+    QVERIFY2(err.contains(QRegularExpression(QStringLiteral("\\d+ rounds? kept meanwhile written, "
+                                                            "in order"))),
+             qPrintable(err));
+    kill(pid_t(watch.processId()), SIGINT);
+    QVERIFY(watch.waitForFinished(20000));
+    const Result r = station({QStringLiteral("history"), QStringLiteral("--history"), url,
+                              QStringLiteral("--json"), QStringLiteral("--board"), fleet[1].mac()});
+    QCOMPARE(r.exitCode, 0);
+    const QJsonArray boards = QJsonDocument::fromJson(r.out.toUtf8()).array();
+    QCOMPARE(boards.size(), 1);
+    const QDateTime first = QDateTime::fromString(
+        boards[0].toObject().value(QStringLiteral("firstSeen")).toString(), Qt::ISODate);
+    // Seen while the server was away, not when it came back.
+    QVERIFY2(first >= joined.addSecs(-1) && first <= back, qPrintable(first.toString(Qt::ISODate)));
+    const Result changes = station({QStringLiteral("history"), QStringLiteral("--history"), url,
+                                    QStringLiteral("--changes"), QStringLiteral("--event"),
+                                    QStringLiteral("added")});
+    // Each board added once: nothing written twice.
+    QCOMPARE(changes.out.count(QStringLiteral(" added ")), 2);
+}
+
 void TestStationE2e::cleanupTestCase() {
     boards_.clear();
     segment_.reset();
+    pg_.reset();
 }
 
 QTEST_GUILESS_MAIN(TestStationE2e)
