@@ -27,8 +27,8 @@ struct WindowOptions {
     QString interface; // empty: the first that could be the boards' segment
     int intervalMs = 2000;
     bool keepHistory = true;
-    QString historyAt;   // --history: a file or a postgresql:// URI (empty: the default)
-    QString stationName; // --station-name (empty: the host name)
+    QString historyAt;     // --history: a file or a postgresql:// URI (empty: the default)
+    QString stationName;   // --station-name (empty: the host name)
     QList<keys::Key> keys; // --key-file: proven resets, and boards marked verified or not
     int resetWaitMs = kDefaultResetWaitMs;
 };

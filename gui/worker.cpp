@@ -70,8 +70,8 @@ void StationWorker::start(const QString &interface) {
         HistoryQuery query;
         query.station = history_->station();
         query.interface = interface;
-        for (const HistoryBoard &h : history_->isOpen() ? history_->boards(query, &error)
-                                                          : QList<HistoryBoard>()) {
+        for (const HistoryBoard &h :
+             history_->isOpen() ? history_->boards(query, &error) : QList<HistoryBoard>()) {
             last.append(h);
             if (h.present) {
                 state_.insert(boardKey(h.board), WatchedBoard{h.board, 0});

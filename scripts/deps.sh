@@ -21,10 +21,11 @@ need_packages() {
 }
 
 # What building and testing the project needs on Debian 12.
-L2_BUILD_PACKAGES=(build-essential cmake pkg-config qtbase5-dev libqt5sql5-sqlite libpcap-dev libudev-dev scdoc)
-L2_TEST_PACKAGES=(iproute2 udev util-linux procps tshark)
+L2_BUILD_PACKAGES=(build-essential cmake pkg-config qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql libpq-dev libpcap-dev libudev-dev scdoc)
+# postgresql-15: the history's tests start a server of their own (initdb in a temporary folder).
+L2_TEST_PACKAGES=(iproute2 udev util-linux procps tshark postgresql-15)
 # The Qt 6 build (scripts/qt6.sh).
-L2_QT6_PACKAGES=(qt6-base-dev libqt6sql6-sqlite)
+L2_QT6_PACKAGES=(qt6-base-dev libqt6sql6-sqlite libqt6sql6-psql)
 
 # The Debian mirror apt uses here, for debootstrap and mmdebstrap roots.
 debian_mirror() {

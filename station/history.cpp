@@ -295,10 +295,10 @@ bool HistoryStore::migrate(QString *error) {
     // migrate it once.
     QSqlError failure;
     if (!engine_->beginWrite(true, &failure)) {
-        *error = engine_->busy(failure)
-                     ? describe(QStringLiteral("another l2station holds it"),
-                                failure.databaseText())
-                     : describe(QStringLiteral("cannot be written"), failure.databaseText());
+        *error =
+            engine_->busy(failure)
+                ? describe(QStringLiteral("another l2station holds it"), failure.databaseText())
+                : describe(QStringLiteral("cannot be written"), failure.databaseText());
         return false;
     }
     const auto abandon = [&](const QString &message) {
@@ -536,9 +536,9 @@ bool HistoryStore::record(const QList<BoardInfo> &answered, const QList<WatchEve
     if (!isOpen()) {
         QString why;
         if (!reconnect(&why)) {
-            return keep(why.isEmpty() ? QStringLiteral("history %1: the server cannot be reached")
-                                            .arg(path_)
-                                      : why);
+            return keep(why.isEmpty()
+                            ? QStringLiteral("history %1: the server cannot be reached").arg(path_)
+                            : why);
         }
     }
     const int waiting = pending_.size();
@@ -693,15 +693,15 @@ bool HistoryStore::writeRound(const PendingRound &round, QString *error) {
             "WHERE station = :station AND interface = :interface AND key = :key"));
         q.bindValue(QStringLiteral(":at"), now);
         q.bindValue(QStringLiteral(":event"), QLatin1String(kEvents[e.kind]));
-        q.bindValue(QStringLiteral(":fields"),
-                    text(changed ? changedFields(e.before, e.board).join(QLatin1Char(','))
-                                 : QString()));
+        q.bindValue(
+            QStringLiteral(":fields"),
+            text(changed ? changedFields(e.before, e.board).join(QLatin1Char(',')) : QString()));
         q.bindValue(QStringLiteral(":was"), changed ? QVariant(json(e.before)) : QVariant());
         q.bindValue(QStringLiteral(":now"), json(e.board));
         q.bindValue(QStringLiteral(":session"), session_ < 0 ? QVariant() : QVariant(session_));
-        q.bindValue(QStringLiteral(":was_hard_id"),
-                    changed && !e.before.hardId.isEmpty() ? QVariant(e.before.hardId.toUpper())
-                                                          : QVariant());
+        q.bindValue(QStringLiteral(":was_hard_id"), changed && !e.before.hardId.isEmpty()
+                                                        ? QVariant(e.before.hardId.toUpper())
+                                                        : QVariant());
         q.bindValue(QStringLiteral(":station"), station_);
         q.bindValue(QStringLiteral(":interface"), interface_);
         q.bindValue(QStringLiteral(":key"), key);
@@ -721,7 +721,6 @@ bool HistoryStore::writeRound(const PendingRound &round, QString *error) {
     return true;
 }
 
-
 namespace {
 
 // The conditions a query puts on rows, and their values: only those the query asks for, so
@@ -735,9 +734,9 @@ struct Where {
         values.insert(name, value);
     }
     QString text() const {
-        return conditions.isEmpty() ? QString()
-                                    : QStringLiteral(" WHERE ") +
-                                          conditions.join(QStringLiteral(" AND "));
+        return conditions.isEmpty()
+                   ? QString()
+                   : QStringLiteral(" WHERE ") + conditions.join(QStringLiteral(" AND "));
     }
     void bind(QSqlQuery *q) const {
         for (auto it = values.cbegin(); it != values.cend(); ++it) {
@@ -818,8 +817,7 @@ QList<HistoryBoard> HistoryStore::boards(const HistoryQuery &query, QString *err
         h.firstSeen = timeOf(q.value(10));
         h.lastSeen = timeOf(q.value(11));
         h.present = q.value(12).toBool();
-        if (query.board.isEmpty() || historyBoardMatches(h.board, query.board) ||
-            stations) {
+        if (query.board.isEmpty() || historyBoardMatches(h.board, query.board) || stations) {
             list.append(h);
         }
     }
@@ -872,13 +870,13 @@ QList<HistoryChange> HistoryStore::changes(const HistoryQuery &query, QString *e
     }
     const bool withResets = schema_ >= 3;
     QSqlQuery q(engine_->db());
-    q.prepare(QStringLiteral("SELECT b.interface, c.at, c.event, c.fields, c.was, c.now, "
-                             "s.program, %1, b.key, %2 FROM changes c JOIN boards b ON b.id = "
-                             "c.board LEFT JOIN sessions s ON s.id = c.session")
-                  .arg(withResets ? QStringLiteral("s.\"user\", s.host")
-                                  : QStringLiteral("NULL, NULL"),
-                       stations ? QStringLiteral("b.station") : QStringLiteral("''")) +
-              where.text() + QStringLiteral(" ORDER BY c.at, c.id"));
+    q.prepare(
+        QStringLiteral("SELECT b.interface, c.at, c.event, c.fields, c.was, c.now, "
+                       "s.program, %1, b.key, %2 FROM changes c JOIN boards b ON b.id = "
+                       "c.board LEFT JOIN sessions s ON s.id = c.session")
+            .arg(withResets ? QStringLiteral("s.\"user\", s.host") : QStringLiteral("NULL, NULL"),
+                 stations ? QStringLiteral("b.station") : QStringLiteral("''")) +
+        where.text() + QStringLiteral(" ORDER BY c.at, c.id"));
     where.bind(&q);
     if (!q.exec()) {
         *error = describe(QStringLiteral("cannot be read"), q.lastError().databaseText());
@@ -948,7 +946,8 @@ QList<HistoryChange> HistoryStore::changes(const HistoryQuery &query, QString *e
     if (stations) {
         for (const HistoryChange &c : list) {
             if (c.event != QLatin1String("reset")) {
-                picked.insert(c.station + QLatin1Char('\n') + c.interface + QLatin1Char('\n') + c.key);
+                picked.insert(c.station + QLatin1Char('\n') + c.interface + QLatin1Char('\n') +
+                              c.key);
             }
         }
     }
@@ -968,7 +967,6 @@ QList<HistoryChange> HistoryStore::changes(const HistoryQuery &query, QString *e
     }
     return shown;
 }
-
 
 HistoryRetention HistoryRetention::fromEnvironment() {
     HistoryRetention keep;
@@ -1030,22 +1028,23 @@ bool HistoryStore::prune(const HistoryRetention &keep, QString *error) {
                                         "OFFSET %1")
                              .arg(keep.boards));
         statements
-            << Statement{QStringLiteral("DELETE FROM changes WHERE board IN (%1)").arg(boardsBeyond),
+            << Statement{QStringLiteral("DELETE FROM changes WHERE board IN (%1)")
+                             .arg(boardsBeyond),
                          interface}
             << Statement{QStringLiteral("DELETE FROM boards WHERE id IN (%1)").arg(boardsBeyond),
                          interface}
-            << Statement{engine_->sql(QStringLiteral(
-                                          "DELETE FROM changes WHERE id IN (SELECT c.id FROM "
-                                          "changes c JOIN boards b ON b.id = c.board WHERE "
-                                          "b.station = :station AND b.interface = :interface "
-                                          "ORDER BY c.at DESC {all} OFFSET %1)")
-                                          .arg(keep.changes)),
+            << Statement{engine_->sql(
+                             QStringLiteral("DELETE FROM changes WHERE id IN (SELECT c.id FROM "
+                                            "changes c JOIN boards b ON b.id = c.board WHERE "
+                                            "b.station = :station AND b.interface = :interface "
+                                            "ORDER BY c.at DESC {all} OFFSET %1)")
+                                 .arg(keep.changes)),
                          interface}
-            << Statement{engine_->sql(QStringLiteral(
-                                          "DELETE FROM resets WHERE id IN (SELECT id FROM resets "
-                                          "WHERE station = :station AND interface = :interface "
-                                          "ORDER BY at DESC {all} OFFSET %1)")
-                                          .arg(keep.changes)),
+            << Statement{engine_->sql(
+                             QStringLiteral("DELETE FROM resets WHERE id IN (SELECT id FROM resets "
+                                            "WHERE station = :station AND interface = :interface "
+                                            "ORDER BY at DESC {all} OFFSET %1)")
+                                 .arg(keep.changes)),
                          interface};
     }
     statements << Statement{
@@ -1126,7 +1125,6 @@ HistoryStats HistoryStore::stats(QString *error) const {
     return stats;
 }
 
-
 const QStringList &historyEvents() {
     static const QStringList events{QStringLiteral("added"), QStringLiteral("changed"),
                                     QStringLiteral("gone"), QStringLiteral("reset")};
@@ -1199,8 +1197,7 @@ int sharedBoardsLastSeen(const QString &path, const QString &station, const QStr
         if (db.open()) {
             QSqlQuery q(db);
             // A history older than stations has no station column: all of it is this one's.
-            for (const QString &which :
-                 {QStringLiteral("station = :station AND "), QString()}) {
+            for (const QString &which : {QStringLiteral("station = :station AND "), QString()}) {
                 q.prepare(QStringLiteral("SELECT COUNT(*) FROM boards WHERE %1interface = "
                                          ":interface AND mac = '' AND present = 1")
                               .arg(which));

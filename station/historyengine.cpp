@@ -22,8 +22,9 @@ QString HistoryLocation::shown() const {
     if (kind == Kind::File) {
         return path;
     }
-    static const QRegularExpression inUser(QStringLiteral("^(postgres(?:ql)?://[^/?#@:]*):[^/?#@]*@"),
-                                           QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression inUser(
+        QStringLiteral("^(postgres(?:ql)?://[^/?#@:]*):[^/?#@]*@"),
+        QRegularExpression::CaseInsensitiveOption);
     static const QRegularExpression inQuery(QStringLiteral("([?&]password=)[^&#]*"),
                                             QRegularExpression::CaseInsensitiveOption);
     QString s = path;
@@ -41,6 +42,63 @@ QString HistoryLocation::defaultText() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
            QStringLiteral("/l2station/history.sqlite");
 }
+
+#ifndef L2_POSTGRESQL
+namespace {
+
+// A build without libpq (-DL2_POSTGRESQL=OFF, as the arm64 cross-build, whose Debian libpq-dev
+// cannot sit beside the host's) says so when a server is named.
+class NoServerEngine : public HistoryEngine {
+  public:
+    using HistoryEngine::HistoryEngine;
+    bool open(Access, QString *, QString *error) override {
+        *error = QStringLiteral("history %1: this l2station was built without PostgreSQL "
+                                "support (-DL2_POSTGRESQL=OFF)")
+                     .arg(shown());
+        return false;
+    }
+    bool unreachable() const override {
+        return false;
+    }
+    bool lost() const override {
+        return true;
+    }
+    int schemaVersion(QString *) override {
+        return -1;
+    }
+    bool setSchemaVersion(int, QString *) override {
+        return false;
+    }
+    QStringList tables() override {
+        return {};
+    }
+    bool ownTable(const QString &) const override {
+        return false;
+    }
+    bool beginWrite(bool, QSqlError *) override {
+        return false;
+    }
+    bool busy(const QSqlError &) const override {
+        return false;
+    }
+    qint64 bytes() override {
+        return 0;
+    }
+    QString sql(QString statement) const override {
+        return statement;
+    }
+    bool server() const override {
+        return true;
+    }
+};
+
+} // namespace
+
+std::unique_ptr<HistoryEngine> makePostgresEngine(const HistoryLocation &location,
+                                                  const QString &connection) {
+    return std::make_unique<NoServerEngine>(location, connection);
+}
+#endif
 
 std::unique_ptr<HistoryEngine> HistoryEngine::make(const HistoryLocation &location,
                                                    const QString &connection, int busyTimeoutMs) {

@@ -51,8 +51,7 @@ QString historyBoardsTable(const QList<HistoryBoard> &boards, int width) {
     for (const HistoryBoard &h : boards) {
         const BoardInfo &b = h.board;
         rows.append({where(stations, h.station, h.interface), shownValue(b.device),
-                     shownValue(b.version),
-                     shownValue(b.product), shownValue(b.hardId),
+                     shownValue(b.version), shownValue(b.product), shownValue(b.hardId),
                      shownValue(b.ipAddresses.join(QLatin1Char(' '))), boardAddressText(b),
                      shownTime(h.firstSeen), shownTime(h.lastSeen),
                      h.present ? QStringLiteral("present") : QStringLiteral("gone")});
@@ -146,8 +145,8 @@ QString historyStatsText(const HistoryStats &stats) {
                              QStringLiteral("OLDEST"), QStringLiteral("NEWEST")}};
     for (const HistoryStats::Interface &i : stats.interfaces) {
         rows.append({where(stations, i.station, i.name), QString::number(i.boards),
-                     QString::number(i.changes),
-                     QString::number(i.resets), shownTime(i.oldest), shownTime(i.newest)});
+                     QString::number(i.changes), QString::number(i.resets), shownTime(i.oldest),
+                     shownTime(i.newest)});
     }
     if (!stats.interfaces.isEmpty()) {
         text += textTable(rows, {});

@@ -43,8 +43,6 @@ QString fileMode(const QString &path) {
         .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
 }
 
-
-
 // A symbolic link where the history or its folder should be: refused, never followed (another
 // program's file behind it would become a database, or be made where the link points).
 QString symlinkIn(const QString &path) {
@@ -87,7 +85,6 @@ bool createPrivately(const QString &path, QString *error) {
     ::close(fd);
     return true;
 }
-
 
 } // namespace
 
@@ -258,7 +255,8 @@ bool SqliteEngine::open(Access access, QString *readOnlyReason, QString *error) 
             }
             db.setConnectOptions(options);
             if (!db.open()) {
-                *error = QStringLiteral("history %1: cannot be opened: %2").arg(path, db.lastError().text());
+                *error = QStringLiteral("history %1: cannot be opened: %2")
+                             .arg(path, db.lastError().text());
                 return false;
             }
         }

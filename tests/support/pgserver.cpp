@@ -48,10 +48,11 @@ bool PgServer::run(const QString &program, const QStringList &args, QString *err
     QStringList command{binDir() + QLatin1Char('/') + program};
     command += args;
     if (asPostgres()) {
-        command = QStringList{QStringLiteral("-u"), QStringLiteral("postgres"), QStringLiteral("--")} +
-                  command;
+        command =
+            QStringList{QStringLiteral("-u"), QStringLiteral("postgres"), QStringLiteral("--")} +
+            command;
         p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(QStringLiteral("runuser"), command);
+        p.start(QStringLiteral("runuser"), command);
     } else {
         p.setProcessChannelMode(QProcess::MergedChannels);
         p.start(command.takeFirst(), command);
@@ -76,8 +77,8 @@ bool PgServer::start(QString *error, const QString &hba) {
     }
     if (asPostgres()) {
         const struct passwd *pw = getpwnam("postgres");
-        if (pw == nullptr || chown(QFile::encodeName(dir_->path()).constData(), pw->pw_uid,
-                                   pw->pw_gid) != 0) {
+        if (pw == nullptr ||
+            chown(QFile::encodeName(dir_->path()).constData(), pw->pw_uid, pw->pw_gid) != 0) {
             *error = QStringLiteral("no postgres user to run the server as");
             return false;
         }
@@ -100,12 +101,13 @@ bool PgServer::start(QString *error, const QString &hba) {
 }
 
 bool PgServer::startServer(QString *error) {
-    running_ = run(QStringLiteral("pg_ctl"),
-                   {QStringLiteral("-D"), dir_->filePath(QStringLiteral("data")), QStringLiteral("-w"),
-                    QStringLiteral("-l"), dir_->filePath(QStringLiteral("log")), QStringLiteral("-o"),
-                    QStringLiteral("-c listen_addresses='' -c fsync=off -k %1").arg(dir_->path()),
-                    QStringLiteral("start")},
-                   error);
+    running_ =
+        run(QStringLiteral("pg_ctl"),
+            {QStringLiteral("-D"), dir_->filePath(QStringLiteral("data")), QStringLiteral("-w"),
+             QStringLiteral("-l"), dir_->filePath(QStringLiteral("log")), QStringLiteral("-o"),
+             QStringLiteral("-c listen_addresses='' -c fsync=off -k %1").arg(dir_->path()),
+             QStringLiteral("start")},
+            error);
     return running_;
 }
 

@@ -298,8 +298,8 @@ void TestHistory::stationsApart() {
     const QList<HistoryBoard> all = one.boards({}, &error);
     QStringList rows;
     for (const HistoryBoard &h : all) {
-        rows.append(h.station + QLatin1Char(' ') + h.interface + QLatin1Char(' ') +
-                    h.board.device + QLatin1Char(' ') + h.board.version);
+        rows.append(h.station + QLatin1Char(' ') + h.interface + QLatin1Char(' ') + h.board.device +
+                    QLatin1Char(' ') + h.board.version);
     }
     QCOMPARE(rows, QStringList({QStringLiteral("line-1 eth1 BOARD-1 1.0"),
                                 QStringLiteral("line-2 eth1 BOARD-1 2.0"),
@@ -310,7 +310,8 @@ void TestHistory::stationsApart() {
     const QList<HistoryChange> changes = two.changes(onlyOne, &error);
     QCOMPARE(changes.size(), 1);
     QCOMPARE(changes[0].station, QStringLiteral("line-1"));
-    const QJsonObject board1 = QJsonDocument::fromJson(historyBoardsJson(all)).array()[1].toObject();
+    const QJsonObject board1 =
+        QJsonDocument::fromJson(historyBoardsJson(all)).array()[1].toObject();
     QCOMPARE(board1.value(QStringLiteral("station")).toString(), QStringLiteral("line-2"));
     QCOMPARE(board1.value(QStringLiteral("interface")).toString(), eth1);
     const QJsonObject change =
@@ -332,8 +333,8 @@ void TestHistory::oneBoardByAddressOrHardId() {
                          &error));
     BoardInfo renamed = board(1);
     renamed.hardId = QStringLiteral("CAFE01");
-    QVERIFY(store.record({renamed, board(2)}, watchRound(&state, {renamed, board(2)}), at(10),
-                         &error));
+    QVERIFY(
+        store.record({renamed, board(2)}, watchRound(&state, {renamed, board(2)}), at(10), &error));
     const auto look = [&](const QString &wanted) {
         HistoryQuery q;
         q.board = wanted;
@@ -374,7 +375,7 @@ void TestHistory::serverOutageKeepsRoundsInOrder() {
     QVERIFY2(error.contains(QStringLiteral("rounds are kept")), qPrintable(error));
     QVERIFY(store.keeping());
     QVERIFY(!round({board(1), board(3)}, 20));
-    QCOMPARE(error, QString()); // said once
+    QCOMPARE(error, QString());                // said once
     QVERIFY(!round({board(1), board(3)}, 30)); // board 2 gone
     QCOMPARE(store.pendingRounds(), 3);
     QCOMPARE(store.takeNotice(), QString());
@@ -385,11 +386,12 @@ void TestHistory::serverOutageKeepsRoundsInOrder() {
              qPrintable(error));
     QStringList seen;
     for (const HistoryChange &c : store.changes({}, &error)) {
-        seen.append(QStringLiteral("%1 %2 %3").arg(c.event, c.board.device).arg(at(0).secsTo(c.at)));
+        seen.append(
+            QStringLiteral("%1 %2 %3").arg(c.event, c.board.device).arg(at(0).secsTo(c.at)));
     }
-    QCOMPARE(seen, QStringList({QStringLiteral("added BOARD-1 0"), QStringLiteral("added BOARD-2 0"),
-                                QStringLiteral("added BOARD-3 10"),
-                                QStringLiteral("gone BOARD-2 30")}));
+    QCOMPARE(seen,
+             QStringList({QStringLiteral("added BOARD-1 0"), QStringLiteral("added BOARD-2 0"),
+                          QStringLiteral("added BOARD-3 10"), QStringLiteral("gone BOARD-2 30")}));
     const QList<HistoryBoard> boards = store.boards({}, &error);
     QCOMPARE(boards.size(), 3);
     QCOMPARE(boards[2].firstSeen, at(10));
@@ -422,18 +424,20 @@ void TestHistory::serverNotThereAtStart() {
 // refused, and no message ever shows it.
 void TestHistory::credentialsAsLibpqKeepsThem() {
     const QString secret = QStringLiteral("sekrit-pw-42");
-    const QString database = location_.section(QLatin1Char('?'), 0, 0).section(QLatin1Char('/'), -1);
+    const QString database =
+        location_.section(QLatin1Char('?'), 0, 0).section(QLatin1Char('/'), -1);
     QString error;
     QVERIFY2(server_->sql({QStringLiteral("CREATE ROLE pwuser LOGIN PASSWORD '%1'").arg(secret),
                            QStringLiteral("ALTER DATABASE %1 OWNER TO pwuser").arg(database)},
                           &error),
              qPrintable(error));
-    QVERIFY2(server_->sql({QStringLiteral("ALTER SCHEMA public OWNER TO pwuser")}, &error, database),
-             qPrintable(error));
-    const QString withPassword =
-        QStringLiteral("postgresql://pwuser:%1@/%2?host=%3").arg(secret, database, server_->socketDir());
-    const QString inQuery = server_->url(database, QStringLiteral("pwuser")) +
-                            QStringLiteral("&password=") + secret;
+    QVERIFY2(
+        server_->sql({QStringLiteral("ALTER SCHEMA public OWNER TO pwuser")}, &error, database),
+        qPrintable(error));
+    const QString withPassword = QStringLiteral("postgresql://pwuser:%1@/%2?host=%3")
+                                     .arg(secret, database, server_->socketDir());
+    const QString inQuery =
+        server_->url(database, QStringLiteral("pwuser")) + QStringLiteral("&password=") + secret;
     for (const QString &uri : {withPassword, inQuery}) {
         HistoryStore store;
         QVERIFY(!store.open(uri, &error));
@@ -1013,16 +1017,21 @@ void TestHistory::tables() {
 namespace {
 
 // The cases of each engine; every test function is in one of the lists.
-const QStringList kBothEngines{
-    QStringLiteral("roundsReadBack"),      QStringLiteral("stationsApart"),
-    QStringLiteral("oneBoardByAddressOrHardId"), QStringLiteral("sharedBoardKeepsItsFirstSighting"),
-    QStringLiteral("twoWriters"),          QStringLiteral("pruneKeepsTheNewest"),
-    QStringLiteral("resetsAmongTheChanges")};
-const QStringList kFileOnly{
-    QStringLiteral("olderSchemaMigrated"),  QStringLiteral("notAHistoryLeftAlone"),
-    QStringLiteral("busyFileKeepsTheRound"), QStringLiteral("migrationWaitsForAWriter"),
-    QStringLiteral("privateAndNeverThroughALink"), QStringLiteral("readableWhoeverOwnsIt"),
-    QStringLiteral("since"),                QStringLiteral("tables")};
+const QStringList kBothEngines{QStringLiteral("roundsReadBack"),
+                               QStringLiteral("stationsApart"),
+                               QStringLiteral("oneBoardByAddressOrHardId"),
+                               QStringLiteral("sharedBoardKeepsItsFirstSighting"),
+                               QStringLiteral("twoWriters"),
+                               QStringLiteral("pruneKeepsTheNewest"),
+                               QStringLiteral("resetsAmongTheChanges")};
+const QStringList kFileOnly{QStringLiteral("olderSchemaMigrated"),
+                            QStringLiteral("notAHistoryLeftAlone"),
+                            QStringLiteral("busyFileKeepsTheRound"),
+                            QStringLiteral("migrationWaitsForAWriter"),
+                            QStringLiteral("privateAndNeverThroughALink"),
+                            QStringLiteral("readableWhoeverOwnsIt"),
+                            QStringLiteral("since"),
+                            QStringLiteral("tables")};
 const QStringList kServerOnly{QStringLiteral("serverOutageKeepsRoundsInOrder"),
                               QStringLiteral("serverNotThereAtStart"),
                               QStringLiteral("credentialsAsLibpqKeepsThem")};
@@ -1040,7 +1049,8 @@ int main(int argc, char **argv) {
     if (server) {
         QString error;
         // A role that must give its password, for the credentials case; trust for the rest.
-        if (!pg.start(&error, QStringLiteral("local all pwuser scram-sha-256\nlocal all all trust\n"))) {
+        if (!pg.start(&error,
+                      QStringLiteral("local all pwuser scram-sha-256\nlocal all all trust\n"))) {
             qWarning("no PostgreSQL server for the tests: %s", qPrintable(error));
             // Skipped (ctest's code for it) on a developer's machine, failed in CI.
             return qEnvironmentVariable("CI") == QLatin1String("true") ? 1 : 77;
