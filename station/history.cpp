@@ -85,7 +85,6 @@ const QList<QList<MigrationStatement>> &migrations() {
           MigrationStatement::File},
          {"DROP TABLE boards", MigrationStatement::File},
          {"ALTER TABLE boards_v4 RENAME TO boards", MigrationStatement::File},
-         {"CREATE INDEX boards_last_seen ON boards (last_seen)", MigrationStatement::File},
          {"ALTER TABLE boards ADD COLUMN station TEXT NOT NULL DEFAULT ''",
           MigrationStatement::Server},
          {"ALTER TABLE boards DROP CONSTRAINT boards_interface_key_key",
@@ -93,8 +92,14 @@ const QList<QList<MigrationStatement>> &migrations() {
          {"ALTER TABLE boards ADD CONSTRAINT boards_station_interface_key "
           "UNIQUE (station, interface, key)",
           MigrationStatement::Server},
+         // Every round rewrites each board's last sighting: with no index on it, PostgreSQL
+         // updates the row in place (a HOT update, room left by the fill factor) instead of
+         // adding index entries for every board every round. The pruning by age reads the
+         // table, a station's boards at most.
          {"DROP INDEX IF EXISTS boards_interface_seen"},
-         {"CREATE INDEX boards_station_seen ON boards (station, interface, last_seen)"},
+         {"DROP INDEX IF EXISTS boards_last_seen"},
+         {"ALTER TABLE boards SET (fillfactor = 70)", MigrationStatement::Server},
+         {"CREATE INDEX boards_station ON boards (station, interface)"},
          {"CREATE INDEX boards_mac ON boards (mac)"},
          {"CREATE INDEX boards_hard_id ON boards (upper(hard_id))"},
          {"ALTER TABLE sessions ADD COLUMN station TEXT"},
@@ -316,6 +321,11 @@ bool HistoryStore::migrate(QString *error) {
                            .arg(path_)
                            .arg(version)
                            .arg(kSchemaVersion));
+    }
+    if (version == kSchemaVersion) {
+        // Another station migrated it while this one waited for the lock.
+        QSqlQuery(db).exec(QStringLiteral("COMMIT"));
+        return true;
     }
     QStringList ours;
     for (const QString &table : engine_->tables()) {
@@ -563,9 +573,11 @@ bool HistoryStore::record(const QList<BoardInfo> &answered, const QList<WatchEve
             return false;
         }
         pending_.removeFirst();
+        ++roundsSinceCounts_;
         if (++roundsSincePrune_ >= kPruneRounds) {
             QString ignored;
-            prune(HistoryRetention::fromEnvironment(), &ignored);
+            prune(HistoryRetention::fromEnvironment(), &ignored,
+                  roundsSinceCounts_ >= kPruneCountRounds);
         }
     }
     if (outage_) {
@@ -724,7 +736,7 @@ bool HistoryStore::writeRound(const PendingRound &round, QString *error) {
 namespace {
 
 // The conditions a query puts on rows, and their values: only those the query asks for, so
-// that each engine can use its index for what is asked (boards_station_seen for a station and
+// that each engine can use its index for what is asked (boards_station for a station and
 // interface, boards_mac and boards_hard_id for one board, changes_at for a time).
 struct Where {
     QStringList conditions;
@@ -745,20 +757,23 @@ struct Where {
     }
 };
 
-// One board by its address or its HardId, in the terms of the boards table `b`: its rows, and
-// those of a board whose HardId was this before a change. historyBoardMatches has the last word.
-void whereBoard(Where *where, const QString &wanted, const QString &b, const QString &changed) {
+// One board by its address or its HardId (`column` holds board ids): its rows, and with
+// `before` those of a board whose HardId was this before a change. Each part is one index's
+// (boards_mac, boards_hard_id, changes_was_hard_id), joined by UNION, which both engines read
+// through those indexes where an OR would read the whole table. historyBoardMatches has the
+// last word on an older history.
+void whereBoard(Where *where, const QString &wanted, const QString &column, bool before) {
     const QByteArray mac = wire::macFromText(wanted);
     // An address no row can hold stands in for a text that is none: '' is the shared one's.
     where->values.insert(QStringLiteral(":mac"),
                          mac.isEmpty() ? QStringLiteral("-") : wire::macText(mac));
     where->values.insert(QStringLiteral(":hard"), wanted.trimmed().toUpper());
     where->conditions.append(
-        QStringLiteral("(%1.mac = :mac OR upper(%1.hard_id) = :hard%2)")
-            .arg(b, changed.isEmpty() ? QString()
-                                      : QStringLiteral(" OR %1.id IN (SELECT board FROM changes "
-                                                       "WHERE was_hard_id = :hard)")
-                                            .arg(changed)));
+        QStringLiteral("%1 IN (SELECT id FROM boards WHERE mac = :mac UNION SELECT id FROM "
+                       "boards WHERE upper(hard_id) = :hard%2)")
+            .arg(column, before ? QStringLiteral(" UNION SELECT board FROM changes WHERE "
+                                                 "was_hard_id = :hard")
+                                : QString()));
 }
 
 } // namespace
@@ -788,8 +803,7 @@ QList<HistoryBoard> HistoryStore::boards(const HistoryQuery &query, QString *err
                   msOf(query.until));
     }
     if (!query.board.isEmpty()) {
-        whereBoard(&where, query.board, QStringLiteral("b"),
-                   stations ? QStringLiteral("b") : QString());
+        whereBoard(&where, query.board, QStringLiteral("b.id"), stations);
     }
     QSqlQuery q(engine_->db());
     q.prepare(QStringLiteral("SELECT %1, b.interface, b.mac, b.device, b.version, b.product, "
@@ -862,11 +876,7 @@ QList<HistoryChange> HistoryStore::changes(const HistoryQuery &query, QString *e
     }
     if (!query.board.isEmpty() && stations) {
         // The changes of the board's rows; a reset folds only the gone and added of its board.
-        Where board;
-        whereBoard(&board, query.board, QStringLiteral("o"), QStringLiteral("o"));
-        where.values.insert(board.values);
-        where.conditions.append(QStringLiteral("c.board IN (SELECT o.id FROM boards o WHERE %1)")
-                                    .arg(board.conditions.first()));
+        whereBoard(&where, query.board, QStringLiteral("c.board"), true);
     }
     const bool withResets = schema_ >= 3;
     QSqlQuery q(engine_->db());
@@ -981,8 +991,11 @@ HistoryRetention HistoryRetention::fromEnvironment() {
     return keep;
 }
 
-bool HistoryStore::prune(const HistoryRetention &keep, QString *error) {
+bool HistoryStore::prune(const HistoryRetention &keep, QString *error, bool counts) {
     roundsSincePrune_ = 0;
+    if (counts) {
+        roundsSinceCounts_ = 0;
+    }
     if (!writable()) {
         *error = readOnlyReason_;
         return false;
@@ -1002,13 +1015,15 @@ bool HistoryStore::prune(const HistoryRetention &keep, QString *error) {
     // Each station prunes its own interfaces' rows beyond the counts: a flood of made-up boards
     // on one line pushes nothing of another line's out. Anyone's rows past the days go.
     QStringList interfaces;
-    q.prepare(QStringLiteral("SELECT DISTINCT interface FROM boards WHERE station = :station"));
-    q.bindValue(QStringLiteral(":station"), station_);
-    q.exec();
-    while (q.next()) {
-        interfaces.append(q.value(0).toString());
+    if (counts) {
+        q.prepare(QStringLiteral("SELECT DISTINCT interface FROM boards WHERE station = :station"));
+        q.bindValue(QStringLiteral(":station"), station_);
+        q.exec();
+        while (q.next()) {
+            interfaces.append(q.value(0).toString());
+        }
+        q.finish();
     }
-    q.finish();
     struct Statement {
         QString sql;
         QString interface; // bound as :interface, with :station, when not null

@@ -173,8 +173,11 @@ class HistoryStore {
     qint64 recordReset(const BoardInfo &board, const QDateTime &at, const QString &outcome,
                        QString *error);
     // Drops what `keep` does not keep, in one short transaction; a busy file is left for the
-    // next time. Writers call it when a session begins and every kPruneRounds rounds.
-    bool prune(const HistoryRetention &keep, QString *error);
+    // next time. Writers call it when a session begins and every kPruneRounds rounds; the
+    // counts (which read all of a station's changes) are kept to only every kPruneCountRounds,
+    // and with `counts`.
+    bool prune(const HistoryRetention &keep, QString *error, bool counts = true);
+    static constexpr int kPruneCountRounds = 300;
     static constexpr int kPruneRounds = 10;
     HistoryStats stats(QString *error) const;
 
@@ -212,6 +215,7 @@ class HistoryStore {
     Access access_ = Access::Write;
     int schema_ = 0; // of the history as opened
     int roundsSincePrune_ = 0;
+    int roundsSinceCounts_ = 0;
     QString readOnlyReason_;
     QString connection_;
     QString path_; // as messages show it
