@@ -21,8 +21,11 @@ BoardInfo board(int station, int n, int version) {
     b.device = QStringLiteral("BOARD-%1-%2").arg(station).arg(n);
     b.version = QStringLiteral("1.%1").arg(version);
     b.product = QStringLiteral("PX%1").arg(n % 7);
-    b.hardId = QStringLiteral("%1%2").arg(station, 4, 10, QLatin1Char('0')).arg(n, 6, 10, QLatin1Char('0'));
-    b.ipAddresses = QStringList{QStringLiteral("10.%1.%2.%3").arg(station).arg(n / 250).arg(n % 250 + 1)};
+    b.hardId = QStringLiteral("%1%2")
+                   .arg(station, 4, 10, QLatin1Char('0'))
+                   .arg(n, 6, 10, QLatin1Char('0'));
+    b.ipAddresses =
+        QStringList{QStringLiteral("10.%1.%2.%3").arg(station).arg(n / 250).arg(n % 250 + 1)};
     b.mac = wire::macFromText(QStringLiteral("02:%1:00:00:%2:%3")
                                   .arg(station, 2, 16, QLatin1Char('0'))
                                   .arg(n / 256, 2, 16, QLatin1Char('0'))

@@ -1,5 +1,5 @@
 // Boards and their keys, what a reply to the station address is, and one round's replies.
-#include "station.h"
+#include "boards.h"
 
 #include "text.h"
 #include "wire.h"

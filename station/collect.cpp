@@ -1,5 +1,5 @@
 // When the collection of replies ends.
-#include "station.h"
+#include "boards.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 // Following boards across rounds: who appeared, changed or went away (watch), and who
 // acknowledged, went silent and came back after a reset (reset --wait).
+#include "fleet.h"
 #include "stablesort.h"
-#include "station.h"
 
 #include "wire.h"
 

@@ -4,7 +4,7 @@
 // reads it.
 #pragma once
 
-#include "station.h"
+#include "fleet.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

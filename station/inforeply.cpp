@@ -1,5 +1,5 @@
 // Parsing a board's info reply.
-#include "station.h"
+#include "boards.h"
 
 #include "text.h"
 #include "wire.h"

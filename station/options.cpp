@@ -1,6 +1,8 @@
 // l2station's command line, read with QCommandLineParser, one parser per command; the help
 // comes from the parsers.
-#include "station.h"
+#include "options.h"
+#include "interfaces.h"
+#include "ping.h"
 
 #include "history.h"
 #include "wire.h"

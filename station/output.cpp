@@ -1,6 +1,6 @@
 // What l2station prints: the boards as a table or JSON, payloads as escaped text and hex.
+#include "boards.h"
 #include "stablesort.h"
-#include "station.h"
 
 #include "wire.h"
 

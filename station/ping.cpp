@@ -1,5 +1,5 @@
 // ping's payloads and figures.
-#include "station.h"
+#include "ping.h"
 
 #include <algorithm>
 #include <cmath>
