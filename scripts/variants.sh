@@ -7,13 +7,27 @@
 #   -DL2_UDEV=OFF     links no libudev, and serves in the end-to-end suite's cases that need no
 #                     udev daemon, run against it (the suite itself from BUILD_DIR, default build).
 #   scripts/variants.sh      (as root: the end-to-end cases make network namespaces)
+#   scripts/variants.sh --builds-only   only builds them (CI, beside the test stage; what is
+#                            missing is not installed); a later full run builds nothing again
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-need_packages "${L2_BUILD_PACKAGES[@]}" "${L2_TEST_PACKAGES[@]}"
-fail() { echo "variants.sh: FAIL: $*" >&2; exit 1; }
 work=build-variants
 mkdir -p "$work"
+if [ "${1:-}" = --builds-only ]; then
+    for v in "agent -DL2_STATION=OFF" "station -DL2_AGENT=OFF" \
+        "station-cli -DL2_AGENT=OFF -DL2_GUI=OFF" "noudev -DL2_UDEV=OFF -DL2_STATION=OFF"; do
+        set -- $v
+        name=$1
+        shift
+        cmake -S . -B "$work/$name" -DCMAKE_INSTALL_PREFIX=/usr -DL2_WERROR=ON -DL2_BENCH=OFF \
+            -DL2_E2E_TESTS=OFF "$@" >"$work/$name.log" && cmake --build "$work/$name" -j "$(nproc)" >>"$work/$name.log" 2>&1 ||
+            echo "variants.sh: $name did not build (the full run says why)"
+    done
+    exit 0
+fi
+need_packages "${L2_BUILD_PACKAGES[@]}" "${L2_TEST_PACKAGES[@]}"
+fail() { echo "variants.sh: FAIL: $*" >&2; exit 1; }
 
 # variant NAME CMAKE_OPTIONS...: builds and installs into $work/NAME/stage; lists what it installed.
 variant() {
