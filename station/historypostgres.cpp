@@ -229,11 +229,14 @@ bool PostgresEngine::open(Access access, QString *readOnlyReason, QString *error
             const QString why = db.lastError().databaseText().trimmed().isEmpty()
                                     ? db.lastError().text().trimmed()
                                     : db.lastError().databaseText().trimmed();
-            unreachable_ = unreachableText(why);
+            // A parameter libpq does not take is the URI's fault, and trying again cannot help.
+            const bool badUri = why.contains(QLatin1String("invalid"), Qt::CaseInsensitive);
+            unreachable_ = !badUri && unreachableText(why);
             *error = QStringLiteral("history %1: %2: %3")
                          .arg(shown,
-                              unreachable_ ? QStringLiteral("the server cannot be reached")
-                                           : QStringLiteral("the server refuses this station"),
+                              badUri         ? QStringLiteral("the URI cannot be used")
+                              : unreachable_ ? QStringLiteral("the server cannot be reached")
+                                             : QStringLiteral("the server refuses this station"),
                               QString(why).replace(QLatin1Char('\n'), QLatin1Char(' ')));
             return false;
         }

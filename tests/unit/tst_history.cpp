@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -208,6 +209,7 @@ class TestHistory : public QObject {
     void serverOutageKeepsRoundsInOrder();
     void serverNotThereAtStart();
     void credentialsAsLibpqKeepsThem();
+    void uriParametersPassThrough();
 
   private:
     QString path() const {
@@ -463,6 +465,33 @@ void TestHistory::credentialsAsLibpqKeepsThem() {
     QVERIFY(store.beginSession(QStringLiteral("watch"), QStringLiteral("eth1"), &error));
     WatchState state;
     QVERIFY2(store.record({board(1)}, watchRound(&state, {board(1)}), at(0), &error),
+             qPrintable(error));
+}
+
+// The URI's parameters reach the server as libpq reads them (here application_name and
+// options); where the URI says nothing, the station's own defaults apply.
+void TestHistory::uriParametersPassThrough() {
+    const auto named = [&](const QString &uri) {
+        HistoryStore store;
+        QString error;
+        if (!store.open(uri, &error)) {
+            return error;
+        }
+        QSqlQuery q(QSqlDatabase::database(
+            QStringLiteral("l2station-history-%1").arg(quintptr(&store), 0, 16)));
+        q.exec(QStringLiteral("SELECT current_setting('application_name') || ' ' || "
+                              "current_setting('work_mem')"));
+        return q.next() ? q.value(0).toString() : q.lastError().text();
+    };
+    QCOMPARE(
+        named(location_ + QStringLiteral("&application_name=line-7&options=-c%20work_mem%3D7MB")),
+        QStringLiteral("line-7 7MB"));
+    QCOMPARE(named(location_).section(QLatin1Char(' '), 0, 0), QStringLiteral("l2station"));
+    QString error;
+    HistoryStore store;
+    QVERIFY(!store.open(location_ + QStringLiteral("&sslmode=bogus"), &error));
+    QVERIFY2(error.contains(QStringLiteral("the URI cannot be used")) &&
+                 error.contains(QStringLiteral("sslmode")) && !store.keeping(),
              qPrintable(error));
 }
 
@@ -1032,9 +1061,9 @@ const QStringList kFileOnly{QStringLiteral("olderSchemaMigrated"),
                             QStringLiteral("readableWhoeverOwnsIt"),
                             QStringLiteral("since"),
                             QStringLiteral("tables")};
-const QStringList kServerOnly{QStringLiteral("serverOutageKeepsRoundsInOrder"),
-                              QStringLiteral("serverNotThereAtStart"),
-                              QStringLiteral("credentialsAsLibpqKeepsThem")};
+const QStringList kServerOnly{
+    QStringLiteral("serverOutageKeepsRoundsInOrder"), QStringLiteral("serverNotThereAtStart"),
+    QStringLiteral("credentialsAsLibpqKeepsThem"), QStringLiteral("uriParametersPassThrough")};
 
 } // namespace
 
