@@ -519,16 +519,25 @@ void TestHistory::sharedBoardKeepsItsFirstSighting() {
 // A file of the first schema, with a board in it, comes up to date and keeps the board.
 void TestHistory::olderSchemaMigrated() {
     QVERIFY(QDir().mkpath(dir_->filePath(QStringLiteral("sub"))));
-    QVERIFY(rawSql(path(), schemaOne()));
+    // An older file with a change of HardId: found by the HardId it had, once migrated.
+    QVERIFY(rawSql(path(), schemaOne() << QStringLiteral("INSERT INTO changes VALUES (2, 1, %1, "
+                                                         "'changed', 'HardId', "
+                                                         "'{\"HardId\":\"0a1b\"}', '{}')")
+                                              .arg(at(3).toMSecsSinceEpoch())));
     HistoryStore store;
+    store.setStation(QStringLiteral("line-9"));
     QString error;
     QVERIFY2(store.open(path(), &error), qPrintable(error));
     const QList<HistoryBoard> boards = store.boards({}, &error);
     QCOMPARE(boards.size(), 1);
     QCOMPARE(boards[0].board.device, QStringLiteral("OLD"));
+    QCOMPARE(boards[0].station, QStringLiteral("line-9")); // the rows of a file were its own
     QVERIFY(boards[0].present);
     QCOMPARE(boards[0].lastSeen, at(5));
-    QCOMPARE(store.changes({}, &error).size(), 1);
+    QCOMPARE(store.changes({}, &error).size(), 2);
+    HistoryQuery formerly;
+    formerly.board = QStringLiteral("0A1B");
+    QCOMPARE(store.boards(formerly, &error).size(), 1);
     // The new schema's parts work on the old data.
     QVERIFY(store.beginSession(QStringLiteral("watch"), QStringLiteral("seg0"), &error));
     WatchState state;
