@@ -1015,15 +1015,13 @@ bool HistoryStore::prune(const HistoryRetention &keep, QString *error, bool coun
     // Each station prunes its own interfaces' rows beyond the counts: a flood of made-up boards
     // on one line pushes nothing of another line's out. Anyone's rows past the days go.
     QStringList interfaces;
-    if (counts) {
-        q.prepare(QStringLiteral("SELECT DISTINCT interface FROM boards WHERE station = :station"));
-        q.bindValue(QStringLiteral(":station"), station_);
-        q.exec();
-        while (q.next()) {
-            interfaces.append(q.value(0).toString());
-        }
-        q.finish();
+    q.prepare(QStringLiteral("SELECT DISTINCT interface FROM boards WHERE station = :station"));
+    q.bindValue(QStringLiteral(":station"), station_);
+    q.exec();
+    while (q.next()) {
+        interfaces.append(q.value(0).toString());
     }
+    q.finish();
     struct Statement {
         QString sql;
         QString interface; // bound as :interface, with :station, when not null
@@ -1042,12 +1040,16 @@ bool HistoryStore::prune(const HistoryRetention &keep, QString *error, bool coun
                                         "interface = :interface ORDER BY last_seen DESC {all} "
                                         "OFFSET %1")
                              .arg(keep.boards));
+        statements << Statement{QStringLiteral("DELETE FROM changes WHERE board IN (%1)")
+                                    .arg(boardsBeyond),
+                                interface}
+                   << Statement{
+                          QStringLiteral("DELETE FROM boards WHERE id IN (%1)").arg(boardsBeyond),
+                          interface};
+        if (!counts) {
+            continue;
+        }
         statements
-            << Statement{QStringLiteral("DELETE FROM changes WHERE board IN (%1)")
-                             .arg(boardsBeyond),
-                         interface}
-            << Statement{QStringLiteral("DELETE FROM boards WHERE id IN (%1)").arg(boardsBeyond),
-                         interface}
             << Statement{engine_->sql(
                              QStringLiteral("DELETE FROM changes WHERE id IN (SELECT c.id FROM "
                                             "changes c JOIN boards b ON b.id = c.board WHERE "

@@ -174,8 +174,8 @@ class HistoryStore {
                        QString *error);
     // Drops what `keep` does not keep, in one short transaction; a busy file is left for the
     // next time. Writers call it when a session begins and every kPruneRounds rounds; the
-    // counts (which read all of a station's changes) are kept to only every kPruneCountRounds,
-    // and with `counts`.
+    // count of changes and resets (which reads all of a station's changes) only with `counts`,
+    // which writers ask for every kPruneCountRounds rounds.
     bool prune(const HistoryRetention &keep, QString *error, bool counts = true);
     static constexpr int kPruneCountRounds = 300;
     static constexpr int kPruneRounds = 10;
