@@ -50,7 +50,8 @@ namespace {
 // cannot sit beside the host's) says so when a server is named.
 class NoServerEngine : public HistoryEngine {
   public:
-    using HistoryEngine::HistoryEngine;
+    NoServerEngine(const HistoryLocation &location, const QString &connection)
+        : HistoryEngine(location, connection) {}
     bool open(Access, QString *, QString *error) override {
         *error = QStringLiteral("history %1: this l2station was built without PostgreSQL "
                                 "support (-DL2_POSTGRESQL=OFF)")
