@@ -206,10 +206,6 @@ bool HistoryStore::isOpen() const {
            QSqlDatabase::database(connection_, false).isOpen();
 }
 
-bool HistoryStore::server() const {
-    return engine_ != nullptr && engine_->server();
-}
-
 QString HistoryStore::describe(const QString &what, const QString &sqlError) const {
     return QStringLiteral("history %1: %2: %3").arg(path_, what, sqlError);
 }
@@ -221,16 +217,15 @@ QString HistoryStore::takeNotice() {
 }
 
 bool HistoryStore::open(const QString &location, QString *error, Access access) {
-    location_ = HistoryLocation::parse(location);
-    path_ = location_.shown();
-    access_ = access;
+    const HistoryLocation where = HistoryLocation::parse(location);
+    path_ = where.shown();
     readOnlyReason_.clear();
     schema_ = 0;
     waiting_ = false;
     if (engine_) {
         engine_->close();
     }
-    engine_ = HistoryEngine::make(location_, connection_, busyTimeoutMs_);
+    engine_ = HistoryEngine::make(where, connection_, busyTimeoutMs_);
     lastAttempt_.start();
     if (!engine_->open(access == Access::Read ? HistoryEngine::Access::Read
                                               : HistoryEngine::Access::Write,
@@ -757,6 +752,20 @@ struct Where {
     }
 };
 
+// The rows of query.station (a history with stations only) and query.interface, in the terms of
+// `table`, a table with both columns.
+void whereStationAndInterface(Where *where, const HistoryQuery &query, const QString &table,
+                              bool stations) {
+    if (!query.station.isEmpty() && stations) {
+        where->add(QStringLiteral("%1.station = :station").arg(table), QStringLiteral(":station"),
+                   query.station);
+    }
+    if (!query.interface.isEmpty()) {
+        where->add(QStringLiteral("%1.interface = :interface").arg(table),
+                   QStringLiteral(":interface"), query.interface);
+    }
+}
+
 // One board by its address or its HardId (`column` holds board ids): its rows, and with
 // `before` those of a board whose HardId was this before a change. Each part is one index's
 // (boards_mac, boards_hard_id, changes_was_hard_id), joined by UNION, which both engines read
@@ -786,14 +795,7 @@ QList<HistoryBoard> HistoryStore::boards(const HistoryQuery &query, QString *err
     }
     const bool stations = schema_ >= 4;
     Where where;
-    if (!query.station.isEmpty() && stations) {
-        where.add(QStringLiteral("b.station = :station"), QStringLiteral(":station"),
-                  query.station);
-    }
-    if (!query.interface.isEmpty()) {
-        where.add(QStringLiteral("b.interface = :interface"), QStringLiteral(":interface"),
-                  query.interface);
-    }
+    whereStationAndInterface(&where, query, QStringLiteral("b"), stations);
     if (query.since.isValid()) {
         where.add(QStringLiteral("b.last_seen >= :since"), QStringLiteral(":since"),
                   msOf(query.since));
@@ -856,18 +858,8 @@ QList<HistoryChange> HistoryStore::changes(const HistoryQuery &query, QString *e
     // it still fold into it.
     const qint64 since = query.since.isValid() ? msOf(query.since) : 0;
     const qint64 from = std::max<qint64>(0, since - kDefaultResetWaitMs - kResetReturnMs);
-    const auto bounded = [&](Where *where, const QString &table) {
-        if (!query.station.isEmpty() && stations) {
-            where->add(QStringLiteral("%1.station = :station").arg(table),
-                       QStringLiteral(":station"), query.station);
-        }
-        if (!query.interface.isEmpty()) {
-            where->add(QStringLiteral("%1.interface = :interface").arg(table),
-                       QStringLiteral(":interface"), query.interface);
-        }
-    };
     Where where;
-    bounded(&where, QStringLiteral("b"));
+    whereStationAndInterface(&where, query, QStringLiteral("b"), stations);
     if (from > 0) {
         where.add(QStringLiteral("c.at >= :since"), QStringLiteral(":since"), from);
     }
@@ -912,7 +904,7 @@ QList<HistoryChange> HistoryStore::changes(const HistoryQuery &query, QString *e
     if (withResets) {
         // Resets are few: one board's are picked out below.
         Where resets;
-        bounded(&resets, QStringLiteral("r"));
+        whereStationAndInterface(&resets, query, QStringLiteral("r"), stations);
         if (from > 0) {
             resets.add(QStringLiteral("r.at >= :since"), QStringLiteral(":since"), from);
         }

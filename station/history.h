@@ -132,7 +132,6 @@ class HistoryStore {
     bool keeping() const {
         return isOpen() || waiting_;
     }
-    bool server() const;
     // Said once when the rounds kept while the history could not be reached were written
     // (empty otherwise); taken by whoever shows messages.
     QString takeNotice();
@@ -211,8 +210,6 @@ class HistoryStore {
 
     int busyTimeoutMs_;
     std::unique_ptr<HistoryEngine> engine_;
-    HistoryLocation location_;
-    Access access_ = Access::Write;
     int schema_ = 0; // of the history as opened
     int roundsSincePrune_ = 0;
     int roundsSinceCounts_ = 0;

@@ -85,8 +85,8 @@ class NoServerEngine : public HistoryEngine {
     qint64 bytes() override {
         return 0;
     }
-    QString sql(QString statement) const override {
-        return statement;
+    Spellings spellings() const override {
+        return {"", "", "", "", "", ""}; // nothing is ever written
     }
     bool server() const override {
         return true;
@@ -107,6 +107,16 @@ std::unique_ptr<HistoryEngine> HistoryEngine::make(const HistoryLocation &locati
         return makePostgresEngine(location, connection);
     }
     return makeSqliteEngine(location, connection, busyTimeoutMs);
+}
+
+QString HistoryEngine::sql(QString statement) const {
+    const Spellings words = spellings();
+    return statement.replace(QLatin1String("{id}"), QLatin1String(words.id))
+        .replace(QLatin1String("{int}"), QLatin1String(words.integer))
+        .replace(QLatin1String("{blob}"), QLatin1String(words.blob))
+        .replace(QLatin1String("{least}"), QLatin1String(words.least))
+        .replace(QLatin1String("{greatest}"), QLatin1String(words.greatest))
+        .replace(QLatin1String("{all}"), QLatin1String(words.all));
 }
 
 QSqlDatabase HistoryEngine::db() const {

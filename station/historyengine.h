@@ -60,9 +60,8 @@ class HistoryEngine {
     // The bytes the history takes.
     virtual qint64 bytes() = 0;
     // The statement with {id}, {int}, {blob}, {least}, {greatest} and {all} spelt as this
-    // engine spells them: a key column, a 64-bit integer, bytes, the scalar smaller and larger
-    // of two values, and "no limit" before OFFSET.
-    virtual QString sql(QString statement) const = 0;
+    // engine spells them (spellings()).
+    QString sql(QString statement) const;
     virtual bool server() const = 0;
 
     QString shown() const {
@@ -70,6 +69,13 @@ class HistoryEngine {
     }
 
   protected:
+    // A key column, a 64-bit integer, bytes, the scalar smaller and larger of two values, and
+    // "no limit" before OFFSET: the words for {id}, {int}, {blob}, {least}, {greatest}, {all}.
+    struct Spellings {
+        const char *id, *integer, *blob, *least, *greatest, *all;
+    };
+    virtual Spellings spellings() const = 0;
+
     HistoryEngine(const HistoryLocation &location, const QString &connection)
         : location_(location), connection_(connection) {}
     HistoryLocation location_;

@@ -156,13 +156,8 @@ class SqliteEngine : public HistoryEngine {
         return QFileInfo(location_.path).size() +
                QFileInfo(location_.path + QStringLiteral("-wal")).size();
     }
-    QString sql(QString s) const override {
-        return s.replace(QLatin1String("{id}"), QLatin1String("INTEGER PRIMARY KEY"))
-            .replace(QLatin1String("{int}"), QLatin1String("INTEGER"))
-            .replace(QLatin1String("{blob}"), QLatin1String("BLOB"))
-            .replace(QLatin1String("{least}"), QLatin1String("min"))
-            .replace(QLatin1String("{greatest}"), QLatin1String("max"))
-            .replace(QLatin1String("{all}"), QLatin1String("LIMIT -1"));
+    Spellings spellings() const override {
+        return {"INTEGER PRIMARY KEY", "INTEGER", "BLOB", "min", "max", "LIMIT -1"};
     }
     bool server() const override {
         return false;
